@@ -1,0 +1,4 @@
+// Process entry: everything lives in the core library so the tests can reach it.
+#include "run.hpp"
+
+int main(int argc, char** argv) { return orvane::run_driver(argc, argv); }

@@ -1,0 +1,214 @@
+// The program entry: echo, options, list, summary, reference tile, slice loop.
+#include "run.hpp"
+
+#include "slice/slice_job.hpp"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <sstream>
+
+namespace orvane {
+
+namespace {
+
+const char* const usage_text =
+    "Usage:\n  Orvane -i list.txt -s splitnumber -x xoverlap -y yoffset -d downsample -o outputdir "
+    "-j singlenum \n"
+    "          the default splitnumber is 4 \n"
+    "          the default xoverlap is 0 \n"
+    "          the default yoffset is 0 \n"
+    "          the default downsample is 1 \n"
+    "          the default singlenum is -1 \n";
+
+struct slice_failure {
+    std::int32_t slice_index;
+    image_error error;
+};
+
+// The library's own report layout, so scripts that look for it keep working.
+void report(const image_error& error)
+{
+    std::cerr << "\n[CImg] *** " << error.type << " *** " << error.message << "\n" << std::flush;
+}
+
+void report_failure(const slice_failure& failure)
+{
+    if (failure.error.type.empty())
+        std::cerr << "orvane: slice " << failure.slice_index << " failed: "
+                  << failure.error.message << "\n"
+                  << std::flush;
+    else
+        report(failure.error);
+}
+
+void print_summary(const std::vector<std::string>& names, const run_options& options,
+                   std::int32_t slice_count)
+{
+    std::cout << "origin file count is \t" << names.size() << "\n" << std::flush;
+    std::cout << "the split number is \t" << options.splitnumber << "\n" << std::flush;
+    std::cout << "the output image is \t" << slice_count << "\n" << std::flush;
+    std::cout << "the xoffset is \t" << options.xoverlap << "\n" << std::flush;
+    std::cout << "the yoffset is \t" << options.yoffset << "\n" << std::flush;
+    std::cout << "the downsample is \t" << options.downsample << "\n" << std::flush;
+}
+
+// Runs every slice; a failing slice stops new ones from starting while the
+// slices already under way finish, so nothing is abandoned mid-write.
+std::vector<slice_failure> run_slices(const slice_job& job)
+{
+    std::vector<slice_failure> failures;
+    std::atomic<bool> stop{false};
+
+#pragma omp parallel for schedule(static)
+    for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index) {
+        if (stop.load(std::memory_order_relaxed))
+            continue;
+        try {
+            process_slice(slice_index, job);
+        } catch (const std::exception& e) {
+            const image_error error = describe_error(e);
+#pragma omp critical(slice_failures)
+            failures.push_back({slice_index, error});
+            stop = true;
+        }
+    }
+    return failures;
+}
+
+} // namespace
+
+std::int32_t parse_int(const std::string& text)
+{
+    std::istringstream stream(text);
+    std::int32_t value = 0;
+    stream >> value;
+    return value;
+}
+
+std::vector<std::string> read_list(std::string path)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        return names;  // opens, but reading it fails
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return names;
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    } catch (const std::exception&) {
+        return names;  // unreadable counts as missing
+    }
+    const std::size_t end_of_text = text.find('\x1a');
+    if (end_of_text != std::string::npos)
+        text.resize(end_of_text);
+
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        std::size_t next = end == std::string::npos ? text.size() : end + 1;
+        if (end == std::string::npos)
+            end = text.size();
+        else if (end > start && text[end - 1] == '\r')
+            --end;  // a CR belongs to the line ending only right before the LF
+        if (end > start)
+            names.emplace_back(text, start, end - start);
+        start = next;
+    }
+    return names;
+}
+
+run_options parse_options(int argc, const char* const* argv)
+{
+    run_options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() != 2 || arg[0] != '-' || i + 1 >= argc)
+            continue;
+        const std::string value = argv[i + 1];
+        switch (arg[1]) {
+        case 'i': options.list_path = value; break;
+        case 'o': options.outputdir = value; break;
+        case 's': options.splitnumber = parse_int(value); break;
+        case 'x': options.xoverlap = parse_int(value); break;
+        case 'y': options.yoffset = parse_int(value); break;
+        case 'd': options.downsample = parse_int(value); break;
+        case 'j': options.singlenum = parse_int(value); break;
+        default: continue;
+        }
+        ++i;  // the value is never looked at as an option
+    }
+    return options;
+}
+
+std::int32_t count_slices(std::size_t name_count, std::int32_t splitnumber)
+{
+    const auto divisor = static_cast<std::uint64_t>(static_cast<std::int64_t>(splitnumber));
+    return static_cast<std::int32_t>(static_cast<std::uint64_t>(name_count) / divisor);
+}
+
+int run_driver(int argc, const char* const* argv)
+{
+    if (argc < 2) {
+        std::cerr << usage_text << std::flush;
+        return exit_usage;
+    }
+    configure_image_library();
+
+    std::string echo;
+    for (int i = 0; i < argc; ++i)
+        echo += std::string(argv[i]) + " ";
+    std::cout << echo << "\n" << std::flush;
+
+    const run_options options = parse_options(argc, argv);
+    const std::vector<std::string> names = read_list(options.list_path);
+    if (names.empty()) {
+        std::cout << "no list.txt!\n" << std::flush;
+        return exit_ok;
+    }
+    if (options.splitnumber == 0) {
+        std::cerr << "orvane: the split number (-s) must not be 0\n" << std::flush;
+        return exit_usage;
+    }
+    const std::int32_t slice_count = count_slices(names.size(), options.splitnumber);
+    print_summary(names, options, slice_count);
+
+    tile_size reference;
+    try {
+        reference = load_tile_size(names.front());
+    } catch (const std::exception& e) {
+        report_failure({0, describe_error(e)});
+        return exit_failed;
+    }
+    const std::int64_t column_pitch =
+        static_cast<std::int64_t>(reference.width) - 2 * static_cast<std::int64_t>(options.xoverlap);
+    if (slice_count > 0 && column_pitch <= 0) {
+        std::cerr << "orvane: the x overlap (-x) " << options.xoverlap
+                  << " leaves no pixel of a tile " << reference.width << " wide\n"
+                  << std::flush;
+        return exit_usage;
+    }
+
+    slice_job job;
+    job.width = reference.width;
+    job.height = reference.height;
+    job.names = &names;
+    job.slice_count = slice_count;
+    job.singlenum = options.singlenum;
+    job.downsample = options.downsample;
+    job.yoffset = options.yoffset;
+    job.xoverlap = options.xoverlap;
+    job.splitnumber = options.splitnumber;
+    job.outputdir = options.outputdir;
+
+    const std::vector<slice_failure> failures = run_slices(job);
+    for (const slice_failure& failure : failures)
+        report_failure(failure);
+    return failures.empty() ? exit_ok : exit_failed;
+}
+
+} // namespace orvane

@@ -1,0 +1,22 @@
+// Mosaic assembly of one slice and the tile load it relies on.
+#pragma once
+
+#include "slice/image.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// Loads one tile as a 16-bit image; throws the library's error on failure.
+image load_tile(const std::string& name);
+
+// Draws the slice's tiles onto the canvas: tile column j is trimmed by xoverlap
+// on both sides, moved down by yoffset * j rows, flipped left-right and laid
+// with its left edge at column (W - 2 * xoverlap) * j.
+void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
+                    const std::vector<std::string>& names, std::int32_t slice_count,
+                    std::int32_t yoffset, std::int32_t xoverlap, std::int32_t splitnumber);
+
+} // namespace orvane

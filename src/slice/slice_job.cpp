@@ -1,0 +1,137 @@
+// One slice of the run: filter, resume test, assembly, full-resolution and reduced files.
+#include "slice/slice_job.hpp"
+
+#include "slice/assemble.hpp"
+#include "slice/image.hpp"
+
+#include <tiffio.h>
+
+#include <cerrno>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace orvane {
+
+namespace {
+
+// Each console line is built whole and written with one insertion, so lines of
+// different workers may come in any order but never mix inside a line.
+void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
+
+void save(const image& canvas, const std::string& path)
+{
+    canvas.save_tiff(path.c_str(), 1, nullptr, nullptr, true);
+}
+
+void write_reduced(image& canvas, std::int32_t slice_index, const slice_job& job)
+{
+    const std::int32_t factor = job.downsample;
+    const std::string dir = output_dir(job.outputdir, factor);
+    const std::string path = dir + "/" + output_name(factor, slice_index);
+    make_dirs(dir);
+    if (factor > 1) {
+        const auto d = static_cast<unsigned int>(factor);
+        canvas.resize(static_cast<int>(canvas.width() / d), static_cast<int>(canvas.height() / d),
+                      -100, -100, 3, 0, 0, 0, 0, 0);
+        save(canvas, path);
+    }
+    print_line(path + " done!");
+}
+
+} // namespace
+
+std::string output_name(std::int32_t factor, std::int32_t slice_index)
+{
+    std::ostringstream name;
+    name << "zstackds_" << factor << "_" << std::setw(4) << std::setfill('0') << slice_index
+         << ".tif";
+    return name.str();
+}
+
+std::string output_dir(const std::string& outputdir, std::int32_t factor)
+{
+    return outputdir + "/stack" + std::to_string(factor) + "/";
+}
+
+bool make_dirs(const std::string& path)
+{
+    std::string prefix;
+    std::string segment;
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        segment += path[i];
+        if (path[i] != '/' && i + 1 != path.size())
+            continue;
+        prefix += segment;
+        segment.clear();
+        if (::access(prefix.c_str(), F_OK) == 0)
+            continue;
+        // Another worker may make the same directory between our test and our
+        // mkdir; that is as good as making it ourselves.
+        if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
+            return false;
+    }
+    return true;
+}
+
+void process_slice(std::int32_t slice_index, const slice_job& job)
+{
+    if (job.singlenum >= 0 && job.singlenum != slice_index) {
+        print_line(std::to_string(slice_index) + " skip!");
+        return;
+    }
+    const std::string dir = output_dir(job.outputdir, 1);
+    make_dirs(dir);
+    const std::string path = dir + "/" + output_name(1, slice_index);
+
+    // Anything at the final name, file or directory, marks the slice done.
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0) {
+        print_line(path + " done!");
+        return;
+    }
+
+    // The width is a signed product handed to the library as an unsigned size.
+    const std::int32_t canvas_width =
+        (static_cast<std::int32_t>(job.width) - 2 * job.xoverlap) * job.splitnumber;
+    image canvas(static_cast<unsigned int>(canvas_width), job.height, 1, 1, 0);
+    assemble_slice(canvas, slice_index, job.width, *job.names, job.slice_count, job.yoffset,
+                   job.xoverlap, job.splitnumber);
+    save(canvas, path);
+    print_line(path + " done!");
+    write_reduced(canvas, slice_index, job);
+}
+
+tile_size load_tile_size(const std::string& name)
+{
+    const image tile = load_tile(name);
+    return {static_cast<std::uint32_t>(tile.width()), static_cast<std::uint32_t>(tile.height())};
+}
+
+void configure_image_library()
+{
+    cimg_library::cimg::exception_mode(0);
+    cimg_library::cimg::openmp_mode(0);
+    // libtiff would print its own warnings and errors; ours say what failed.
+    TIFFSetWarningHandler(nullptr);
+    TIFFSetErrorHandler(nullptr);
+}
+
+image_error describe_error(const std::exception& e)
+{
+    using namespace cimg_library;
+    const char* type = "";
+    if (dynamic_cast<const CImgIOException*>(&e))
+        type = "CImgIOException";
+    else if (dynamic_cast<const CImgInstanceException*>(&e))
+        type = "CImgInstanceException";
+    else if (dynamic_cast<const CImgArgumentException*>(&e))
+        type = "CImgArgumentException";
+    else if (dynamic_cast<const CImgException*>(&e))
+        type = "CImgException";
+    return {type, e.what()};
+}
+
+} // namespace orvane

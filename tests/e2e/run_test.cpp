@@ -1,0 +1,244 @@
+// The real binary on small acquisitions made at test time.
+#include "process.hpp"
+#include "tiff_io.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+
+using orvane_test::process_result;
+
+namespace {
+
+const std::string usage =
+    "Usage:\n  Orvane -i list.txt -s splitnumber -x xoverlap -y yoffset -d downsample -o outputdir "
+    "-j singlenum \n"
+    "          the default splitnumber is 4 \n"
+    "          the default xoverlap is 0 \n"
+    "          the default yoffset is 0 \n"
+    "          the default downsample is 1 \n"
+    "          the default singlenum is -1 \n";
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> result;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);)
+        result.push_back(line);
+    return result;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> v)
+{
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat s {};
+    return ::stat(path.c_str(), &s) == 0;
+}
+
+class Run : public ::testing::Test {
+protected:
+    std::string dir = orvane_test::make_temp_dir();
+    std::string out = dir + "/out";
+    std::string list = dir + "/list.txt";
+    std::vector<std::string> names;
+
+    // columns x slices tiles of width x height; the pixel of tile column j,
+    // slice k at (x, y) is 1000 * j + 100 * k + x + y.
+    void make_acquisition(int columns, int slices, std::uint32_t width = 24,
+                          std::uint32_t height = 16)
+    {
+        names.clear();
+        std::ofstream file(list);
+        for (int j = 0; j < columns; ++j) {
+            for (int k = 0; k < slices; ++k) {
+                const std::string name =
+                    dir + "/t" + std::to_string(j) + "_" + std::to_string(k) + ".tif";
+                orvane_test::write_tile(name, width, height, [=](std::uint32_t x, std::uint32_t y) {
+                    return static_cast<std::uint16_t>(1000 * j + 100 * k + x + y);
+                });
+                file << name << "\n";
+                names.push_back(name);
+            }
+        }
+    }
+
+    process_result run(std::vector<std::string> args, std::vector<std::string> env = {})
+    {
+        env.push_back("OMP_NUM_THREADS=2");
+        return orvane_test::run_process(ORVANE_EXE, args, env);
+    }
+
+    std::string full(int k) const
+    {
+        char name[32];
+        std::snprintf(name, sizeof name, "zstackds_1_%04d.tif", k);
+        return out + "/stack1//" + name;
+    }
+};
+
+TEST_F(Run, NoArgumentsPrintsOnlyTheUsage)
+{
+    const process_result r = run({});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, usage);
+}
+
+TEST_F(Run, EchoesAndStopsWithoutAList)
+{
+    const process_result r = run({"x"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, std::string(ORVANE_EXE) + " x \nno list.txt!\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Run, WritesEveryMosaicAndReportsIt)
+{
+    make_acquisition(3, 4);
+    const process_result r = run({"-i", list, "-o", out, "-s", "3", "-x", "2", "-y", "1"},
+                                 {"OMP_NUM_THREADS=1"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const std::vector<std::string> expected_lines{
+        std::string(ORVANE_EXE) + " -i " + list + " -o " + out + " -s 3 -x 2 -y 1 ",
+        "origin file count is \t12",
+        "the split number is \t3",
+        "the output image is \t4",
+        "the xoffset is \t2",
+        "the yoffset is \t1",
+        "the downsample is \t1",
+        full(0) + " done!", full(0) + " done!",
+        full(1) + " done!", full(1) + " done!",
+        full(2) + " done!", full(2) + " done!",
+        full(3) + " done!", full(3) + " done!"};
+    EXPECT_EQ(lines(r.out), expected_lines);
+
+    for (int k = 0; k < 4; ++k) {
+        const auto image = orvane_test::read_tiff(full(k));
+        ASSERT_EQ(image.width, 60u);
+        ASSERT_EQ(image.height, 16u);
+        EXPECT_EQ(image.bits, 16);
+        EXPECT_EQ(image.samples, 1);
+        EXPECT_EQ(image.compression, 5);  // LZW
+        // Canvas column 20 * j holds tile column 21 (flipped), shifted down j rows.
+        for (int j = 0; j < 3; ++j) {
+            EXPECT_EQ(image.at(20 * j, 5), 1000 * j + 100 * k + 21 + 5 - j);
+            EXPECT_EQ(image.at(20 * j + 19, 5), 1000 * j + 100 * k + 2 + 5 - j);
+        }
+        EXPECT_EQ(image.at(20, 0), 0);  // column 1's top row is uncovered
+    }
+}
+
+TEST_F(Run, ASecondRunReportsDoneAndRewritesNothing)
+{
+    make_acquisition(2, 5);
+    ASSERT_EQ(run({"-i", list, "-o", out, "-s", "2"}).exit_code, 0);
+    struct stat before {};
+    ASSERT_EQ(::stat(full(2).c_str(), &before), 0);
+    const std::string bytes = orvane_test::read_file(full(2));
+
+    const process_result again = run({"-i", list, "-o", out, "-s", "2"});
+    ASSERT_EQ(again.exit_code, 0) << again.err;
+    std::vector<std::string> done = lines(again.out);
+    done.erase(done.begin(), done.begin() + 7);  // echo and summary
+    std::vector<std::string> expected;
+    for (int k = 0; k < 5; ++k)
+        expected.push_back(full(k) + " done!");
+    EXPECT_EQ(sorted(done), expected);
+
+    struct stat after {};
+    ASSERT_EQ(::stat(full(2).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(orvane_test::read_file(full(2)), bytes);
+}
+
+TEST_F(Run, OnlyTheChosenSliceIsProduced)
+{
+    make_acquisition(2, 5);
+    const process_result r = run({"-i", list, "-o", out, "-s", "2", "-j", "3"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> produced = lines(r.out);
+    produced.erase(produced.begin(), produced.begin() + 7);
+    EXPECT_EQ(sorted(produced), sorted({"0 skip!", "1 skip!", "2 skip!", "4 skip!",
+                                        full(3) + " done!", full(3) + " done!"}));
+    for (int k = 0; k < 5; ++k)
+        EXPECT_EQ(exists(full(k)), k == 3) << k;
+}
+
+TEST_F(Run, AnythingAtTheOutputNameCountsAsDone)
+{
+    make_acquisition(1, 2);
+    ASSERT_EQ(::mkdir(out.c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir((out + "/stack1").c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(full(0).c_str(), 0777), 0);
+    const process_result r = run({"-i", list, "-o", out, "-s", "1"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(full(0) + " done!\n"), std::string::npos);
+    EXPECT_EQ(orvane_test::read_tiff(full(1)).width, 24u);
+}
+
+// An error inside a worker must not abort the process (no SIGABRT), must be
+// reported once, and must leave the other slices complete.
+TEST_F(Run, AMissingTileEndsTheRunWithOneReport)
+{
+    make_acquisition(2, 6);
+    std::remove(names[4].c_str());  // column 0, slice 4
+    const process_result r = run({"-i", list, "-o", out, "-s", "2"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 2);
+    const std::string report =
+        "\n[CImg] *** CImgIOException *** [instance(0,0,0,0,(nil),non-shared)] "
+        "CImg<uint16>::load(): Failed to open file '" + names[4] + "'.\n";
+    EXPECT_EQ(r.err, report);
+    EXPECT_FALSE(exists(full(4)));
+    for (int k = 0; k < 6; ++k) {
+        if (exists(full(k))) {
+            EXPECT_EQ(orvane_test::read_tiff(full(k)).width, 48u) << k;
+        }
+    }
+}
+
+TEST_F(Run, AnUnreadableReferenceTileIsReported)
+{
+    make_acquisition(1, 2);
+    orvane_test::write_file(names[0], "not an image");
+    const process_result r = run({"-i", list, "-o", out, "-s", "1"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("[CImg] *** CImgIOException *** "), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(out));
+}
+
+TEST_F(Run, TooFewNamesForOneSliceProducesNothing)
+{
+    make_acquisition(1, 3);
+    const process_result r = run({"-i", list, "-o", out, "-s", "4"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("the output image is \t0\n"), std::string::npos);
+    EXPECT_FALSE(exists(out));
+}
+
+TEST_F(Run, OptionValuesThatCannotMakeAMosaicAreRefused)
+{
+    make_acquisition(2, 2);
+    const process_result zero = run({"-i", list, "-o", out, "-s", "0"});
+    EXPECT_EQ(zero.exit_code, 1);
+    EXPECT_NE(zero.err.find("split number"), std::string::npos) << zero.err;
+    EXPECT_EQ(zero.out.find("origin file count"), std::string::npos);
+
+    const process_result wide = run({"-i", list, "-o", out, "-s", "2", "-x", "12"});
+    EXPECT_EQ(wide.exit_code, 1);
+    EXPECT_NE(wide.err.find("-x"), std::string::npos) << wide.err;
+    EXPECT_NE(wide.out.find("the downsample is \t1\n"), std::string::npos);  // after the summary
+    EXPECT_FALSE(exists(full(0)));
+}
+
+} // namespace
