@@ -1,8 +1,13 @@
 // The program entry: echo, options, list, summary, reference tile, slice loop.
 #include "run.hpp"
 
+#include "slice/output_file.hpp"
 #include "slice/slice_job.hpp"
 
+#include <omp.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -55,14 +60,33 @@ void print_summary(const std::vector<std::string>& names, const run_options& opt
     std::cout << "the downsample is \t" << options.downsample << "\n" << std::flush;
 }
 
+// Slices that this run will really produce: selected and not yet on disk.
+std::int32_t count_slices_to_make(const slice_job& job)
+{
+    std::int32_t count = 0;
+    for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index) {
+        if (job.singlenum >= 0 && job.singlenum != slice_index)
+            continue;
+        struct stat status {};
+        const std::string path =
+            output_dir(job.outputdir, 1) + "/" + output_name(1, slice_index);
+        if (::stat(path.c_str(), &status) != 0)
+            ++count;
+    }
+    return count;
+}
+
 // Runs every slice; a failing slice stops new ones from starting while the
 // slices already under way finish, so nothing is abandoned mid-write.
-std::vector<slice_failure> run_slices(const slice_job& job)
+// Slices are handed out one at a time: after a resume the slices still to make
+// may all sit at one end of the range, and a static split would give them all
+// to one worker.
+std::vector<slice_failure> run_slices(const slice_job& job, int workers)
 {
     std::vector<slice_failure> failures;
     std::atomic<bool> stop{false};
 
-#pragma omp parallel for schedule(static)
+#pragma omp parallel for schedule(dynamic, 1) num_threads(workers)
     for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index) {
         if (stop.load(std::memory_order_relaxed))
             continue;
@@ -205,7 +229,25 @@ int run_driver(int argc, const char* const* argv)
     job.splitnumber = options.splitnumber;
     job.outputdir = options.outputdir;
 
-    const std::vector<slice_failure> failures = run_slices(job);
+    if (options.singlenum >= slice_count)
+        std::cerr << "orvane: warning: slice index " << options.singlenum
+                  << " (-j) is not below the slice count " << slice_count
+                  << ": no slice is produced\n"
+                  << std::flush;
+
+    // Leftovers of a killed run are never taken for outputs, but they take space.
+    remove_stale_temporaries(output_dir(job.outputdir, 1));
+    if (job.downsample > 1)
+        remove_stale_temporaries(output_dir(job.outputdir, job.downsample));
+
+    // With fewer slices to make than processors (one slice with -j, the end of
+    // a resumed run), each slice spreads its own work over the spare ones.
+    const int processors = std::max(1, omp_get_max_threads());
+    const std::int32_t to_make = count_slices_to_make(job);
+    const int workers = std::max(1, std::min(processors, static_cast<int>(to_make)));
+    job.threads = std::max(1, processors / workers);
+
+    const std::vector<slice_failure> failures = run_slices(job, workers);
     for (const slice_failure& failure : failures)
         report_failure(failure);
     return failures.empty() ? exit_ok : exit_failed;

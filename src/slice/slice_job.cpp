@@ -3,6 +3,7 @@
 
 #include "slice/assemble.hpp"
 #include "slice/image.hpp"
+#include "slice/output_file.hpp"
 
 #include <tiffio.h>
 
@@ -26,19 +27,18 @@ void save(const image& canvas, const std::string& path)
     canvas.save_tiff(path.c_str(), 1, nullptr, nullptr, true);
 }
 
-void write_reduced(image& canvas, std::int32_t slice_index, const slice_job& job)
+// Makes the reduced copy of the assembled canvas (reducing it in place) under
+// a temporary name; none is made for a factor of 1 or less.
+void write_reduced(image& canvas, const std::string& dir, pending_file& reduced,
+                   std::int32_t factor)
 {
-    const std::int32_t factor = job.downsample;
-    const std::string dir = output_dir(job.outputdir, factor);
-    const std::string path = dir + "/" + output_name(factor, slice_index);
     make_dirs(dir);
-    if (factor > 1) {
-        const auto d = static_cast<unsigned int>(factor);
-        canvas.resize(static_cast<int>(canvas.width() / d), static_cast<int>(canvas.height() / d),
-                      -100, -100, 3, 0, 0, 0, 0, 0);
-        save(canvas, path);
-    }
-    print_line(path + " done!");
+    if (factor <= 1)
+        return;
+    const auto d = static_cast<unsigned int>(factor);
+    canvas.resize(static_cast<int>(canvas.width() / d), static_cast<int>(canvas.height() / d),
+                  -100, -100, 3, 0, 0, 0, 0, 0);
+    save(canvas, reduced.temp_path());
 }
 
 } // namespace
@@ -99,9 +99,20 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
     image canvas(static_cast<unsigned int>(canvas_width), job.height, 1, 1, 0);
     assemble_slice(canvas, slice_index, job.width, *job.names, job.slice_count, job.yoffset,
                    job.xoverlap, job.splitnumber);
-    save(canvas, path);
-    print_line(path + " done!");
-    write_reduced(canvas, slice_index, job);
+    pending_file full(path);
+    save(canvas, full.temp_path());
+
+    const std::string reduced_dir = output_dir(job.outputdir, job.downsample);
+    pending_file reduced(reduced_dir + "/" + output_name(job.downsample, slice_index));
+    write_reduced(canvas, reduced_dir, reduced, job.downsample);
+
+    // The full-resolution file marks the slice done, so it goes into place
+    // last: a run stopped in between redoes the slice, reduced copy included.
+    if (job.downsample > 1)
+        reduced.commit();
+    full.commit();
+    print_line(full.final_path() + " done!");
+    print_line(reduced.final_path() + " done!");
 }
 
 tile_size load_tile_size(const std::string& name)

@@ -20,6 +20,7 @@ struct slice_job {
     std::int32_t xoverlap = 0;
     std::int32_t splitnumber = 4;
     std::string outputdir;
+    int threads = 1;  // threads one slice may use for its own work
 };
 
 struct tile_size {

@@ -1,17 +1,9 @@
 // The real binary on small acquisitions made at test time.
-#include "process.hpp"
-#include "tiff_io.hpp"
-
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <fstream>
-#include <sstream>
-#include <sys/stat.h>
-
-using orvane_test::process_result;
+#include "run_fixture.hpp"
 
 namespace {
+
+using namespace orvane_e2e;
 
 const std::string usage =
     "Usage:\n  Orvane -i list.txt -s splitnumber -x xoverlap -y yoffset -d downsample -o outputdir "
@@ -21,68 +13,6 @@ const std::string usage =
     "          the default yoffset is 0 \n"
     "          the default downsample is 1 \n"
     "          the default singlenum is -1 \n";
-
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);)
-        result.push_back(line);
-    return result;
-}
-
-std::vector<std::string> sorted(std::vector<std::string> v)
-{
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-bool exists(const std::string& path)
-{
-    struct stat s {};
-    return ::stat(path.c_str(), &s) == 0;
-}
-
-class Run : public ::testing::Test {
-protected:
-    std::string dir = orvane_test::make_temp_dir();
-    std::string out = dir + "/out";
-    std::string list = dir + "/list.txt";
-    std::vector<std::string> names;
-
-    // columns x slices tiles of width x height; the pixel of tile column j,
-    // slice k at (x, y) is 1000 * j + 100 * k + x + y.
-    void make_acquisition(int columns, int slices, std::uint32_t width = 24,
-                          std::uint32_t height = 16)
-    {
-        names.clear();
-        std::ofstream file(list);
-        for (int j = 0; j < columns; ++j) {
-            for (int k = 0; k < slices; ++k) {
-                const std::string name =
-                    dir + "/t" + std::to_string(j) + "_" + std::to_string(k) + ".tif";
-                orvane_test::write_tile(name, width, height, [=](std::uint32_t x, std::uint32_t y) {
-                    return static_cast<std::uint16_t>(1000 * j + 100 * k + x + y);
-                });
-                file << name << "\n";
-                names.push_back(name);
-            }
-        }
-    }
-
-    process_result run(std::vector<std::string> args, std::vector<std::string> env = {})
-    {
-        env.push_back("OMP_NUM_THREADS=2");
-        return orvane_test::run_process(ORVANE_EXE, args, env);
-    }
-
-    std::string full(int k) const
-    {
-        char name[32];
-        std::snprintf(name, sizeof name, "zstackds_1_%04d.tif", k);
-        return out + "/stack1//" + name;
-    }
-};
 
 TEST_F(Run, NoArgumentsPrintsOnlyTheUsage)
 {
@@ -172,6 +102,19 @@ TEST_F(Run, OnlyTheChosenSliceIsProduced)
                                         full(3) + " done!", full(3) + " done!"}));
     for (int k = 0; k < 5; ++k)
         EXPECT_EQ(exists(full(k)), k == 3) << k;
+}
+
+// A wrong array range on a cluster must not pass silently.
+TEST_F(Run, AnIndexPastTheLastSliceWarnsButSucceeds)
+{
+    make_acquisition(2, 5);
+    const process_result r = run({"-i", list, "-o", out, "-s", "2", "-j", "9"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(sorted(slice_lines(r.out)),
+              (std::vector<std::string>{"0 skip!", "1 skip!", "2 skip!", "3 skip!", "4 skip!"}));
+    EXPECT_EQ(r.err, "orvane: warning: slice index 9 (-j) is not below the slice count 5: no "
+                     "slice is produced\n");
+    EXPECT_FALSE(exists(full(0)));
 }
 
 TEST_F(Run, AnythingAtTheOutputNameCountsAsDone)

@@ -14,13 +14,14 @@ extern char** environ;
 
 namespace orvane_test {
 
-process_result run_process(const std::string& program, const std::vector<std::string>& args,
-                           const std::vector<std::string>& env, const std::string& cwd)
-{
-    const std::string dir = make_temp_dir();
-    const std::string out_path = dir + "/out";
-    const std::string err_path = dir + "/err";
+namespace {
 
+// Forks and runs program with stdin from /dev/null and stdout, stderr sent to
+// the given files.
+pid_t start(const std::string& program, const std::vector<std::string>& args,
+            const std::vector<std::string>& env, const std::string& cwd,
+            const std::string& out_path, const std::string& err_path)
+{
     std::vector<std::string> argv_text{program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -54,9 +55,32 @@ process_result run_process(const std::string& program, const std::vector<std::st
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    return pid;
+}
+
+} // namespace
+
+int spawn_process(const std::string& program, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env)
+{
+    return start(program, args, env, {}, "/dev/null", "/dev/null");
+}
+
+int wait_process(int pid)
+{
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
     }
+    return status;
+}
+
+process_result run_process(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env, const std::string& cwd)
+{
+    const std::string dir = make_temp_dir();
+    const std::string out_path = dir + "/out";
+    const std::string err_path = dir + "/err";
+    const int status = wait_process(start(program, args, env, cwd, out_path, err_path));
     process_result result;
     if (WIFEXITED(status))
         result.exit_code = WEXITSTATUS(status);

@@ -20,4 +20,11 @@ struct process_result {
 process_result run_process(const std::string& program, const std::vector<std::string>& args,
                            const std::vector<std::string>& env = {}, const std::string& cwd = {});
 
+// Starts program in the background with its output discarded; returns its pid.
+int spawn_process(const std::string& program, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env = {});
+
+// Waits for a spawned process; returns its raw wait status.
+int wait_process(int pid);
+
 } // namespace orvane_test
