@@ -1,9 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test: once in a
+# normal build, once under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-build="$root/build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build"
-ctest --test-dir "$build" --output-on-failure -j2
+
+run_suite() {
+    local build=$1
+    shift
+    cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+    cmake --build "$build"
+    ctest --test-dir "$build" --output-on-failure -j2
+}
+
+echo "== tests"
+run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+# Leak checking stays on; the runtime aborts the test on any report.
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON
