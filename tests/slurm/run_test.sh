@@ -42,8 +42,9 @@ work=$(mktemp -d /tmp/orvane_slurm.XXXXXX)
 chmod 755 "$work"  # munged refuses a socket in a directory others cannot traverse
 daemon_pids=()
 cleanup() {
-    local status=$? pid
+    local status=$? pid f
     trap - EXIT INT TERM
+    set +e  # every step below must run, whatever fails
     if [ -n "${SLURM_CONF:-}" ] && [ ${#daemon_pids[@]} -ge 2 ]; then
         scancel --quiet --user=root >/dev/null 2>&1 || true
     fi
@@ -55,7 +56,9 @@ cleanup() {
         wait "$pid" 2>/dev/null || true
     done
     if [ "$status" -ne 0 ] && [ -d "$work/log" ]; then
-        for f in "$work"/log/*; do echo "--- $f" >&2; tail -n 20 "$f" >&2; done
+        for f in "$work"/log/* "$work"/log/tasks/*; do
+            [ -f "$f" ] && { echo "--- $f" >&2; tail -n 20 "$f" >&2; }
+        done
     fi
     rm -rf "$work"
     exit "$status"
