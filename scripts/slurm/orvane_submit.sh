@@ -111,10 +111,6 @@ array_ranges() {
     echo "$spec"
 }
 
-full_resolution_path() {
-    printf '%s/stack1//zstackds_1_%04d.tif' "$1" "$2"
-}
-
 orvane_args=()
 sbatch_args=()
 list_path="" outputdir="" splitnumber=4 singlenum=-1
@@ -190,7 +186,8 @@ fi
 if [ "$missing" -eq 1 ]; then
     wanted=()
     for k in "${indices[@]}"; do
-        [ -e "$(full_resolution_path "$outputdir" "$k")" ] || wanted+=("$k")
+        printf -v done_file '%s/stack1//zstackds_1_%04d.tif' "$outputdir" "$k"
+        [ -e "$done_file" ] || wanted+=("$k")
     done
     echo "orvane_submit: ${#wanted[@]} of ${#indices[@]} slices missing" >&2
     if [ ${#wanted[@]} -eq 0 ]; then
@@ -220,7 +217,7 @@ fi
 
 task_script=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/orvane_task.sh
 command=(sbatch --parsable "--job-name=$job_name" "--array=$array" "--chdir=$PWD"
-    "--output=$log_dir/%x-%A_%a.out" "${sbatch_args[@]}"
+    "--output=${log_dir//%/%%}/%x-%A_%a.out" "${sbatch_args[@]}"
     "$task_script" "$orvane_exe" "$outputdir" "${orvane_args[@]}")
 
 echo "orvane_submit: $slice_count slices; submitting array $array" >&2
