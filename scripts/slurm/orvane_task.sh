@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# One task of an orvane job array: produces slice $SLURM_ARRAY_TASK_ID and
+# exits non-zero unless that slice's full-resolution file exists afterwards.
+#
+# Arguments: the orvane binary, the output directory, then the orvane options.
+# sbatch copies this script at submission, so it must not rely on its own path.
+set -u
+
+orvane_exe=$1
+outputdir=$2
+shift 2
+slice_index=${SLURM_ARRAY_TASK_ID:?not run as a Slurm array task}
+
+# One OpenMP thread per CPU of this allocation; SLURM_CPUS_PER_TASK is set only
+# when --cpus-per-task was given, otherwise the node's count for this job
+# applies (it reads like "4" or "4(x2)").
+threads=${SLURM_CPUS_PER_TASK:-${SLURM_JOB_CPUS_PER_NODE:-1}}
+threads=${threads%%[!0-9]*}
+export OMP_NUM_THREADS=${threads:-1}
+
+echo "orvane task: slice $slice_index on $(hostname) with $OMP_NUM_THREADS threads"
+"$orvane_exe" "$@" -j "$slice_index"
+status=$?
+if [ "$status" -ne 0 ]; then
+    echo "orvane task: slice $slice_index failed (orvane exit status $status)" >&2
+    exit "$status"
+fi
+
+# orvane also exits 0 when it made nothing (say the list file changed since
+# the submission); only the file proves the slice done.
+done_file=$(printf '%s/stack1//zstackds_1_%04d.tif' "$outputdir" "$slice_index")
+if [ ! -e "$done_file" ]; then
+    echo "orvane task: slice $slice_index failed: $done_file was not written" >&2
+    exit 2
+fi
