@@ -1,21 +1,24 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: once in a
-# normal build, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# normal build, once under AddressSanitizer and UndefinedBehaviorSanitizer
+# (the Slurm cluster test only in the first).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 
+# run_suite BUILD_DIR "CMAKE_ARGS..." [CTEST_ARGS...]
 run_suite() {
-    local build=$1
-    shift
-    cmake -S "$root" -B "$build" -G Ninja "$@" >/dev/null
+    local build=$1 configure=$2
+    shift 2
+    # shellcheck disable=SC2086
+    cmake -S "$root" -B "$build" -G Ninja $configure >/dev/null
     cmake --build "$build"
-    ctest --test-dir "$build" --output-on-failure -j2
+    ctest --test-dir "$build" --output-on-failure -j2 "$@"
 }
 
 echo "== tests"
-run_suite "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite "$root/build" "-DCMAKE_BUILD_TYPE=RelWithDebInfo"
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # Leak checking stays on; the runtime aborts the test on any report.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    run_suite "$root/build-asan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON
+    run_suite "$root/build-asan" "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON" -LE slurm
