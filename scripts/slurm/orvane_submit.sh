@@ -98,17 +98,17 @@ count_slices() {
 
 # "0 1 2 5 7 8" -> "0-2,5,7-8"
 array_ranges() {
-    local spec="" first="" last="" k
+    local ranges="" first="" last="" k
     for k in "$@"; do
         if [ -n "$last" ] && [ "$k" -eq $((last + 1)) ]; then
             last=$k
             continue
         fi
-        [ -z "$first" ] || spec+="${spec:+,}$first$([ "$first" = "$last" ] || echo "-$last")"
+        [ -z "$first" ] || ranges+="${ranges:+,}$first$([ "$first" = "$last" ] || echo "-$last")"
         first=$k last=$k
     done
-    [ -z "$first" ] || spec+="${spec:+,}$first$([ "$first" = "$last" ] || echo "-$last")"
-    echo "$spec"
+    [ -z "$first" ] || ranges+="${ranges:+,}$first$([ "$first" = "$last" ] || echo "-$last")"
+    echo "$ranges"
 }
 
 orvane_args=()

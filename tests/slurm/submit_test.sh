@@ -56,13 +56,13 @@ array_of_record() {
 # The slice count the submit script sees ("0-N-1" → N) against the one orvane
 # prints in its summary; a refused submission counts as 0.
 count_by_script() {
-    local spec
+    local ranges
     if ! submit -i "$1" -s "$2" -o "$work/out" >/dev/null; then
         echo 0
         return
     fi
-    spec=$(array_of_record)
-    echo $((${spec#*-} + 1))
+    ranges=$(array_of_record)
+    echo $((${ranges#*-} + 1))
 }
 count_by_orvane() {
     local text count  # the first name is no image: orvane fails after its summary
