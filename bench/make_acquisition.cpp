@@ -36,8 +36,8 @@ struct blob {
 };
 
 // Camera read noise around a dark offset. Its spread is what sets how well the
-// tiles compress: 1.6 units gives LZW about 1.9 on 2048 x 2048 tiles, like the
-// cooled-camera stacks this program is meant for (4 units gives 1.6, 8 gives 1.5).
+// tiles compress: 1.6 units, with the structures below, gives LZW about 2, like
+// the cooled-camera stacks this program is meant for; 4 or 8 units fall to 1.6-1.5.
 constexpr double background_level = 100.0;
 constexpr double background_spread = 1.6;
 // Shot noise on a structure: its spread grows with the square root of the signal.
@@ -45,8 +45,8 @@ constexpr double shot_spread = 0.5;
 // A blob is drawn out to exp(-9), where it no longer adds a unit.
 constexpr double blob_reach = 9.0;
 constexpr int falloff_steps = 4096;
-// Slices are thinner than pixels are wide: a ball spans fewer slices than pixels.
-constexpr double z_scale = 4.0;
+// Blobs started in each tile and slice; a blob spans several slices.
+constexpr double blobs_per_tile_slice = 4.0;
 
 int usage()
 {
@@ -87,14 +87,15 @@ struct tables {
 // Fills one tile: read noise everywhere, then each blob's signal over its
 // bounding box, then shot noise proportional to the signal.
 void render_tile(std::vector<std::uint16_t>& pixels, const settings& s, const tables& t,
-                 const std::vector<blob>& blobs, int column, int slice)
+                 const std::vector<blob>& blobs, int column, int slice,
+                 double slice_step)
 {
     const std::size_t w = s.width, h = s.height;
     std::vector<float> signal(w * h, 0.0f);
     const double origin_x = static_cast<double>(column) * s.width;
     bool any_signal = false;
     for (const blob& b : blobs) {
-        const double dz = (slice - b.z) * z_scale;
+        const double dz = (slice - b.z) * slice_step;
         const double r2 = b.radius * b.radius;
         const double reach2 = blob_reach * r2 - dz * dz;
         if (reach2 <= 0.0)
@@ -208,13 +209,13 @@ int main(int argc, char** argv)
     const tables t(s.seed);
     std::mt19937 rng(s.seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    // Cells of a few sizes scattered through the volume, about one per
-    // 300 x 300 pixel area of a tile, each a few slices deep.
-    std::vector<blob> blobs;
-    const double tile_area = static_cast<double>(s.width) * s.height;
-    const int per_tile = std::max(2, static_cast<int>(tile_area / 90000.0));
-    const int blob_count = per_tile * s.columns * std::max(1, s.slices / 8);
+    // Cells of a few sizes scattered through the volume. Sizes, depth and count
+    // follow the tile size, so a smaller acquisition looks like a scaled-down
+    // larger one and compresses alike.
     const double size_unit = std::min(s.width, s.height) / 64.0;
+    const double slice_step = size_unit * 0.5; // pixels of depth per slice
+    std::vector<blob> blobs;
+    const int blob_count = std::max(1, static_cast<int>(blobs_per_tile_slice * s.columns * s.slices));
     for (int b = 0; b < blob_count; ++b)
         blobs.push_back({unit(rng) * s.width * s.columns, unit(rng) * s.height,
                          unit(rng) * s.slices, 3.0 + unit(rng) * 2.0 * size_unit,
@@ -228,7 +229,7 @@ int main(int argc, char** argv)
             char name[64];
             std::snprintf(name, sizeof name, "tile_c%02d_z%04d.tif", column, slice);
             const std::string path = tiles + "/" + name;
-            render_tile(pixels, s, t, blobs, column, slice);
+            render_tile(pixels, s, t, blobs, column, slice, slice_step);
             if (!write_tiff(path, pixels, s.width, s.height, s.lzw)) {
                 std::fprintf(stderr, "orvane_make_acquisition: cannot write %s\n", path.c_str());
                 return 1;
