@@ -46,7 +46,7 @@ constexpr double shot_spread = 0.5;
 constexpr double blob_reach = 9.0;
 constexpr int falloff_steps = 4096;
 // Blobs started in each tile and slice; a blob spans several slices.
-constexpr double blobs_per_tile_slice = 4.0;
+constexpr double blobs_per_tile_slice = 4.5;
 
 int usage()
 {
@@ -215,10 +215,14 @@ int main(int argc, char** argv)
     const double size_unit = std::min(s.width, s.height) / 64.0;
     const double slice_step = size_unit * 0.5; // pixels of depth per slice
     std::vector<blob> blobs;
-    const int blob_count = std::max(1, static_cast<int>(blobs_per_tile_slice * s.columns * s.slices));
+    // Blobs centred up to a few slices outside the stack still reach into it:
+    // without them the first and last slices, and short stacks, would be darker.
+    const double margin = 6.0;
+    const double depth = s.slices + 2.0 * margin;
+    const int blob_count = std::max(1, static_cast<int>(blobs_per_tile_slice * s.columns * depth));
     for (int b = 0; b < blob_count; ++b)
         blobs.push_back({unit(rng) * s.width * s.columns, unit(rng) * s.height,
-                         unit(rng) * s.slices, 3.0 + unit(rng) * 2.0 * size_unit,
+                         unit(rng) * depth - margin, (0.1 + unit(rng) * 2.0) * size_unit,
                          1500.0 + unit(rng) * 20000.0});
 
     std::ofstream list(s.out + "/list.txt");
