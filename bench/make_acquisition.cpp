@@ -219,7 +219,10 @@ int main(int argc, char** argv)
     // without them the first and last slices, and short stacks, would be darker.
     const double margin = 6.0;
     const double depth = s.slices + 2.0 * margin;
-    const int blob_count = std::max(1, static_cast<int>(blobs_per_tile_slice * s.columns * depth));
+    // Count per area of a square tile, so tall or wide tiles are as dense.
+    const double area = static_cast<double>(s.width) * s.height / (4096.0 * size_unit * size_unit);
+    const int blob_count =
+        std::max(1, static_cast<int>(blobs_per_tile_slice * area * s.columns * depth));
     for (int b = 0; b < blob_count; ++b)
         blobs.push_back({unit(rng) * s.width * s.columns, unit(rng) * s.height,
                          unit(rng) * depth - margin, (0.1 + unit(rng) * 2.0) * size_unit,
