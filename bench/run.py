@@ -1,0 +1,503 @@
+#!/usr/bin/env python3
+"""Benchmark runner: times orvane against a baseline revision of itself, a libvips
+command-line pipeline and the machine's limits, with medians over alternating runs.
+
+    python3 bench/run.py [--scenario NAME] [--baseline REV] [--runs N] [--scale] [--keep]
+
+Scenarios: standard, standard_lzw, single, resume, scaling, limits, all (default).
+Everything is built and written under build-bench/ (or --work DIR).
+"""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tarfile
+import tempfile
+import io
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CMAKE_FLAGS = ["-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DORVANE_TESTS=OFF"]
+
+
+def log(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def sh(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def git(*args):
+    return subprocess.run(["git", "-C", ROOT, *args], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+# ---------------------------------------------------------------- geometry
+
+class geometry:
+    """The standard acquisition, or its scaled-down form for a smoke test: tile
+    size, trim and shift shrink together so the mosaic keeps its shape."""
+
+    def __init__(self, scale):
+        self.columns = 4
+        self.tile = 512 if scale else 2048
+        self.slices = 8 if scale else 64
+        factor = self.tile / 2048
+        self.xoverlap = round(100 * factor)
+        self.yoffset = round(20 * factor)
+        self.downsample = 4
+
+    def args(self):
+        return ["-s", str(self.columns), "-x", str(self.xoverlap), "-y", str(self.yoffset),
+                "-d", str(self.downsample)]
+
+    def memory_limit_mb(self, workers, width, height):
+        """workers x (canvas + tile) + 20 MB: what a slice may hold at once."""
+        canvas = (width - 2 * self.xoverlap) * self.columns * height * 2
+        tile = width * height * 2
+        return (workers * (canvas + tile)) / 1e6 + 20
+
+
+# ---------------------------------------------------------------- builds
+
+def build_current(work):
+    build = os.path.join(work, "current")
+    sh(["cmake", "-S", ROOT, "-B", build, *CMAKE_FLAGS, "-DORVANE_BENCH=ON"],
+       stdout=subprocess.DEVNULL)
+    sh(["cmake", "--build", build, "-j2", "--target", "orvane", "orvane_make_acquisition",
+        "orvane_bench_limits"], stdout=subprocess.DEVNULL)
+    return build
+
+
+def default_baseline():
+    """The first commit on main that writes reduced copies, else the root commit."""
+    for ref in ("main", "HEAD"):
+        try:
+            found = git("log", ref, "--reverse", "--format=%H", "-S", "write_reduced", "--", "src")
+        except subprocess.CalledProcessError:
+            continue
+        if found:
+            return found.splitlines()[0]
+    return git("rev-list", "--max-parents=0", "HEAD").splitlines()[0]
+
+
+def build_baseline(work, rev):
+    """Exports REV with git archive and builds it with the same flags; cached by commit."""
+    commit = git("rev-parse", rev + "^{commit}")
+    base = os.path.join(work, "baseline-" + commit[:12])
+    exe = os.path.join(base, "build", "orvane")
+    if os.path.exists(exe):
+        return exe, commit
+    source = os.path.join(base, "src")
+    shutil.rmtree(base, ignore_errors=True)
+    os.makedirs(source)
+    archive = subprocess.run(["git", "-C", ROOT, "archive", commit], check=True,
+                             capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+        tar.extractall(source)
+    # The exported tree has no .deps: point it at this checkout's image library header.
+    cimg = os.path.join(ROOT, ".deps", "cimg", "usr", "include")
+    sh(["cmake", "-S", source, "-B", os.path.join(base, "build"), *CMAKE_FLAGS,
+        "-DCIMG_INCLUDE_DIR=" + cimg], stdout=subprocess.DEVNULL)
+    sh(["cmake", "--build", os.path.join(base, "build"), "-j2", "--target", "orvane"],
+       stdout=subprocess.DEVNULL)
+    return exe, commit
+
+
+# ---------------------------------------------------------------- data
+
+def acquisition(work, build, geo, slices, width, height, lzw):
+    """Generates (once, seeded) an acquisition and returns its folder."""
+    name = f"acq_{geo.columns}x{slices}_{width}x{height}_{'lzw' if lzw else 'raw'}"
+    folder = os.path.join(work, "data", name)
+    stamp = os.path.join(folder, "stats.txt")
+    if not os.path.exists(stamp):
+        shutil.rmtree(folder, ignore_errors=True)
+        cmd = [os.path.join(build, "orvane_make_acquisition"), "-o", folder,
+               "-s", str(geo.columns), "-n", str(slices), "-w", str(width), "-h", str(height),
+               "--seed", "7", "--stats"] + (["--lzw"] if lzw else [])
+        log(f"generating {name}")
+        stats = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
+        with open(stamp, "w") as f:
+            f.write(stats)
+    with open(stamp) as f:
+        log(f"{name}: {f.read().strip()}")
+    return folder
+
+
+def tile_names(folder):
+    with open(os.path.join(folder, "list.txt")) as f:
+        return [line for line in f.read().splitlines() if line]
+
+
+def input_bytes(folder, columns, slice_indices):
+    names = tile_names(folder)
+    count = len(names) // columns
+    return sum(os.path.getsize(names[j * count + k]) for j in range(columns) for k in slice_indices)
+
+
+def try_drop_caches():
+    try:
+        os.sync()
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("1\n")
+        return True
+    except OSError:
+        return False
+
+
+def warm(folder):
+    """Reads every tile once so all contenders start from the page cache."""
+    for name in tile_names(folder):
+        with open(name, "rb") as f:
+            while f.read(1 << 22):
+                pass
+
+
+# ---------------------------------------------------------------- timing
+
+def timed(cmd, env=None):
+    """Runs one child; returns wall s, user+sys CPU s and peak RSS MB of that
+    child (and the children it waited for) from wait4."""
+    # stderr goes to a file, not a pipe: a chatty child must never block on it.
+    with tempfile.TemporaryFile() as err:
+        start = time.perf_counter()
+        child = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=err, env=env)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+        child.returncode = os.waitstatus_to_exitcode(status)
+        if child.returncode != 0:
+            err.seek(0)
+            text = err.read().decode(errors="replace").strip()[-500:]
+            raise RuntimeError(f"{cmd[0]} exited {child.returncode}: {text}")
+    return {"wall": wall, "cpu": usage.ru_utime + usage.ru_stime,
+            "rss": usage.ru_maxrss / 1024.0}
+
+
+def clear(folder):
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+class contender:
+    """One command timed in a scenario. prepare() runs untimed before each run."""
+
+    def __init__(self, label, cmd, out, env=None, prepare=None, bytes_read=0):
+        self.label, self.cmd, self.out, self.env = label, cmd, out, env
+        self.prepare = prepare or (lambda: clear(out))
+        self.bytes_read = bytes_read
+        self.samples = []
+
+
+def measure(contenders, runs, cold=False):
+    """Alternates the contenders run by run (A B C A B C ...)."""
+    for run in range(runs):
+        for c in contenders:
+            c.prepare()
+            if cold:
+                try_drop_caches()
+            sample = timed(c.cmd, c.env)
+            c.samples.append(sample)
+            log(f"  run {run + 1}/{runs} {c.label}: {sample['wall']:.2f} s wall, "
+                f"{sample['cpu']:.2f} s CPU, {sample['rss']:.0f} MB")
+    for c in contenders:
+        c.median = {key: statistics.median(s[key] for s in c.samples) for key in c.samples[0]}
+        c.median["mbps"] = c.bytes_read / 1e6 / c.median["wall"] if c.bytes_read else 0.0
+
+
+def env_threads(threads):
+    env = dict(os.environ)
+    env["OMP_NUM_THREADS"] = str(threads)
+    return env
+
+
+def compare_trees(a, b):
+    """cmp of every file of tree a against the same name in b."""
+    names = sorted(os.path.relpath(os.path.join(d, f), a)
+                   for d, _, files in os.walk(a) for f in files)
+    others = sorted(os.path.relpath(os.path.join(d, f), b)
+                    for d, _, files in os.walk(b) for f in files)
+    different = [n for n in names
+                 if subprocess.run(["cmp", "-s", os.path.join(a, n), os.path.join(b, n)]).returncode]
+    missing = sorted(set(names) ^ set(others))
+    return len(names), different, missing
+
+
+# ---------------------------------------------------------------- scenarios
+
+class bench:
+    def __init__(self, opts):
+        self.opts = opts
+        self.work = os.path.abspath(opts.work)
+        self.geo = geometry(opts.scale)
+        self.threads = opts.threads
+        self.rows = []       # table rows
+        self.notes = []      # checks and remarks printed under the table
+        self.results = {}
+        os.makedirs(self.work, exist_ok=True)
+        log("building current tree")
+        self.build = build_current(self.work)
+        self.orvane = os.path.join(self.build, "orvane")
+        self.baseline = None
+        self.out = os.path.join(self.work, "out")
+        # Dropping the page cache touches the whole machine: only on request.
+        self.cold = opts.cold and try_drop_caches()
+        if opts.cold and not self.cold:
+            log("cannot drop the page cache: running warm")
+
+    def baseline_exe(self):
+        if self.baseline is None:
+            rev = self.opts.baseline or default_baseline()
+            log(f"building baseline {rev}")
+            self.baseline = build_baseline(self.work, rev)
+            self.notes.append(f"baseline revision {self.baseline[1][:12]}")
+        return self.baseline[0]
+
+    def standard_acquisition(self, lzw=False, slices=None, height=None):
+        g = self.geo
+        return acquisition(self.work, self.build, g, slices or g.slices, g.tile, height or g.tile,
+                           lzw)
+
+    def start(self, folder):
+        if not self.cold:
+            warm(folder)
+
+    def orvane_cmd(self, exe, folder, out, extra=()):
+        return [exe, "-i", os.path.join(folder, "list.txt"), *self.geo.args(), "-o", out, *extra]
+
+    def add_rows(self, scenario, contenders, reference, note=""):
+        ref = reference.median["wall"]
+        for c in contenders:
+            m = c.median
+            self.rows.append([scenario, c.label, f"{m['wall']:.2f}", f"{m['cpu']:.2f}",
+                              f"{m['rss']:.0f}", f"{m['mbps']:.3g}",
+                              f"{m['wall'] / ref:.2f}"])
+            self.results.setdefault(scenario, {})[c.label] = dict(m, runs=c.samples)
+        if note:
+            self.notes.append(f"{scenario}: {note}")
+
+    def memory_note(self, scenario, c, workers, width, height):
+        limit = self.geo.memory_limit_mb(workers, width, height)
+        verdict = "within" if c.median["rss"] <= limit else "ABOVE"
+        self.notes.append(f"{scenario}: {c.label} peak RSS {c.median['rss']:.0f} MB, {verdict} "
+                          f"the {workers} x (canvas + tile) + 20 MB = {limit:.0f} MB bound")
+
+    def standard(self, lzw=False):
+        scenario = "standard_lzw" if lzw else "standard"
+        log(f"scenario {scenario}")
+        g = self.geo
+        folder = self.standard_acquisition(lzw)
+        total = input_bytes(folder, g.columns, range(g.slices))
+        env = env_threads(self.threads)
+        current = contender("orvane", self.orvane_cmd(self.orvane, folder,
+                                                      os.path.join(self.out, "current")),
+                            os.path.join(self.out, "current"), env, bytes_read=total)
+        contenders = [current]
+        if not self.opts.no_baseline:
+            base_out = os.path.join(self.out, "baseline")
+            contenders.append(contender("baseline", self.orvane_cmd(self.baseline_exe(), folder,
+                                                                    base_out),
+                                        base_out, env, bytes_read=total))
+        if not self.opts.no_vips:
+            vips_out = os.path.join(self.out, "vips")
+            script = os.path.join(ROOT, "bench", "vips_pipeline.sh")
+            sh(["bash", script, "--ensure-vips"])
+            contenders.append(contender(
+                "libvips CLI", ["bash", script, "-i", os.path.join(folder, "list.txt"),
+                                *g.args(), "-o", vips_out, "-P", str(self.threads)],
+                vips_out, bytes_read=total))
+        self.start(folder)
+        measure(contenders, self.opts.runs, self.cold)
+        self.add_rows(scenario, contenders, current, "ratio = wall / orvane's wall")
+        self.memory_note(scenario, current, self.threads, g.tile, g.tile)
+        if not self.opts.no_baseline:
+            count, different, missing = compare_trees(current.out, contenders[1].out)
+            verdict = "identical" if not different and not missing else "DIFFERENT"
+            self.notes.append(f"{scenario}: outputs vs baseline: {count} files, {verdict}"
+                              + (f"; differing {different[:5]}" if different else "")
+                              + (f"; missing on one side {missing[:5]}" if missing else ""))
+            self.results[scenario]["identical_to_baseline"] = verdict == "identical"
+        for c in contenders:
+            if not self.opts.keep and c.label != "orvane":
+                clear(c.out)
+
+    def single(self):
+        log("scenario single")
+        g = self.geo
+        folder = self.standard_acquisition()
+        k = g.slices // 2
+        size = input_bytes(folder, g.columns, [k])
+        out = os.path.join(self.out, "single")
+        contenders = [contender(f"-j {k}, OMP_NUM_THREADS={n}",
+                                self.orvane_cmd(self.orvane, folder, out, ["-j", str(k)]),
+                                out, env_threads(n), bytes_read=size)
+                      for n in (1, self.threads)]
+        self.start(folder)
+        measure(contenders, self.opts.runs, self.cold)
+        speedup = contenders[0].median["wall"] / contenders[1].median["wall"]
+        self.add_rows("single", contenders, contenders[0],
+                      f"speedup of {self.threads} threads over 1: {speedup:.2f}x")
+
+    def resume(self):
+        log("scenario resume")
+        g = self.geo
+        folder = self.standard_acquisition()
+        env = env_threads(self.threads)
+        out = os.path.join(self.out, "resume")
+        half = g.slices // 2
+        full = contender("full run", self.orvane_cmd(self.orvane, folder, out), out, env,
+                         bytes_read=input_bytes(folder, g.columns, range(g.slices)))
+
+        def second_half_missing():
+            # The first half comes from a real run; the second half's full and
+            # reduced files go, as if the run had been stopped half-way.
+            clear(out)
+            subprocess.run(full.cmd, env=env, check=True, stdout=subprocess.DEVNULL)
+            for k in range(half, g.slices):
+                for d in (1, g.downsample):
+                    path = os.path.join(out, f"stack{d}", f"zstackds_{d}_{k:04d}.tif")
+                    if os.path.exists(path):
+                        os.remove(path)
+
+        resumed = contender(f"resumed, slices 0-{half - 1} done", full.cmd, out, env,
+                            prepare=second_half_missing,
+                            bytes_read=input_bytes(folder, g.columns, range(half, g.slices)))
+        self.start(folder)
+        measure([full, resumed], self.opts.runs, self.cold)
+        self.add_rows("resume", [full, resumed], full,
+                      f"resumed / full wall = {resumed.median['wall'] / full.median['wall']:.2f}")
+
+    def scaling(self):
+        log("scenario scaling")
+        g = self.geo
+        env = env_threads(self.threads)
+        big = self.standard_acquisition(slices=4 * g.slices)
+        contenders = []
+        # Fewer slices are taken from the 4x acquisition through shorter lists,
+        # so all three share tiles and content density.
+        for factor in (1, 2, 4):
+            n = factor * g.slices
+            names = tile_names(big)
+            count = len(names) // g.columns
+            list_path = os.path.join(big, f"list_{n}.txt")
+            with open(list_path, "w") as f:
+                f.writelines(names[j * count + k] + "\n" for j in range(g.columns) for k in range(n))
+            out = os.path.join(self.out, f"scaling_{n}")
+            cmd = [self.orvane, "-i", list_path, *g.args(), "-o", out]
+            contenders.append(contender(f"{n} slices", cmd, out, env,
+                                        bytes_read=input_bytes(big, g.columns, range(n))))
+        tall = self.standard_acquisition(height=2 * g.tile)
+        out = os.path.join(self.out, "scaling_tall")
+        contenders.append(contender(f"{g.slices} slices, {g.tile}x{2 * g.tile} tiles",
+                                    self.orvane_cmd(self.orvane, tall, out), out, env,
+                                    bytes_read=input_bytes(tall, g.columns, range(g.slices))))
+        self.start(big)
+        self.start(tall)
+        measure(contenders, self.opts.runs, self.cold)
+        base = contenders[0].median["wall"]
+        linear = [f"{c.label}: {c.median['wall'] / (base * f):.2f}"
+                  for c, f in zip(contenders[1:], (2, 4, 2))]
+        self.add_rows("scaling", contenders, contenders[0],
+                      "wall / (linear prediction from the 1x run): " + ", ".join(linear))
+        self.memory_note("scaling", contenders[3], self.threads, g.tile, 2 * g.tile)
+        for c in contenders:
+            if not self.opts.keep:
+                clear(c.out)
+
+    def limits(self):
+        log("scenario limits")
+        g = self.geo
+        raw = self.standard_acquisition()
+        lzw = self.standard_acquisition(lzw=True)
+        mosaic_out = os.path.join(self.out, "limits")
+        mosaic = os.path.join(mosaic_out, "stack1", "zstackds_1_0000.tif")
+        clear(mosaic_out)
+        sh(self.orvane_cmd(self.orvane, raw, mosaic_out, ["-j", "0"]), stdout=subprocess.DEVNULL)
+        cmd = [os.path.join(self.build, "orvane_bench_limits"), "--tile", tile_names(raw)[0],
+               "--lzw-tile", tile_names(lzw)[0], "--mosaic", mosaic, "--scratch", mosaic_out,
+               "--runs", str(max(3, self.opts.runs))]
+        lines = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout.split()
+        rates = {lines[i]: float(lines[i + 1]) for i in range(0, len(lines), 3)}
+        sizes = {lines[i]: int(lines[i + 2]) for i in range(0, len(lines), 3)}
+        for name, rate in rates.items():
+            self.rows.append(["limits", name + " (1 core)", "", "", "", f"{rate:.0f}", ""])
+        # What the work of a run needs at these rates, spread over the workers.
+        per_slice = (sizes["encode_lzw"] / 1e6 / rates["encode_lzw"]
+                     + g.columns * sizes["decode_uncompressed"] / 1e6 / rates["decode_uncompressed"])
+        floor = per_slice * g.slices / self.threads
+        self.notes.append(f"limits: decode + LZW encode alone of the standard run on "
+                          f"{self.threads} cores: {floor:.2f} s wall")
+        self.results["limits"] = dict(rates, floor_wall=floor)
+        if not self.opts.keep:
+            clear(mosaic_out)
+
+    def report(self):
+        cpu = "unknown CPU"
+        try:
+            with open("/proc/cpuinfo") as f:
+                cpu = next(l.split(":", 1)[1].strip() for l in f if l.startswith("model name"))
+        except (OSError, StopIteration):
+            pass
+        g = self.geo
+        print(f"machine: {cpu}, {os.cpu_count()} logical CPUs, {platform.system()} "
+              f"{platform.release()}; {self.threads} worker threads")
+        print(f"acquisition: {g.columns} columns x {g.slices} slices of {g.tile}x{g.tile} "
+              f"16-bit tiles, {' '.join(g.args())}" + (" (--scale)" if self.opts.scale else ""))
+        print("page cache: " + ("dropped before every run (cold)" if self.cold else
+                                "warm: every input read once before the runs (--cold drops it where allowed)"))
+        print(f"medians of {self.opts.runs} alternating runs\n")
+        header = ["scenario", "contender", "wall s", "CPU s", "peak RSS MB", "input MB/s",
+                  "ratio"]
+        print("| " + " | ".join(header) + " |")
+        print("|" + "---|" * len(header))
+        for row in self.rows:
+            print("| " + " | ".join(row) + " |")
+        print()
+        for note in self.notes:
+            print("- " + note)
+        with open(os.path.join(self.work, "results.json"), "w") as f:
+            json.dump(self.results, f, indent=1)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--scenario", default="all",
+                        choices=["all", "standard", "standard_lzw", "single", "resume",
+                                 "scaling", "limits"])
+    parser.add_argument("--baseline", help="revision to compare with (default: the first "
+                        "commit on main that writes reduced copies)")
+    parser.add_argument("--runs", type=int, default=3, help="runs per contender (median)")
+    parser.add_argument("--scale", action="store_true",
+                        help="smoke test: 512x512 tiles, 8 slices, trim and shift scaled")
+    parser.add_argument("--keep", action="store_true", help="keep outputs for inspection")
+    parser.add_argument("--threads", type=int, default=os.cpu_count(),
+                        help="workers for orvane and processes for vips (default: all CPUs)")
+    parser.add_argument("--work", default=os.path.join(ROOT, "build-bench"),
+                        help="builds, data and outputs (default build-bench/)")
+    parser.add_argument("--cold", action="store_true",
+                        help="drop the page cache before every run where allowed (affects "
+                        "the whole machine); otherwise inputs are read once first")
+    parser.add_argument("--no-baseline", action="store_true", help="skip the baseline")
+    parser.add_argument("--no-vips", action="store_true", help="skip the libvips pipeline")
+    opts = parser.parse_args()
+    b = bench(opts)
+    wanted = (["standard", "standard_lzw", "single", "resume", "scaling", "limits"]
+              if opts.scenario == "all" else [opts.scenario])
+    for name in wanted:
+        if name == "standard_lzw":
+            b.standard(lzw=True)
+        else:
+            getattr(b, name)()
+    b.report()
+    if not opts.keep:
+        clear(b.out)
+
+
+if __name__ == "__main__":
+    main()
