@@ -3,6 +3,7 @@
 
 #include "slice/assemble.hpp"
 #include "slice/image.hpp"
+#include "slice/reduce.hpp"
 
 #include <tiffio.h>
 
@@ -33,9 +34,7 @@ void write_reduced(image& canvas, std::int32_t slice_index, const slice_job& job
     const std::string path = dir + "/" + output_name(factor, slice_index);
     make_dirs(dir);
     if (factor > 1) {
-        const auto d = static_cast<unsigned int>(factor);
-        canvas.resize(static_cast<int>(canvas.width() / d), static_cast<int>(canvas.height() / d),
-                      -100, -100, 3, 0, 0, 0, 0, 0);
+        canvas = reduce_canvas(canvas, factor);
         save(canvas, path);
     }
     print_line(path + " done!");
