@@ -11,26 +11,46 @@ namespace orvane {
 
 namespace {
 
+// Outputs are handled in blocks of this many: independent sums that the
+// compiler can keep in one vector register.
+constexpr std::uint32_t block = 8;
+
+std::uint32_t padded(std::uint32_t n) { return (n + block - 1) / block * block; }
+
 // How the source samples of one axis feed the reduced ones: output t sums
-// value x weight over sources source[start[t]] ... source[start[t + 1] - 1],
-// in that order, then divides by the source length. The plan walks the same
-// unsigned 32-bit unit count as the library's moving average, so it gives the
-// same weights, and the same result even where that count wraps (an axis
-// whose lengths multiply past 2^32): outputs past the wrap get no sources,
-// and the one it cuts short is never divided.
+// value x weight over its sources in source order, then divides by the source
+// length. The plan walks the same unsigned 32-bit unit count as the library's
+// moving average, so it gives the same weights, and the same result even where
+// that count wraps (an axis whose lengths multiply past 2^32): outputs past the
+// wrap get no sources, and the one it cuts short is never divided.
+//
+// Term k of output t is at k * stride + t. Outputs with fewer terms, and the
+// padding up to a whole block, get weight 0 on source 0: adding +0 to a sum of
+// non-negative terms leaves it bit for bit unchanged.
 struct axis_plan {
-    std::vector<std::uint32_t> start;
+    std::uint32_t outputs = 0;
+    std::uint32_t stride = 0;  // outputs rounded up to a whole block
+    std::uint32_t terms = 0;   // the most terms of any output
     std::vector<std::uint32_t> source;
     std::vector<float> weight;
     std::vector<char> divided;
     float length = 0;
+
+    std::size_t at(std::uint32_t k, std::uint32_t t) const { return std::size_t{k} * stride + t; }
 };
 
 axis_plan plan_axis(std::uint32_t source_length, std::uint32_t output_length)
 {
+    struct term {
+        std::uint32_t output, source;
+        float weight;
+    };
+    std::vector<term> walk;
+    std::vector<std::uint32_t> count(output_length, 0);
     axis_plan plan;
-    plan.start.assign(output_length + 1, 0);
-    plan.divided.assign(output_length, 0);
+    plan.outputs = output_length;
+    plan.stride = padded(output_length);
+    plan.divided.assign(plan.stride, 0);
     plan.length = static_cast<float>(source_length);
     std::uint32_t t = 0;
     for (unsigned int a = source_length * output_length, b = source_length, c = output_length,
@@ -40,11 +60,10 @@ axis_plan plan_axis(std::uint32_t source_length, std::uint32_t output_length)
         a -= d;
         b -= d;
         c -= d;
-        plan.source.push_back(s);
-        plan.weight.push_back(static_cast<float>(d));
+        walk.push_back({t, s, static_cast<float>(d)});
+        ++count[t];
         if (!b) {
-            plan.divided[t] = 1;
-            plan.start[++t] = static_cast<std::uint32_t>(plan.source.size());
+            plan.divided[t++] = 1;
             b = source_length;
         }
         if (!c) {
@@ -52,26 +71,37 @@ axis_plan plan_axis(std::uint32_t source_length, std::uint32_t output_length)
             c = output_length;
         }
     }
-    // An output the walk cut short keeps the sources it got; later ones get none.
-    for (std::uint32_t u = t + 1; u <= output_length; ++u)
-        plan.start[u] = static_cast<std::uint32_t>(plan.source.size());
+    for (std::uint32_t n : count)
+        plan.terms = std::max(plan.terms, n);
+    plan.source.assign(std::size_t{plan.terms} * plan.stride, 0);
+    plan.weight.assign(std::size_t{plan.terms} * plan.stride, 0.0f);
+    std::fill(count.begin(), count.end(), 0);
+    for (const term& e : walk) {
+        const std::size_t i = plan.at(count[e.output]++, e.output);
+        plan.source[i] = e.source;
+        plan.weight[i] = e.weight;
+    }
     return plan;
 }
 
 // The library stores each pass as 16-bit values by plain conversion.
 std::uint16_t to_pixel(float value) { return static_cast<std::uint16_t>(value); }
 
-// One source row averaged along x into out (the first pass).
-void reduce_row(const std::uint16_t* row, const axis_plan& x, std::uint32_t out_width,
-                std::uint16_t* out)
+// One source row averaged along x into out (the first pass), out.stride values.
+void reduce_row(const std::uint16_t* row, const axis_plan& x, std::uint16_t* out)
 {
-    for (std::uint32_t t = 0; t < out_width; ++t) {
-        float sum = 0;
-        for (std::uint32_t k = x.start[t]; k < x.start[t + 1]; ++k) {
-            const float term = static_cast<float>(row[x.source[k]]) * x.weight[k];
-            sum = sum + term;
+    for (std::uint32_t t0 = 0; t0 < x.stride; t0 += block) {
+        float sum[block] = {};
+        for (std::uint32_t k = 0; k < x.terms; ++k) {
+            const std::uint32_t* const source = x.source.data() + x.at(k, t0);
+            const float* const weight = x.weight.data() + x.at(k, t0);
+            for (std::uint32_t i = 0; i < block; ++i) {
+                const float term = static_cast<float>(row[source[i]]) * weight[i];
+                sum[i] = sum[i] + term;
+            }
         }
-        out[t] = to_pixel(x.divided[t] ? sum / x.length : sum);
+        for (std::uint32_t i = 0; i < block; ++i)
+            out[t0 + i] = to_pixel(x.divided[t0 + i] ? sum[i] / x.length : sum[i]);
     }
 }
 
@@ -95,41 +125,45 @@ image reduce_canvas(const image& canvas, std::int32_t factor, int threads)
     const axis_plan y = plan_axis(height, out_height);
     image reduced(out_width, out_height, 1, 1);
     const int team = std::max(1, threads);
+    const std::uint32_t stride = x.stride;
     // Per thread: the last x-reduced source row (a row straddling two output
     // rows is reduced once) and the output row's y sums.
-    std::vector<std::uint16_t> x_rows(static_cast<std::size_t>(team) * out_width);
-    std::vector<float> sums(static_cast<std::size_t>(team) * out_width);
+    std::vector<std::uint16_t> x_rows(static_cast<std::size_t>(team) * stride);
+    std::vector<float> sums(static_cast<std::size_t>(team) * stride);
     const std::uint16_t* const source = canvas.data();
     std::uint16_t* const target = reduced.data();
 
 #pragma omp parallel num_threads(team) if (team > 1)
     {
-        const std::size_t slot = static_cast<std::size_t>(omp_get_thread_num()) * out_width;
+        const std::size_t slot = static_cast<std::size_t>(omp_get_thread_num()) * stride;
         std::uint16_t* const x_row = x_rows.data() + slot;
         float* const sum = sums.data() + slot;
         std::int64_t cached_row = -1;
 #pragma omp for schedule(static)
-        for (std::int64_t t = 0; t < std::int64_t{out_height}; ++t) {
-            std::fill(sum, sum + out_width, 0.0f);
-            for (std::uint32_t k = y.start[t]; k < y.start[t + 1]; ++k) {
-                const std::uint32_t s = y.source[k];
+        for (std::int64_t r = 0; r < std::int64_t{out_height}; ++r) {
+            const auto t = static_cast<std::uint32_t>(r);
+            std::fill(sum, sum + stride, 0.0f);
+            // Rows in source order, as the library sums them.
+            for (std::uint32_t k = 0; k < y.terms; ++k) {
+                const float w = y.weight[y.at(k, t)];
+                if (w == 0.0f)
+                    break;  // padding: no more terms for this row
+                const std::uint32_t s = y.source[y.at(k, t)];
                 if (cached_row != s) {
-                    reduce_row(source + std::size_t{s} * width, x, out_width, x_row);
+                    reduce_row(source + std::size_t{s} * width, x, x_row);
                     cached_row = s;
                 }
-                const float w = y.weight[k];
-                for (std::uint32_t u = 0; u < out_width; ++u) {
+                // Lane by lane the same multiply and add as one at a time: the
+                // vector form changes no rounding.
+#pragma omp simd
+                for (std::uint32_t u = 0; u < stride; ++u) {
                     const float term = static_cast<float>(x_row[u]) * w;
                     sum[u] = sum[u] + term;
                 }
             }
-            std::uint16_t* const out = target + static_cast<std::size_t>(t) * out_width;
-            if (y.divided[t])
-                for (std::uint32_t u = 0; u < out_width; ++u)
-                    out[u] = to_pixel(sum[u] / y.length);
-            else
-                for (std::uint32_t u = 0; u < out_width; ++u)
-                    out[u] = to_pixel(sum[u]);
+            std::uint16_t* const out = target + static_cast<std::size_t>(r) * out_width;
+            for (std::uint32_t u = 0; u < out_width; ++u)
+                out[u] = to_pixel(y.divided[t] ? sum[u] / y.length : sum[u]);
         }
     }
     return reduced;
