@@ -56,8 +56,10 @@ void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
         }
         const std::uint16_t* const in = tile_pixels + tile_row * tile_width;
         std::fill(out + (left + u_begin), out + (left + copy_begin), std::uint16_t{0});
-        std::reverse_copy(in + (x1 - copy_end + 1), in + (x1 - copy_begin + 1),
-                          out + (left + copy_begin));
+        // Tile and canvas are different images, so the flipped copy may run in vector lanes.
+#pragma omp simd
+        for (std::int64_t u = copy_begin; u < copy_end; ++u)
+            out[left + u] = in[x1 - u];
         std::fill(out + (left + copy_end), out + (left + u_end), std::uint16_t{0});
     }
 }
