@@ -4,6 +4,7 @@
 #include "slice/assemble.hpp"
 #include "slice/image.hpp"
 #include "slice/output_file.hpp"
+#include "slice/reduce.hpp"
 
 #include <tiffio.h>
 
@@ -35,9 +36,7 @@ void write_reduced(image& canvas, const std::string& dir, pending_file& reduced,
     make_dirs(dir);
     if (factor <= 1)
         return;
-    const auto d = static_cast<unsigned int>(factor);
-    canvas.resize(static_cast<int>(canvas.width() / d), static_cast<int>(canvas.height() / d),
-                  -100, -100, 3, 0, 0, 0, 0, 0);
+    canvas = reduce_canvas(canvas, factor);
     save(canvas, reduced.temp_path());
 }
 
