@@ -12,7 +12,7 @@ namespace orvane {
 std::size_t lzw_encode_bound(std::size_t n);
 
 // Encodes strips one after the other. The string table is indexed directly by
-// (prefix code, next byte), so finding a string is one load instead of a hash
+// (next byte, prefix code), so finding a string is one load instead of a hash
 // probe sequence; it is 2 MiB, so keep one encoder per thread and reuse it.
 class lzw_encoder {
 public:
@@ -26,7 +26,7 @@ public:
     std::size_t encode(const std::uint8_t* in, std::size_t n, std::uint8_t* out);
 
 private:
-    // child_[prefix * 256 + byte] is the code of that string, 0 when absent
+    // child_[byte * 4096 + prefix] is the code of that string, 0 when absent
     // (no string code is below 258).
     std::unique_ptr<std::uint16_t[]> child_;
     // The slots filled since the last reset: clearing them is much cheaper
