@@ -165,12 +165,13 @@ struct strip_plan {
 };
 
 // Encodes strips [first, first + count) into consecutive slots of out, each
-// slot_bytes long, and stores their encoded sizes.
-void encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t count,
+// slot_bytes long, and stores their encoded sizes. False when a thread could
+// not get memory for its encoder.
+bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t count,
                    std::uint8_t* out, std::size_t slot_bytes, std::size_t* sizes, int threads)
 {
     // Tasks must not let an exception out of the parallel region (it would
-    // terminate the process): record it and rethrow here.
+    // terminate the process): record it and report it after the region.
     std::atomic<bool> failed{false};
     auto encode_one = [&](std::uint32_t slot) noexcept {
         try {
@@ -196,8 +197,7 @@ void encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t co
         for (std::int64_t slot = 0; slot < slots; ++slot)
             encode_one(static_cast<std::uint32_t>(slot));
     }
-    if (failed)
-        throw std::bad_alloc();
+    return !failed;
 }
 
 // Input bytes encoded per batch when strips are encoded in parallel: enough
@@ -276,7 +276,8 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
 
     for (std::uint32_t first = 0; first < plan.count; first += batch) {
         const std::uint32_t count = std::min(batch, plan.count - first);
-        encode_strips(plan, first, count, encoded.data(), slot_bytes, sizes.data(), threads);
+        if (!encode_strips(plan, first, count, encoded.data(), slot_bytes, sizes.data(), threads))
+            file.fail("encode", "out of memory");
         for (std::uint32_t slot = 0; slot < count; ++slot) {
             const auto size = static_cast<tmsize_t>(sizes[slot]);
             file.begin();
