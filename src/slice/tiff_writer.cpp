@@ -1,0 +1,292 @@
+// LZW strip TIFF writer: libtiff lays out the file, strips are encoded here, in parallel if asked.
+#include "slice/tiff_writer.hpp"
+
+#include "slice/lzw.hpp"
+
+#include <tiffio.h>
+
+#include <omp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <fcntl.h>
+#include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace orvane {
+
+namespace {
+
+// What libtiff last reported on this handle; its handlers are per handle, so
+// concurrent writers never share them, and returning 1 keeps libtiff's
+// process-wide handlers (which print) from running.
+struct libtiff_report {
+    std::string message;
+    int error_number = 0; // errno when libtiff reported, usually the failed call's
+};
+
+int on_libtiff_error(TIFF*, void* user_data, const char* module, const char* format,
+                     va_list args)
+{
+    const int saved_errno = errno;
+    auto* report = static_cast<libtiff_report*>(user_data);
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    report->message = module ? std::string(module) + ": " + text : std::string(text);
+    report->error_number = saved_errno;
+    return 1;
+}
+
+int on_libtiff_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+std::string errno_text(int error_number)
+{
+    return std::error_code(error_number, std::generic_category()).message();
+}
+
+// Owns the descriptor and the libtiff handle until the file is closed, so no
+// failure leaks either.
+class tiff_file {
+public:
+    explicit tiff_file(const std::string& path) : path_(path) {}
+    ~tiff_file()
+    {
+        if (tif_)
+            TIFFCleanup(tif_);
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    tiff_file(const tiff_file&) = delete;
+    tiff_file& operator=(const tiff_file&) = delete;
+
+    void open(bool bigtiff)
+    {
+        // libtiff's own open uses read-write mode too: it may read back what
+        // it wrote.
+        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0)
+            fail("create", errno_text(errno));
+        TIFFOpenOptions* open_options = TIFFOpenOptionsAlloc();
+        if (!open_options)
+            fail("create", "out of memory");
+        TIFFOpenOptionsSetErrorHandlerExtR(open_options, on_libtiff_error, &report_);
+        TIFFOpenOptionsSetWarningHandlerExtR(open_options, on_libtiff_warning, nullptr);
+        begin();
+        tif_ = TIFFFdOpenExt(fd_, path_.c_str(), bigtiff ? "w8" : "w", open_options);
+        TIFFOpenOptionsFree(open_options);
+        if (!tif_)
+            fail("create", reason());
+    }
+
+    TIFF* handle() const { return tif_; }
+
+    // Clears what an earlier call left, so a failure is explained by its own call.
+    void begin()
+    {
+        report_ = {};
+        errno = 0;
+    }
+
+    void check(bool ok, const std::string& operation)
+    {
+        if (!ok)
+            fail(operation, reason());
+    }
+
+    void close(bool sync)
+    {
+        begin();
+        check(TIFFWriteDirectory(tif_) == 1, "write the directory of");
+        // libtiff's close returns nothing: flush through it and close the
+        // descriptor ourselves so both results can be checked.
+        begin();
+        check(TIFFFlush(tif_) == 1, "flush");
+        if (sync && ::fdatasync(fd_) != 0)
+            fail("sync", errno_text(errno));
+        TIFFCleanup(tif_);
+        tif_ = nullptr;
+        const int closed = ::close(fd_);
+        fd_ = -1;
+        if (closed != 0)
+            fail("close", errno_text(errno));
+    }
+
+    [[noreturn]] void fail(const std::string& operation, const std::string& why) const
+    {
+        throw std::runtime_error("cannot " + operation + " '" + path_ + "': " + why);
+    }
+
+private:
+    std::string reason() const
+    {
+        const int error_number = report_.error_number ? report_.error_number : errno;
+        std::string text = error_number ? errno_text(error_number) : std::string();
+        if (!report_.message.empty())
+            text = text.empty() ? report_.message : text + " (" + report_.message + ")";
+        return text.empty() ? "unknown error" : text;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    TIFF* tif_ = nullptr;
+    libtiff_report report_;
+};
+
+void write_empty_file(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0 || ::close(fd) != 0)
+        throw std::runtime_error("cannot create '" + path + "': " + errno_text(errno));
+}
+
+// Strip k holds rows [k * rows_per_strip, ...) of the image, the last one shorter.
+struct strip_plan {
+    const std::uint8_t* bytes;
+    std::uint32_t height;
+    std::size_t row_bytes;
+    std::uint32_t rows_per_strip;
+    std::uint32_t count;
+
+    std::size_t offset(std::uint32_t strip) const
+    {
+        return static_cast<std::size_t>(strip) * rows_per_strip * row_bytes;
+    }
+    std::size_t size(std::uint32_t strip) const
+    {
+        const std::uint32_t first_row = strip * rows_per_strip;
+        const std::uint32_t rows = std::min(rows_per_strip, height - first_row);
+        return static_cast<std::size_t>(rows) * row_bytes;
+    }
+};
+
+// Encodes strips [first, first + count) into consecutive slots of out, each
+// slot_bytes long, and stores their encoded sizes. False when a thread could
+// not get memory for its encoder.
+bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t count,
+                   std::uint8_t* out, std::size_t slot_bytes, std::size_t* sizes, int threads)
+{
+    // Tasks must not let an exception out of the parallel region (it would
+    // terminate the process): record it and report it after the region.
+    std::atomic<bool> failed{false};
+    auto encode_one = [&](std::uint32_t slot) noexcept {
+        try {
+            const std::uint32_t strip = first + slot;
+            sizes[slot] = thread_lzw_encoder().encode(plan.bytes + plan.offset(strip),
+                                                      plan.size(strip), out + slot * slot_bytes);
+        } catch (...) {
+            failed = true;
+        }
+    };
+    const auto slots = static_cast<std::int64_t>(count);
+    if (threads <= 1 || count <= 1) {
+        for (std::int64_t slot = 0; slot < slots; ++slot)
+            encode_one(static_cast<std::uint32_t>(slot));
+    } else if (omp_in_parallel()) {
+        // Inside the slice loop nesting is off, so a nested team would have one
+        // thread; tasks instead go to the team's threads that have no slice left.
+#pragma omp taskloop grainsize(4)
+        for (std::int64_t slot = 0; slot < slots; ++slot)
+            encode_one(static_cast<std::uint32_t>(slot));
+    } else {
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
+        for (std::int64_t slot = 0; slot < slots; ++slot)
+            encode_one(static_cast<std::uint32_t>(slot));
+    }
+    return !failed;
+}
+
+// Input bytes encoded per batch when strips are encoded in parallel: enough
+// strips to keep the threads busy, few enough to bound the buffers.
+constexpr std::size_t batch_input_bytes = std::size_t{1} << 20;
+
+} // namespace
+
+bool needs_bigtiff(std::uint32_t width, std::uint32_t height)
+{
+    return static_cast<std::uint64_t>(width) * height * sizeof(std::uint16_t) >=
+           (std::uint64_t{1} << 31);
+}
+
+void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint32_t width,
+                std::uint32_t height, const tiff_write_options& options)
+{
+    if (width == 0 || height == 0) {
+        write_empty_file(path);
+        return;
+    }
+    const std::size_t pixel_count = static_cast<std::size_t>(width) * height;
+    std::uint16_t low = 65535;
+    std::uint16_t high = 0;
+#pragma omp simd reduction(min : low) reduction(max : high)
+    for (std::size_t i = 0; i < pixel_count; ++i) {
+        low = std::min(low, pixels[i]);
+        high = std::max(high, pixels[i]);
+    }
+
+    tiff_file file(path);
+    file.open(needs_bigtiff(width, height));
+    TIFF* tif = file.handle();
+
+    // The tags in the image library's order and types, so the directory comes
+    // out the same.
+    auto set = [&](ttag_t tag, const std::string& name, auto... value) {
+        file.begin();
+        file.check(TIFFSetField(tif, tag, value...) == 1, "set " + name + " of");
+    };
+    set(TIFFTAG_IMAGEWIDTH, "ImageWidth", width);
+    set(TIFFTAG_IMAGELENGTH, "ImageLength", height);
+    set(TIFFTAG_ORIENTATION, "Orientation", ORIENTATION_TOPLEFT);
+    set(TIFFTAG_SAMPLESPERPIXEL, "SamplesPerPixel", 1);
+    set(TIFFTAG_SAMPLEFORMAT, "SampleFormat", SAMPLEFORMAT_UINT);
+    set(TIFFTAG_SMINSAMPLEVALUE, "SMinSampleValue", static_cast<double>(low));
+    set(TIFFTAG_SMAXSAMPLEVALUE, "SMaxSampleValue", static_cast<double>(high));
+    set(TIFFTAG_BITSPERSAMPLE, "BitsPerSample", 16);
+    set(TIFFTAG_PLANARCONFIG, "PlanarConfiguration", PLANARCONFIG_CONTIG);
+    set(TIFFTAG_PHOTOMETRIC, "PhotometricInterpretation", PHOTOMETRIC_MINISBLACK);
+    set(TIFFTAG_COMPRESSION, "Compression", COMPRESSION_LZW);
+    const std::uint32_t rows_per_strip = TIFFDefaultStripSize(tif, static_cast<std::uint32_t>(-1));
+    set(TIFFTAG_ROWSPERSTRIP, "RowsPerStrip", rows_per_strip);
+    set(TIFFTAG_FILLORDER, "FillOrder", FILLORDER_MSB2LSB);
+    set(TIFFTAG_SOFTWARE, "Software", "CImg");
+
+    // The samples go out in the machine's byte order, which is the file's:
+    // libtiff writes native order.
+    const strip_plan plan{reinterpret_cast<const std::uint8_t*>(pixels), height,
+                          static_cast<std::size_t>(width) * sizeof(std::uint16_t),
+                          rows_per_strip,
+                          static_cast<std::uint32_t>(
+                              (static_cast<std::uint64_t>(height) + rows_per_strip - 1) /
+                              rows_per_strip)};
+    const std::size_t full_strip_bytes = plan.size(0);
+    const int threads = std::max(1, options.threads);
+    std::uint32_t batch = 1;
+    if (threads > 1) {
+        const std::size_t by_size = std::max<std::size_t>(1, batch_input_bytes / full_strip_bytes);
+        batch = static_cast<std::uint32_t>(std::min<std::size_t>(
+            plan.count, std::max<std::size_t>(by_size, 4 * static_cast<std::size_t>(threads))));
+    }
+    const std::size_t slot_bytes = lzw_encode_bound(full_strip_bytes);
+    std::vector<std::uint8_t> encoded(slot_bytes * batch);
+    std::vector<std::size_t> sizes(batch);
+
+    for (std::uint32_t first = 0; first < plan.count; first += batch) {
+        const std::uint32_t count = std::min(batch, plan.count - first);
+        if (!encode_strips(plan, first, count, encoded.data(), slot_bytes, sizes.data(), threads))
+            file.fail("encode", "out of memory");
+        for (std::uint32_t slot = 0; slot < count; ++slot) {
+            const auto size = static_cast<tmsize_t>(sizes[slot]);
+            file.begin();
+            file.check(TIFFWriteRawStrip(tif, first + slot, encoded.data() + slot * slot_bytes,
+                                         size) == size,
+                       "write");
+        }
+    }
+    file.close(options.sync);
+}
+
+} // namespace orvane
