@@ -39,7 +39,7 @@ run() {
   local target=$1 corpus=$2 seed=$3
   echo "== $target for ${seconds}s"
   "$build/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -max_len=65536 -print_final_stats=1 "$corpus" "$seed" 2>&1 | tail -n 12
+    -max_len=65536 -print_final_stats=1 -artifact_prefix="$build/" "$corpus" "$seed" 2>&1 | tail -n 12
 }
 run list_file_fuzz "$build/corpus/list" "$seeds/list"
 run tile_fuzz "$build/corpus/tile" "$seeds/tile"
