@@ -14,6 +14,7 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <utility>
 
 namespace orvane {
 
@@ -127,6 +128,12 @@ std::vector<std::string> read_list(std::string path)
     } catch (const std::exception&) {
         return names;  // unreadable counts as missing
     }
+    return parse_list(std::move(text));
+}
+
+std::vector<std::string> parse_list(std::string text)
+{
+    std::vector<std::string> names;
     const std::size_t end_of_text = text.find('\x1a');
     if (end_of_text != std::string::npos)
         text.resize(end_of_text);

@@ -32,6 +32,9 @@ std::int32_t parse_int(const std::string& text);
 // text. A file that cannot be opened gives an empty list.
 std::vector<std::string> read_list(std::string path);
 
+// The names of a list file's text, by the rules of read_list.
+std::vector<std::string> parse_list(std::string text);
+
 // Scans argv[1..]: each of -i -o -s -x -y -d -j takes the next argument as its
 // value whatever it looks like; anything else, and an option with no value
 // after it, is ignored.

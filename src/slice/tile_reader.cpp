@@ -1,0 +1,286 @@
+// Reads the first channel of a TIFF file's first page with libtiff, refusing what it cannot read truly.
+#include "slice/tile_reader.hpp"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
+
+namespace orvane {
+
+namespace {
+
+// libtiff's messages for one open file; each call has its own, so parallel
+// reads never share state and nothing is printed.
+struct libtiff_messages {
+    std::string first_error;
+};
+
+int capture_error(TIFF*, void* user_data, const char* module, const char* format, va_list args)
+{
+    auto* messages = static_cast<libtiff_messages*>(user_data);
+    if (messages->first_error.empty()) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, args);
+        messages->first_error = module ? std::string(module) + ": " + text : std::string(text);
+    }
+    return 1;  // handled: libtiff's process-wide handler is not called
+}
+
+int ignore_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct close_tiff {
+    void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+struct free_options {
+    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+enum class sample_kind { u8, s8, u16, u32, f32 };
+
+[[noreturn]] void fail(const std::string& reason, const libtiff_messages& messages)
+{
+    if (messages.first_error.empty())
+        throw tile_read_error(reason);
+    throw tile_read_error(reason + " (libtiff: " + messages.first_error + ")");
+}
+
+sample_kind classify_samples(std::uint16_t bits, std::uint16_t format, const libtiff_messages& m)
+{
+    // The library treats every format but "unsigned" as signed at 8 and 16
+    // bits, so untyped data would silently change meaning: refuse it.
+    const bool is_uint = format == SAMPLEFORMAT_UINT;
+    const bool is_int = format == SAMPLEFORMAT_INT;
+    if (bits == 8 && (is_uint || is_int))
+        return is_uint ? sample_kind::u8 : sample_kind::s8;
+    if (bits == 16 && (is_uint || is_int))
+        return sample_kind::u16;  // signed values wrap into 16 bits, as the library does
+    if (bits == 32 && (is_uint || is_int))
+        return sample_kind::u32;  // low 16 bits, as the library keeps
+    if (bits == 32 && format == SAMPLEFORMAT_IEEEFP)
+        return sample_kind::f32;
+    if (bits != 8 && bits != 16 && bits != 32)
+        fail(std::to_string(bits) + " bits per sample are not supported", m);
+    fail("sample format " + std::to_string(format) + " at " + std::to_string(bits) +
+             " bits per sample is not supported",
+         m);
+}
+
+std::size_t sample_bytes(sample_kind kind)
+{
+    switch (kind) {
+    case sample_kind::u8:
+    case sample_kind::s8: return 1;
+    case sample_kind::u16: return 2;
+    case sample_kind::u32:
+    case sample_kind::f32: return 4;
+    }
+    return 0;
+}
+
+std::uint16_t convert(const unsigned char* sample, sample_kind kind)
+{
+    switch (kind) {
+    case sample_kind::u8: return *sample;
+    case sample_kind::s8: return static_cast<std::uint16_t>(static_cast<std::int8_t>(*sample));
+    case sample_kind::u16: {
+        std::uint16_t value;
+        std::memcpy(&value, sample, sizeof value);
+        return value;
+    }
+    case sample_kind::u32: {
+        std::uint32_t value;
+        std::memcpy(&value, sample, sizeof value);
+        return static_cast<std::uint16_t>(value);
+    }
+    case sample_kind::f32: {
+        float value;
+        std::memcpy(&value, sample, sizeof value);
+        // The library's plain cast is undefined out of range; clamp instead.
+        if (!(value > 0.0f))
+            return 0;  // also NaN
+        if (value >= 65535.0f)
+            return 65535;
+        return static_cast<std::uint16_t>(value);
+    }
+    }
+    return 0;
+}
+
+// a * b, or nothing when the product passes limit.
+bool multiply_within(std::uint64_t a, std::uint64_t b, std::uint64_t limit, std::uint64_t& product)
+{
+    if (a != 0 && b > limit / a)
+        return false;
+    product = a * b;
+    return product <= limit;
+}
+
+// Copies rows x columns samples of the first channel from a decoded block
+// (strip or tile) whose rows are row_bytes apart into the image at (x0, y0).
+void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
+                std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
+                std::uint32_t columns, std::uint32_t rows, sample_kind kind, tile_pixels& out)
+{
+    for (std::uint32_t row = 0; row < rows; ++row) {
+        const unsigned char* source = block.data() + row * row_bytes;
+        std::uint16_t* target =
+            out.pixels.data() + (static_cast<std::uint64_t>(y0) + row) * out.width + x0;
+        for (std::uint32_t column = 0; column < columns; ++column)
+            target[column] = convert(source + column * pixel_bytes, kind);
+    }
+}
+
+} // namespace
+
+bool has_tiff_signature(const unsigned char* bytes, std::size_t size)
+{
+    if (size < 4)
+        return false;
+    const bool little = bytes[0] == 'I' && bytes[1] == 'I' && bytes[3] == 0;
+    const bool big = bytes[0] == 'M' && bytes[1] == 'M' && bytes[2] == 0;
+    const unsigned char version = little ? bytes[2] : bytes[3];
+    return (little || big) && (version == 42 || version == 43);
+}
+
+tile_pixels read_tiff_tile(const std::string& path)
+{
+    libtiff_messages messages;
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        fail("not a regular file", messages);
+    const auto file_bytes = static_cast<std::uint64_t>(status.st_size);
+
+    std::unique_ptr<TIFFOpenOptions, free_options> options(TIFFOpenOptionsAlloc());
+    if (!options)
+        fail("out of memory", messages);
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), capture_error, &messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), ignore_warning, nullptr);
+    // libtiff's own buffers hold raw (still compressed) data and tag arrays,
+    // which a sound file never makes larger than itself.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(
+        options.get(), static_cast<tmsize_t>(std::min<std::uint64_t>(
+                           file_bytes + (std::uint64_t{64} << 20), max_decoded_bytes)));
+    // "m": no memory map, so a file shortened while we read gives an error,
+    // not a bus error.
+    std::unique_ptr<TIFF, close_tiff> tif(TIFFOpenExt(path.c_str(), "rm", options.get()));
+    if (!tif)
+        fail("not a readable TIFF file", messages);
+    // libtiff recovers from some damage while it reads the header; pixels
+    // behind such a header are not trusted.
+    if (!messages.first_error.empty())
+        fail("its header is corrupt", messages);
+
+    std::uint32_t width = 0, height = 0;
+    std::uint16_t bits = 1, format = SAMPLEFORMAT_UINT, samples = 1;
+    std::uint16_t planar = PLANARCONFIG_CONTIG, photometric = PHOTOMETRIC_MINISBLACK;
+    std::uint16_t compression = COMPRESSION_NONE;
+    TIFFGetField(tif.get(), TIFFTAG_IMAGEWIDTH, &width);
+    TIFFGetField(tif.get(), TIFFTAG_IMAGELENGTH, &height);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
+    TIFFGetField(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric);
+
+    if (width == 0 || height == 0)
+        fail("the image is empty (" + std::to_string(width) + " x " + std::to_string(height) +
+                 " pixels)",
+             messages);
+    if (samples == 0)
+        fail("the image declares 0 samples per pixel", messages);
+    // Palette, colour-separated, YCbCr and the other encoded colour spaces
+    // would need converting; their first sample is not a grey level.
+    if (photometric > PHOTOMETRIC_RGB)
+        fail("photometric interpretation " + std::to_string(photometric) + " is not supported",
+             messages);
+    const sample_kind kind = classify_samples(bits, format, messages);
+    const std::uint64_t bytes = sample_bytes(kind);
+    const bool contiguous = planar != PLANARCONFIG_SEPARATE;
+    // Samples of one pixel lie together when contiguous; each plane holds one.
+    const std::uint64_t pixel_bytes = contiguous ? bytes * samples : bytes;
+
+    std::uint64_t decoded = 0;  // bytes of the first plane once decoded
+    std::uint64_t row_bytes = 0;
+    const std::uint64_t limit = compression == COMPRESSION_NONE
+                                    ? file_bytes
+                                    : std::max(file_bytes * 4096, std::uint64_t{64} << 20);
+    if (!multiply_within(width, pixel_bytes, max_decoded_bytes, row_bytes) ||
+        !multiply_within(row_bytes, height, std::min(limit, max_decoded_bytes), decoded))
+        fail("its header declares " + std::to_string(width) + " x " + std::to_string(height) +
+                 " pixels of " + std::to_string(pixel_bytes) + " bytes, more than a file of " +
+                 std::to_string(file_bytes) + " bytes can hold",
+             messages);
+
+    tile_pixels out;
+    out.width = width;
+    out.height = height;
+    out.pixels.assign(static_cast<std::size_t>(width) * height, 0);
+
+    if (TIFFIsTiled(tif.get())) {
+        std::uint32_t tile_width = 0, tile_length = 0;
+        TIFFGetField(tif.get(), TIFFTAG_TILEWIDTH, &tile_width);
+        TIFFGetField(tif.get(), TIFFTAG_TILELENGTH, &tile_length);
+        std::uint64_t tile_row_bytes = 0, tile_bytes = 0;
+        if (tile_width == 0 || tile_length == 0 ||
+            !multiply_within(tile_width, pixel_bytes, max_decoded_bytes, tile_row_bytes) ||
+            !multiply_within(tile_row_bytes, tile_length, std::min(limit, max_decoded_bytes),
+                             tile_bytes))
+            fail("its tiles of " + std::to_string(tile_width) + " x " +
+                     std::to_string(tile_length) + " pixels are not readable",
+                 messages);
+        if (static_cast<std::uint64_t>(TIFFTileSize64(tif.get())) != tile_bytes)
+            fail("its tile layout is not supported", messages);
+        const std::uint64_t across = (width + std::uint64_t{tile_width} - 1) / tile_width;
+        const std::uint64_t down = (height + std::uint64_t{tile_length} - 1) / tile_length;
+        if (TIFFNumberOfTiles(tif.get()) < across * down)
+            fail("it lacks some of its tiles", messages);
+        std::vector<unsigned char> block(static_cast<std::size_t>(tile_bytes));
+        for (std::uint64_t y = 0; y < height; y += tile_length) {
+            for (std::uint64_t x = 0; x < width; x += tile_width) {
+                const auto x0 = static_cast<std::uint32_t>(x);
+                const auto y0 = static_cast<std::uint32_t>(y);
+                const std::uint32_t tile = TIFFComputeTile(tif.get(), x0, y0, 0, 0);
+                const tmsize_t got = TIFFReadEncodedTile(tif.get(), tile, block.data(),
+                                                         static_cast<tmsize_t>(tile_bytes));
+                if (got < 0 || static_cast<std::uint64_t>(got) != tile_bytes ||
+                    !messages.first_error.empty())
+                    fail("tile " + std::to_string(tile) + " is truncated or corrupt", messages);
+                copy_block(block, tile_row_bytes, pixel_bytes, x0, y0,
+                           std::min<std::uint32_t>(tile_width, width - x0),
+                           std::min<std::uint32_t>(tile_length, height - y0), kind, out);
+            }
+        }
+        return out;
+    }
+
+    std::uint32_t rows_per_strip = height;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    rows_per_strip = std::min(std::max<std::uint32_t>(rows_per_strip, 1), height);
+    const std::uint64_t strip_bytes = row_bytes * rows_per_strip;  // <= decoded
+    if (static_cast<std::uint64_t>(TIFFStripSize64(tif.get())) != strip_bytes)
+        fail("its strip layout is not supported", messages);
+    const std::uint64_t strips = (height + std::uint64_t{rows_per_strip} - 1) / rows_per_strip;
+    if (TIFFNumberOfStrips(tif.get()) < strips)
+        fail("it lacks some of its strips", messages);
+    std::vector<unsigned char> block(static_cast<std::size_t>(strip_bytes));
+    for (std::uint64_t strip = 0; strip < strips; ++strip) {
+        const auto y0 = static_cast<std::uint32_t>(strip * rows_per_strip);
+        const std::uint32_t rows = std::min(rows_per_strip, height - y0);
+        const std::uint64_t wanted = row_bytes * rows;
+        const tmsize_t got = TIFFReadEncodedStrip(tif.get(), static_cast<std::uint32_t>(strip),
+                                                  block.data(), static_cast<tmsize_t>(wanted));
+        if (got < 0 || static_cast<std::uint64_t>(got) != wanted || !messages.first_error.empty())
+            fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
+        copy_block(block, row_bytes, pixel_bytes, 0, y0, width, rows, kind, out);
+    }
+    return out;
+}
+
+} // namespace orvane

@@ -1,0 +1,42 @@
+// The project's own TIFF tile reader: first page, first channel, as 16-bit pixels.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// The first channel of the first page, row-major, converted to 16 bits the
+// way the image library converts: 8-bit unsigned kept, signed 8 and 16 bits
+// wrapped, 32-bit integers keep their low 16 bits, 32-bit floats truncated
+// towards zero and clamped to 0..65535 (NaN gives 0).
+struct tile_pixels {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::vector<std::uint16_t> pixels;
+};
+
+// Why a file could not be read, without the file name: the caller words the
+// report in the image library's terms.
+class tile_read_error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// True when the first bytes are one of the four TIFF signatures (classic or
+// BigTIFF, either byte order).
+bool has_tiff_signature(const unsigned char* bytes, std::size_t size);
+
+// Reads a TIFF file, or throws tile_read_error: unsupported sample layouts,
+// truncated or corrupt data and sizes past the allocation bound all throw, so
+// a partial image is never returned. libtiff prints nothing; its message
+// becomes part of the error. Safe to call from many threads at once.
+tile_pixels read_tiff_tile(const std::string& path);
+
+// Largest decoded size, in bytes, that read_tiff_tile accepts for one page's
+// first channel or for one strip or tile of it.
+constexpr std::uint64_t max_decoded_bytes = std::uint64_t{1} << 32;
+
+} // namespace orvane

@@ -1,0 +1,226 @@
+// The real binary on a corpus of damaged tiles, odd layouts and hostile names made at test time.
+#include "process.hpp"
+#include "tiff_forms.hpp"
+#include "tiff_io.hpp"
+
+#include <gtest/gtest.h>
+#include <tiffio.h>
+
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
+
+using orvane_test::process_result;
+using orvane_test::tiff_form;
+
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat s {};
+    return ::stat(path.c_str(), &s) == 0;
+}
+
+// True when libtiff decodes every strip of the file without an error.
+bool decodes_fully(const std::string& path)
+{
+    struct close_tiff {
+        void operator()(TIFF* t) const { TIFFClose(t); }
+    };
+    std::unique_ptr<TIFF, close_tiff> tif(TIFFOpen(path.c_str(), "r"));
+    if (!tif)
+        return false;
+    std::vector<unsigned char> strip(static_cast<std::size_t>(TIFFStripSize(tif.get())));
+    for (std::uint32_t s = 0; s < TIFFNumberOfStrips(tif.get()); ++s)
+        if (TIFFReadEncodedStrip(tif.get(), s, strip.data(), -1) < 0)
+            return false;
+    return true;
+}
+
+std::vector<std::string> entries(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.')
+                names.emplace_back(e->d_name);
+        ::closedir(d);
+    }
+    return names;
+}
+
+class BrokenInput : public ::testing::Test {
+protected:
+    std::string dir = orvane_test::make_temp_dir();
+    std::string out = dir + "/out";
+    tiff_form good_form;  // 20 x 13, 16-bit strips
+
+    static void SetUpTestSuite()
+    {
+        TIFFSetWarningHandler(nullptr);
+        TIFFSetErrorHandler(nullptr);
+    }
+
+    // Lists a good tile, then name, as two slices of one column, and runs the
+    // binary in dir under a time bound. Checks what must hold for any input:
+    // no signal, no hang, a clear report naming the file on failure, nothing
+    // run from a name, and every output file whole.
+    process_result run_with(const std::string& name, const std::string& shown_name = {})
+    {
+        // Existing outputs would mark slices done: every run starts afresh.
+        for (const std::string& stack : entries(out))
+            for (const std::string& file : entries(out + "/" + stack))
+                ::unlink((out + "/" + stack + "/" + file).c_str());
+        orvane_test::write_form(dir + "/good.tif", good_form);
+        orvane_test::write_file(dir + "/list.txt", "good.tif\n" + name + "\n");
+        const process_result r = orvane_test::run_process(
+            "/usr/bin/timeout", {"-s", "KILL", "20", ORVANE_EXE, "-i", "list.txt", "-o", "out",
+                                 "-s", "1"},
+            {"OMP_NUM_THREADS=2"}, dir);
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 2) << "exit " << r.exit_code << r.err;
+        if (r.exit_code == 2) {
+            EXPECT_NE(r.err.find("\n[CImg] *** CImgIOException *** "), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find("'" + (shown_name.empty() ? name : shown_name) + "'"),
+                      std::string::npos)
+                << r.err.substr(0, 300);
+        }
+        EXPECT_FALSE(exists(dir + "/marker"));
+        for (const std::string& stack : entries(out)) {
+            for (const std::string& file : entries(out + "/" + stack)) {
+                if (file.rfind("zstackds_", 0) == 0 && file.size() > 4 &&
+                    file.compare(file.size() - 4, 4, ".tif") == 0) {
+                    EXPECT_TRUE(decodes_fully(out + "/" + stack + "/" + file)) << file;
+                }
+            }
+        }
+        return r;
+    }
+
+    // The mosaic of slice 1 when its tile is form: one column, flipped.
+    void expect_mosaic_of(const tiff_form& form)
+    {
+        const auto image = orvane_test::read_tiff(out + "/stack1/zstackds_1_0001.tif");
+        ASSERT_EQ(image.width, form.width);
+        ASSERT_EQ(image.height, std::min(form.height, good_form.height));
+        for (std::uint32_t y = 0; y < image.height; ++y)
+            for (std::uint32_t x = 0; x < image.width; ++x)
+                ASSERT_EQ(image.at(x, y), orvane_test::expected_pixel(form, form.width - 1 - x, y))
+                    << x << "," << y;
+    }
+};
+
+TEST_F(BrokenInput, TruncatedTilesEndWithAReportNamingThem)
+{
+    tiff_form form;
+    form.compression = 5;
+    form.tile_width = form.tile_length = 16;
+    orvane_test::write_form(dir + "/whole.tif", form);
+    const std::string whole = orvane_test::read_file(dir + "/whole.tif");
+    for (const std::size_t size : {std::size_t{0}, std::size_t{3}, std::size_t{9}, whole.size() / 3,
+                                   whole.size() / 2, whole.size() - 5}) {
+        SCOPED_TRACE(size);
+        orvane_test::write_file(dir + "/cut.tif", whole.substr(0, size));
+        EXPECT_EQ(run_with("cut.tif").exit_code, 2);
+    }
+}
+
+TEST_F(BrokenInput, BitFlippedTilesNeverCrashOrLeaveBrokenFiles)
+{
+    std::mt19937 random(7);
+    tiff_form form;
+    form.compression = 5;
+    orvane_test::write_form(dir + "/whole.tif", form);
+    const std::string whole = orvane_test::read_file(dir + "/whole.tif");
+    for (int trial = 0; trial < 8; ++trial) {
+        std::string bytes = whole;
+        for (int i = 0; i < 4; ++i)
+            bytes[random() % bytes.size()] ^= static_cast<char>(1u << (random() % 8));
+        orvane_test::write_file(dir + "/flipped.tif", bytes);
+        SCOPED_TRACE(trial);
+        run_with("flipped.tif");
+    }
+}
+
+TEST_F(BrokenInput, DepthsThatCannotBeReadTrulyAreReported)
+{
+    for (const std::uint16_t bits : {4, 12, 24}) {
+        tiff_form form;
+        form.bits = bits;
+        orvane_test::write_form(dir + "/deep.tif", form);
+        const process_result r = run_with("deep.tif");
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_NE(r.err.find(std::to_string(bits) + " bits per sample"), std::string::npos) << r.err;
+    }
+}
+
+// The library misreads these layouts; the mosaic must hold the true pixels.
+TEST_F(BrokenInput, NonSquareAndPlanarTiledTilesGiveTrueMosaics)
+{
+    for (const auto& [tw, th, planar] :
+         {std::tuple{32u, 16u, false}, std::tuple{16u, 32u, false}, std::tuple{16u, 16u, true}}) {
+        tiff_form form = good_form;
+        form.tile_width = tw;
+        form.tile_length = th;
+        form.planar = planar;
+        form.samples = planar ? 2 : 1;
+        orvane_test::write_form(dir + "/tiled.tif", form);
+        ASSERT_EQ(run_with("tiled.tif").exit_code, 0);
+        expect_mosaic_of(form);
+    }
+}
+
+TEST_F(BrokenInput, ZeroSizedTilesAndDirectoriesAreReported)
+{
+    orvane_test::write_file(dir + "/empty.tif", "");
+    EXPECT_EQ(run_with("empty.tif").exit_code, 2);
+    // A header declaring no columns: patch ImageWidth of a good file to 0.
+    orvane_test::write_form(dir + "/zero.tif", good_form);
+    std::string bytes = orvane_test::read_file(dir + "/zero.tif");
+    std::uint32_t ifd;
+    std::memcpy(&ifd, bytes.data() + 4, 4);
+    for (std::uint16_t i = 0; i < 20; ++i) {
+        char* entry = bytes.data() + ifd + 2 + 12 * i;
+        if (entry[0] == 0 && static_cast<unsigned char>(entry[1]) == 1)  // tag 256 little-endian
+            std::memset(entry + 8, 0, 4);
+    }
+    orvane_test::write_file(dir + "/zero.tif", bytes);
+    EXPECT_EQ(run_with("zero.tif").exit_code, 2);
+    ::mkdir((dir + "/folder.tif").c_str(), 0777);
+    const process_result r = run_with("folder.tif");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("directory"), std::string::npos) << r.err;
+}
+
+// Names are opened as files and nothing else: no shell, no program, no fetch.
+TEST_F(BrokenInput, HostileNamesRunNothing)
+{
+    const std::string names[] = {"$(touch marker).tif", "`touch marker`.tif",
+                                 "a\"b'c;touch marker.tif", "$(touch marker).pgm",
+                                 "`touch marker`.pdf", "$(touch marker).gz", "x.nef"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(run_with(name).exit_code, 2);  // missing
+        orvane_test::write_file(dir + "/" + name, "P5\n4 4\n255\n0123456789abcdef");
+        run_with(name);
+        orvane_test::write_form(dir + "/" + name, good_form);
+        ASSERT_EQ(run_with(name).exit_code, 0);  // a TIFF, whatever the name
+        expect_mosaic_of(good_form);
+    }
+    const process_result r = run_with("http://127.0.0.1:9/tile.tif");
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("web addresses are not read"), std::string::npos) << r.err;
+}
+
+TEST_F(BrokenInput, ListsWithNulBytesAndHugeLinesAreReported)
+{
+    orvane_test::write_form(dir + "/a.tif", good_form);
+    const process_result nul = run_with(std::string("a.tif\0junk", 10), "a.tif\\0junk");
+    EXPECT_EQ(nul.exit_code, 2);
+    EXPECT_NE(nul.err.find("NUL"), std::string::npos) << nul.err;
+    EXPECT_EQ(run_with(std::string(1 << 20, 'n') + ".tif").exit_code, 2);
+}
+
+} // namespace
