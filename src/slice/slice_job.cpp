@@ -5,6 +5,7 @@
 #include "slice/image.hpp"
 #include "slice/output_file.hpp"
 #include "slice/reduce.hpp"
+#include "slice/tiff_writer.hpp"
 
 #include <tiffio.h>
 
@@ -23,21 +24,29 @@ namespace {
 // different workers may come in any order but never mix inside a line.
 void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
 
-void save(const image& canvas, const std::string& path)
+// Data reaches the device before the rename that publishes it: after a power
+// loss a final name never holds an empty or partial file.
+constexpr bool sync_before_rename = true;
+
+void save(const image& canvas, const std::string& path, int threads)
 {
-    canvas.save_tiff(path.c_str(), 1, nullptr, nullptr, true);
+    tiff_write_options options;
+    options.threads = threads;
+    options.sync = sync_before_rename;
+    write_tiff(path, canvas.data(), static_cast<std::uint32_t>(canvas.width()),
+               static_cast<std::uint32_t>(canvas.height()), options);
 }
 
-// Makes the reduced copy of the assembled canvas (reducing it in place) under
+// Makes the reduced copy of the assembled canvas (replacing the canvas) under
 // a temporary name; none is made for a factor of 1 or less.
 void write_reduced(image& canvas, const std::string& dir, pending_file& reduced,
-                   std::int32_t factor)
+                   std::int32_t factor, int threads)
 {
     make_dirs(dir);
     if (factor <= 1)
         return;
-    canvas = reduce_canvas(canvas, factor);
-    save(canvas, reduced.temp_path());
+    canvas = reduce_canvas(canvas, factor, threads);
+    save(canvas, reduced.temp_path(), threads);
 }
 
 } // namespace
@@ -97,13 +106,13 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
         (static_cast<std::int32_t>(job.width) - 2 * job.xoverlap) * job.splitnumber;
     image canvas(static_cast<unsigned int>(canvas_width), job.height, 1, 1, 0);
     assemble_slice(canvas, slice_index, job.width, *job.names, job.slice_count, job.yoffset,
-                   job.xoverlap, job.splitnumber);
+                   job.xoverlap, job.splitnumber, job.threads);
     pending_file full(path);
-    save(canvas, full.temp_path());
+    save(canvas, full.temp_path(), job.threads);
 
     const std::string reduced_dir = output_dir(job.outputdir, job.downsample);
     pending_file reduced(reduced_dir + "/" + output_name(job.downsample, slice_index));
-    write_reduced(canvas, reduced_dir, reduced, job.downsample);
+    write_reduced(canvas, reduced_dir, reduced, job.downsample, job.threads);
 
     // The full-resolution file marks the slice done, so it goes into place
     // last: a run stopped in between redoes the slice, reduced copy included.
