@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <exception>
 #include <sys/stat.h>
 
 namespace orvane {
@@ -62,13 +63,6 @@ std::string printable(const std::string& name)
     return shown;
 }
 
-image wrap(tile_pixels&& tile)
-{
-    image result(tile.width, tile.height, 1, 1);
-    std::copy(tile.pixels.begin(), tile.pixels.end(), result.data());
-    return result;
-}
-
 } // namespace
 
 image load_tile(const std::string& name)
@@ -92,7 +86,13 @@ image load_tile(const std::string& name)
 
     if (has_tiff_signature(signature, got)) {
         try {
-            return wrap(read_tiff_tile(name));
+            // Straight into the image: no second copy of the pixels.
+            image tile;
+            read_tiff_tile(name, [&](std::uint32_t width, std::uint32_t height) {
+                tile.assign(width, height, 1, 1, 0);
+                return tile.data();
+            });
+            return tile;
         } catch (const tile_read_error& e) {
             fail_read(name, e.what());
         } catch (const std::bad_alloc&) {
@@ -164,12 +164,41 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
                     int threads)
 {
     const std::int32_t column_pitch = static_cast<std::int32_t>(width) - 2 * xoverlap;
+    auto name_of = [&](std::int32_t tile_column) -> const std::string& {
+        return names.at(static_cast<std::size_t>(tile_column * slice_count + slice_index));
+    };
     // Columns are drawn in increasing order: where pieces overlap (tiles wider
     // than the reference) the higher column must win.
-    for (std::int32_t tile_column = 0; tile_column < splitnumber; ++tile_column) {
-        const std::int32_t tile_index = tile_column * slice_count + slice_index;
-        const image tile = load_tile(names.at(static_cast<std::size_t>(tile_index)));
-        draw_tile(canvas, tile, tile_column, column_pitch, yoffset, xoverlap, threads);
+    if (threads <= 1) {
+        for (std::int32_t tile_column = 0; tile_column < splitnumber; ++tile_column)
+            draw_tile(canvas, load_tile(name_of(tile_column)), tile_column, column_pitch, yoffset,
+                      xoverlap);
+        return;
+    }
+    // With spare threads, the tiles of a group of columns are read at once (one
+    // tile per thread, so memory grows by a tile per thread, not per column),
+    // then drawn in order.
+    std::vector<image> group(static_cast<std::size_t>(threads));
+    for (std::int32_t first = 0; first < splitnumber; first += threads) {
+        const int count = static_cast<int>(std::min<std::int32_t>(threads, splitnumber - first));
+        std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
+#pragma omp parallel for num_threads(count) schedule(static, 1)
+        for (int k = 0; k < count; ++k) {
+            // An exception must not leave the parallel region: keep it for later.
+            try {
+                group[static_cast<std::size_t>(k)] = load_tile(name_of(first + k));
+            } catch (...) {
+                errors[static_cast<std::size_t>(k)] = std::current_exception();
+            }
+        }
+        for (int k = 0; k < count; ++k) {
+            // The lowest failing column is reported, as a serial run would.
+            if (errors[static_cast<std::size_t>(k)])
+                std::rethrow_exception(errors[static_cast<std::size_t>(k)]);
+            draw_tile(canvas, group[static_cast<std::size_t>(k)], first + k, column_pitch, yoffset,
+                      xoverlap, threads);
+            group[static_cast<std::size_t>(k)].assign();
+        }
     }
 }
 

@@ -125,12 +125,12 @@ bool multiply_within(std::uint64_t a, std::uint64_t b, std::uint64_t limit, std:
 // (strip or tile) whose rows are row_bytes apart into the image at (x0, y0).
 void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
                 std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
-                std::uint32_t columns, std::uint32_t rows, sample_kind kind, tile_pixels& out)
+                std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
+                std::uint32_t width)
 {
     for (std::uint32_t row = 0; row < rows; ++row) {
         const unsigned char* source = block.data() + row * row_bytes;
-        std::uint16_t* target =
-            out.pixels.data() + (static_cast<std::uint64_t>(y0) + row) * out.width + x0;
+        std::uint16_t* target = pixels + (static_cast<std::uint64_t>(y0) + row) * width + x0;
         for (std::uint32_t column = 0; column < columns; ++column)
             target[column] = convert(source + column * pixel_bytes, kind);
     }
@@ -149,6 +149,18 @@ bool has_tiff_signature(const unsigned char* bytes, std::size_t size)
 }
 
 tile_pixels read_tiff_tile(const std::string& path)
+{
+    tile_pixels out;
+    read_tiff_tile(path, [&](std::uint32_t width, std::uint32_t height) {
+        out.width = width;
+        out.height = height;
+        out.pixels.assign(static_cast<std::size_t>(width) * height, 0);
+        return out.pixels.data();
+    });
+    return out;
+}
+
+void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
 {
     libtiff_messages messages;
     struct stat status {};
@@ -218,10 +230,7 @@ tile_pixels read_tiff_tile(const std::string& path)
                  std::to_string(file_bytes) + " bytes can hold",
              messages);
 
-    tile_pixels out;
-    out.width = width;
-    out.height = height;
-    out.pixels.assign(static_cast<std::size_t>(width) * height, 0);
+    std::uint16_t* const pixels = allocate(width, height);
 
     if (TIFFIsTiled(tif.get())) {
         std::uint32_t tile_width = 0, tile_length = 0;
@@ -254,10 +263,11 @@ tile_pixels read_tiff_tile(const std::string& path)
                     fail("tile " + std::to_string(tile) + " is truncated or corrupt", messages);
                 copy_block(block, tile_row_bytes, pixel_bytes, x0, y0,
                            std::min<std::uint32_t>(tile_width, width - x0),
-                           std::min<std::uint32_t>(tile_length, height - y0), kind, out);
+                           std::min<std::uint32_t>(tile_length, height - y0), kind, pixels,
+                           width);
             }
         }
-        return out;
+        return;
     }
 
     std::uint32_t rows_per_strip = height;
@@ -278,9 +288,8 @@ tile_pixels read_tiff_tile(const std::string& path)
                                                   block.data(), static_cast<tmsize_t>(wanted));
         if (got < 0 || static_cast<std::uint64_t>(got) != wanted || !messages.first_error.empty())
             fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
-        copy_block(block, row_bytes, pixel_bytes, 0, y0, width, rows, kind, out);
+        copy_block(block, row_bytes, pixel_bytes, 0, y0, width, rows, kind, pixels, width);
     }
-    return out;
 }
 
 } // namespace orvane

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -34,6 +35,11 @@ bool has_tiff_signature(const unsigned char* bytes, std::size_t size);
 // a partial image is never returned. libtiff prints nothing; its message
 // becomes part of the error. Safe to call from many threads at once.
 tile_pixels read_tiff_tile(const std::string& path);
+
+// The same, into a buffer of the caller's: allocate(width, height) is called
+// once the size is known and returns width * height zeroed values.
+using pixel_allocator = std::function<std::uint16_t*(std::uint32_t width, std::uint32_t height)>;
+void read_tiff_tile(const std::string& path, const pixel_allocator& allocate);
 
 // Largest decoded size, in bytes, that read_tiff_tile accepts for one page's
 // first channel or for one strip or tile of it.

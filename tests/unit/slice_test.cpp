@@ -206,17 +206,23 @@ TEST_F(Assembly, CrossedCropLimitsAreSwapped)
     expect_model(assemble(g, encode::x), g, encode::x);
 }
 
+// Tiles read in parallel must still fail as the library's I/O error, for the
+// first missing column, and never let the exception escape a parallel region.
 TEST_F(Assembly, AMissingTileIsTheLibrarysIoError)
 {
-    const std::vector<std::string> names{dir + "/absent.tif"};
-    image canvas(10, 10, 1, 1, 0);
-    try {
-        orvane::assemble_slice(canvas, 0, 10, names, 1, 0, 0, 1);
-        FAIL() << "no error";
-    } catch (const std::exception& e) {
-        const auto error = orvane::describe_error(e);
-        EXPECT_EQ(error.type, "CImgIOException");
-        EXPECT_NE(error.message.find("absent.tif"), std::string::npos) << error.message;
+    const std::string present = dir + "/present.tif";
+    orvane_test::write_tile(present, 10, 10, [](std::uint32_t, std::uint32_t) { return 1; });
+    const std::vector<std::string> names{present, dir + "/absent1.tif", dir + "/absent2.tif"};
+    for (int threads : {1, 2, 3}) {
+        image canvas(30, 10, 1, 1, 0);
+        try {
+            orvane::assemble_slice(canvas, 0, 10, names, 1, 0, 0, 3, threads);
+            ADD_FAILURE() << "no error with " << threads << " threads";
+        } catch (const std::exception& e) {
+            const auto error = orvane::describe_error(e);
+            EXPECT_EQ(error.type, "CImgIOException");
+            EXPECT_NE(error.message.find("absent1.tif"), std::string::npos) << error.message;
+        }
     }
 }
 
