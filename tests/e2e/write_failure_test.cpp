@@ -1,0 +1,68 @@
+// Real write failures: a file-size limit and an output directory that cannot exist.
+#include "run_fixture.hpp"
+
+#include <regex>
+
+namespace {
+
+using namespace orvane_e2e;
+namespace fs = std::filesystem;
+
+class WriteFailure : public Run {
+protected:
+    // Every file left under outputdir: finals must decode, temporaries must not exist.
+    void expect_only_complete_outputs()
+    {
+        if (!fs::exists(out))
+            return;
+        for (const auto& entry : fs::recursive_directory_iterator(out)) {
+            if (!entry.is_regular_file())
+                continue;
+            const std::string name = entry.path().filename();
+            if (name.rfind("zstackds_", 0) != 0)
+                continue;
+            EXPECT_EQ(name.find(".part"), std::string::npos) << "temporary left: " << name;
+            if (fs::file_size(entry.path()) > 0) {
+                EXPECT_GT(orvane_test::read_tiff(entry.path()).width, 0u) << entry.path();
+            }
+        }
+    }
+};
+
+// A quota or a full disk shows up as a write that fails part-way; with
+// SIGXFSZ ignored the process sees EFBIG, as it would see ENOSPC.
+TEST_F(WriteFailure, AFileSizeLimitIsReportedOnceAndLeavesNoBrokenFile)
+{
+    make_acquisition(3, 4, 400, 300);  // mosaics of about 700 KB
+    const std::string command = "trap '' XFSZ; ulimit -f 256; exec \"$0\" \"$@\"";
+    const process_result r = orvane_test::run_process(
+        "/bin/bash", {"-c", command, ORVANE_EXE, "-i", list, "-o", out, "-s", "3", "-d", "2"},
+        {"OMP_NUM_THREADS=2"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 2);
+    // One line per failed slice (both workers may fail at once), each naming its file.
+    const std::regex line("orvane: slice [0-9] failed: cannot write '" + out +
+                          "/stack1//zstackds_1_000[0-9]\\.tif\\.[^']+\\.part': File too large.*");
+    const std::vector<std::string> reports = lines(r.err);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_LE(reports.size(), 2u) << r.err;
+    for (const std::string& report : reports)
+        EXPECT_TRUE(std::regex_match(report, line)) << report;
+    EXPECT_EQ(r.out.find(" done!"), std::string::npos) << r.out;
+    expect_only_complete_outputs();
+}
+
+TEST_F(WriteFailure, AnOutputDirectoryBlockedByAFileIsReported)
+{
+    make_acquisition(1, 2);
+    fs::create_directories(out);
+    orvane_test::write_file(out + "/stack1", "not a directory");
+    const process_result r = run({"-i", list, "-o", out, "-s", "1"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("cannot create '" + out + "/stack1//zstackds_1_000"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Not a directory"), std::string::npos) << r.err;
+    expect_only_complete_outputs();
+}
+
+} // namespace
