@@ -40,14 +40,13 @@ void report(const image_error& error)
     std::cerr << "\n[CImg] *** " << error.type << " *** " << error.message << "\n" << std::flush;
 }
 
-void report_failure(const slice_failure& failure)
+// Errors of the image library keep its layout; others say what failed.
+void report_failure(const image_error& error, const std::string& what_failed)
 {
-    if (failure.error.type.empty())
-        std::cerr << "orvane: slice " << failure.slice_index << " failed: "
-                  << failure.error.message << "\n"
-                  << std::flush;
+    if (error.type.empty())
+        std::cerr << "orvane: " << what_failed << ": " << error.message << "\n" << std::flush;
     else
-        report(failure.error);
+        report(error);
 }
 
 void print_summary(const std::vector<std::string>& names, const run_options& options,
@@ -212,7 +211,7 @@ int run_driver(int argc, const char* const* argv)
     try {
         reference = load_tile_size(names.front());
     } catch (const std::exception& e) {
-        report_failure({0, describe_error(e)});
+        report_failure(describe_error(e), "cannot read the reference tile '" + names.front() + "'");
         return exit_failed;
     }
     const std::int64_t column_pitch =
@@ -256,7 +255,8 @@ int run_driver(int argc, const char* const* argv)
 
     const std::vector<slice_failure> failures = run_slices(job, workers);
     for (const slice_failure& failure : failures)
-        report_failure(failure);
+        report_failure(failure.error,
+                       "slice " + std::to_string(failure.slice_index) + " failed");
     return failures.empty() ? exit_ok : exit_failed;
 }
 
