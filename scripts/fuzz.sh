@@ -5,10 +5,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 build="$root/build-fuzz"
+# Warnings stay on but do not stop this build: clang reports vectorisation
+# hints that the sanitizers defeat.
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined"
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_CXX_COMPILER=clang++ -DORVANE_FUZZ=ON -DORVANE_TESTS=OFF \
+  -DCMAKE_CXX_COMPILER=clang++ -DORVANE_FUZZ=ON -DORVANE_TESTS=OFF -DORVANE_WERROR=OFF \
   -DCMAKE_CXX_FLAGS="$sanitize -fsanitize=fuzzer-no-link" \
   -DCMAKE_EXE_LINKER_FLAGS="$sanitize" >/dev/null
 cmake --build "$build" -j2 --target list_file_fuzz tile_fuzz orvane_make_acquisition

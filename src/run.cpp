@@ -5,7 +5,6 @@
 #include "slice/slice_job.hpp"
 
 #include <omp.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -67,10 +66,7 @@ std::int32_t count_slices_to_make(const slice_job& job)
     for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index) {
         if (job.singlenum >= 0 && job.singlenum != slice_index)
             continue;
-        struct stat status {};
-        const std::string path =
-            output_dir(job.outputdir, 1) + "/" + output_name(1, slice_index);
-        if (::stat(path.c_str(), &status) != 0)
+        if (!slice_done(full_resolution_path(job.outputdir, slice_index)))
             ++count;
     }
     return count;

@@ -64,6 +64,18 @@ std::string output_dir(const std::string& outputdir, std::int32_t factor)
     return outputdir + "/stack" + std::to_string(factor) + "/";
 }
 
+std::string full_resolution_path(const std::string& outputdir, std::int32_t slice_index)
+{
+    return output_dir(outputdir, 1) + "/" + output_name(1, slice_index);
+}
+
+bool slice_done(const std::string& full_path)
+{
+    // Anything at the final name, file or directory, marks the slice done.
+    struct stat status {};
+    return ::stat(full_path.c_str(), &status) == 0;
+}
+
 bool make_dirs(const std::string& path)
 {
     std::string prefix;
@@ -90,13 +102,9 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
         print_line(std::to_string(slice_index) + " skip!");
         return;
     }
-    const std::string dir = output_dir(job.outputdir, 1);
-    make_dirs(dir);
-    const std::string path = dir + "/" + output_name(1, slice_index);
-
-    // Anything at the final name, file or directory, marks the slice done.
-    struct stat status {};
-    if (::stat(path.c_str(), &status) == 0) {
+    make_dirs(output_dir(job.outputdir, 1));
+    const std::string path = full_resolution_path(job.outputdir, slice_index);
+    if (slice_done(path)) {
         print_line(path + " done!");
         return;
     }

@@ -47,6 +47,11 @@ bool make_dirs(const std::string& path);
 std::string output_name(std::int32_t factor, std::int32_t slice_index);
 // outputdir + "/stack" + factor + "/"
 std::string output_dir(const std::string& outputdir, std::int32_t factor);
+// The full-resolution file of a slice, with the two slashes it is printed with.
+std::string full_resolution_path(const std::string& outputdir, std::int32_t slice_index);
+// Whether the slice whose full-resolution file is full_path is done: anything
+// at that name, a file or a directory, counts.
+bool slice_done(const std::string& full_path);
 
 // Loads a tile the way slices do and returns its size.
 tile_size load_tile_size(const std::string& name);
