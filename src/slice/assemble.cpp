@@ -167,22 +167,16 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
     auto name_of = [&](std::int32_t tile_column) -> const std::string& {
         return names.at(static_cast<std::size_t>(tile_column * slice_count + slice_index));
     };
-    // Columns are drawn in increasing order: where pieces overlap (tiles wider
-    // than the reference) the higher column must win.
-    if (threads <= 1) {
-        for (std::int32_t tile_column = 0; tile_column < splitnumber; ++tile_column)
-            draw_tile(canvas, load_tile(name_of(tile_column)), tile_column, column_pitch, yoffset,
-                      xoverlap);
-        return;
-    }
-    // With spare threads, the tiles of a group of columns are read at once (one
-    // tile per thread, so memory grows by a tile per thread, not per column),
-    // then drawn in order.
-    std::vector<image> group(static_cast<std::size_t>(threads));
-    for (std::int32_t first = 0; first < splitnumber; first += threads) {
-        const int count = static_cast<int>(std::min<std::int32_t>(threads, splitnumber - first));
+    // Tiles are read a group at a time, one per thread (so memory grows by a
+    // tile per thread, not per column), then drawn in increasing column order:
+    // where pieces overlap (tiles wider than the reference) the higher column
+    // must win.
+    const int group_size = std::max(1, threads);
+    std::vector<image> group(static_cast<std::size_t>(group_size));
+    for (std::int32_t first = 0; first < splitnumber; first += group_size) {
+        const int count = static_cast<int>(std::min<std::int32_t>(group_size, splitnumber - first));
         std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
-#pragma omp parallel for num_threads(count) schedule(static, 1)
+#pragma omp parallel for num_threads(count) schedule(static, 1) if (count > 1)
         for (int k = 0; k < count; ++k) {
             // An exception must not leave the parallel region: keep it for later.
             try {
