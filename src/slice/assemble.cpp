@@ -86,10 +86,11 @@ image load_tile(const std::string& name)
 
     if (has_tiff_signature(signature, got)) {
         try {
-            // Straight into the image: no second copy of the pixels.
+            // Straight into the image: no second copy of the pixels, and no
+            // zero fill, since the reader writes every pixel or throws.
             image tile;
             read_tiff_tile(name, [&](std::uint32_t width, std::uint32_t height) {
-                tile.assign(width, height, 1, 1, 0);
+                tile.assign(width, height, 1, 1);
                 return tile.data();
             });
             return tile;

@@ -123,16 +123,47 @@ bool multiply_within(std::uint64_t a, std::uint64_t b, std::uint64_t limit, std:
 
 // Copies rows x columns samples of the first channel from a decoded block
 // (strip or tile) whose rows are row_bytes apart into the image at (x0, y0).
+// The sample kind is a template argument so each row is one tight loop (a
+// plain copy for single-sample 16-bit data, the common case).
+template <sample_kind kind>
+void copy_rows(const unsigned char* block, std::uint64_t row_bytes, std::uint64_t pixel_bytes,
+               std::uint32_t x0, std::uint32_t y0, std::uint32_t columns, std::uint32_t rows,
+               std::uint16_t* pixels, std::uint32_t width)
+{
+    for (std::uint32_t row = 0; row < rows; ++row) {
+        const unsigned char* source = block + row * row_bytes;
+        std::uint16_t* target = pixels + (static_cast<std::uint64_t>(y0) + row) * width + x0;
+        if (kind == sample_kind::u16 && pixel_bytes == 2) {
+            std::memcpy(target, source, std::size_t{columns} * 2);
+            continue;
+        }
+        for (std::uint32_t column = 0; column < columns; ++column)
+            target[column] = convert(source + column * pixel_bytes, kind);
+    }
+}
+
 void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
                 std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
                 std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
                 std::uint32_t width)
 {
-    for (std::uint32_t row = 0; row < rows; ++row) {
-        const unsigned char* source = block.data() + row * row_bytes;
-        std::uint16_t* target = pixels + (static_cast<std::uint64_t>(y0) + row) * width + x0;
-        for (std::uint32_t column = 0; column < columns; ++column)
-            target[column] = convert(source + column * pixel_bytes, kind);
+    const unsigned char* data = block.data();
+    switch (kind) {
+    case sample_kind::u8:
+        return copy_rows<sample_kind::u8>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
+                                          pixels, width);
+    case sample_kind::s8:
+        return copy_rows<sample_kind::s8>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
+                                          pixels, width);
+    case sample_kind::u16:
+        return copy_rows<sample_kind::u16>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
+                                           pixels, width);
+    case sample_kind::u32:
+        return copy_rows<sample_kind::u32>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
+                                           pixels, width);
+    case sample_kind::f32:
+        return copy_rows<sample_kind::f32>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
+                                           pixels, width);
     }
 }
 
@@ -279,16 +310,22 @@ void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
     const std::uint64_t strips = (height + std::uint64_t{rows_per_strip} - 1) / rows_per_strip;
     if (TIFFNumberOfStrips(tif.get()) < strips)
         fail("it lacks some of its strips", messages);
-    std::vector<unsigned char> block(static_cast<std::size_t>(strip_bytes));
+    // Single-sample 16-bit strips are whole rows of the image as it is kept
+    // (libtiff swaps the byte order): they are decoded straight into it.
+    const bool direct = kind == sample_kind::u16 && pixel_bytes == 2;
+    std::vector<unsigned char> block(direct ? 0 : static_cast<std::size_t>(strip_bytes));
     for (std::uint64_t strip = 0; strip < strips; ++strip) {
         const auto y0 = static_cast<std::uint32_t>(strip * rows_per_strip);
         const std::uint32_t rows = std::min(rows_per_strip, height - y0);
         const std::uint64_t wanted = row_bytes * rows;
+        void* const target = direct ? static_cast<void*>(pixels + std::uint64_t{y0} * width)
+                                    : static_cast<void*>(block.data());
         const tmsize_t got = TIFFReadEncodedStrip(tif.get(), static_cast<std::uint32_t>(strip),
-                                                  block.data(), static_cast<tmsize_t>(wanted));
+                                                  target, static_cast<tmsize_t>(wanted));
         if (got < 0 || static_cast<std::uint64_t>(got) != wanted || !messages.first_error.empty())
             fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
-        copy_block(block, row_bytes, pixel_bytes, 0, y0, width, rows, kind, pixels, width);
+        if (!direct)
+            copy_block(block, row_bytes, pixel_bytes, 0, y0, width, rows, kind, pixels, width);
     }
 }
 

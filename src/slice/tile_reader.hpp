@@ -37,7 +37,8 @@ bool has_tiff_signature(const unsigned char* bytes, std::size_t size);
 tile_pixels read_tiff_tile(const std::string& path);
 
 // The same, into a buffer of the caller's: allocate(width, height) is called
-// once the size is known and returns width * height zeroed values.
+// once the size is known and returns room for width * height values, which
+// need not be initialised: every one is written unless the call throws.
 using pixel_allocator = std::function<std::uint16_t*(std::uint32_t width, std::uint32_t height)>;
 void read_tiff_tile(const std::string& path, const pixel_allocator& allocate);
 
