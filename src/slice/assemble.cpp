@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace orvane {
@@ -157,6 +158,33 @@ void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
             out[left + u] = in[x1 - u];
         std::fill(out + (left + copy_end), out + (left + u_end), std::uint16_t{0});
     }
+}
+
+image blank_canvas(std::uint32_t width, std::uint32_t height, int threads)
+{
+    image canvas(width, height, 1, 1);
+    const std::size_t count = canvas.size();
+    std::uint16_t* const pixels = canvas.data();
+    // Fresh memory is faulted in page by page as it is first written; huge
+    // pages make that several times cheaper for a canvas of many megabytes.
+    // Where the kernel does not offer them this is only a hint that fails.
+    constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(pixels);
+    const std::uintptr_t end = begin + count * sizeof(std::uint16_t);
+    const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
+    const std::uintptr_t last = end & ~(huge_page - 1);
+    if (last > first)
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    // Filled in parallel, the first touch is shared too.
+    const int team = std::max(1, threads);
+    const auto parts = static_cast<std::int64_t>(team);
+#pragma omp parallel for num_threads(team) schedule(static) if (team > 1)
+    for (std::int64_t part = 0; part < parts; ++part) {
+        const std::size_t from = count * static_cast<std::size_t>(part) / static_cast<std::size_t>(parts);
+        const std::size_t to = count * static_cast<std::size_t>(part + 1) / static_cast<std::size_t>(parts);
+        std::fill(pixels + from, pixels + to, std::uint16_t{0});
+    }
+    return canvas;
 }
 
 void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,

@@ -12,6 +12,10 @@ namespace orvane {
 // Loads one tile as a 16-bit image; throws the library's error on failure.
 image load_tile(const std::string& name);
 
+// A width x height canvas of zeros (empty when either is 0), filled by
+// threads OpenMP threads.
+image blank_canvas(std::uint32_t width, std::uint32_t height, int threads = 1);
+
 // Draws tile column j onto the canvas in one pass: the tile is trimmed by
 // xoverlap on both sides, moved down by yoffset * j rows, flipped left-right
 // and laid with its left edge at column column_pitch * j. Only the tile's

@@ -112,7 +112,7 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
     // The width is a signed product handed to the library as an unsigned size.
     const std::int32_t canvas_width =
         (static_cast<std::int32_t>(job.width) - 2 * job.xoverlap) * job.splitnumber;
-    image canvas(static_cast<unsigned int>(canvas_width), job.height, 1, 1, 0);
+    image canvas = blank_canvas(static_cast<std::uint32_t>(canvas_width), job.height, job.threads);
     assemble_slice(canvas, slice_index, job.width, *job.names, job.slice_count, job.yoffset,
                    job.xoverlap, job.splitnumber, job.threads);
     pending_file full(path);

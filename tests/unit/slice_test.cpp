@@ -98,7 +98,8 @@ protected:
             }
         }
         const std::int32_t pitch = static_cast<std::int32_t>(g.width) - 2 * g.xoverlap;
-        image canvas(static_cast<unsigned>(pitch * g.splitnumber), g.height, 1, 1, 0);
+        image canvas = orvane::blank_canvas(static_cast<std::uint32_t>(pitch * g.splitnumber),
+                                            g.height);
         orvane::assemble_slice(canvas, g.slice, g.width, names, g.slice_count, g.yoffset,
                                g.xoverlap, g.splitnumber);
         return canvas;
@@ -142,6 +143,24 @@ void expect_model(const image& canvas, const geometry& g, encode mode)
                 ADD_FAILURE() << "pixel (" << cx << ", " << cy << ") is " << canvas(cx, cy)
                               << ", expected " << expected(g, mode, cx, cy);
     EXPECT_EQ(mismatches, 0);
+}
+
+TEST(BlankCanvas, IsAllZeroEvenInReusedMemoryWhateverTheThreadCount)
+{
+    for (int threads : {1, 2, 3, 8})
+        for (auto [w, h] : {std::pair<std::uint32_t, std::uint32_t>{37, 11}, {1, 1}, {1500, 1400}}) {
+            {
+                // Freed just before, this block is what the allocator hands out next.
+                image dirty(w, h, 1, 1, 0xffff);
+            }
+            const image canvas = orvane::blank_canvas(w, h, threads);
+            ASSERT_EQ(canvas.width(), static_cast<int>(w));
+            ASSERT_EQ(canvas.height(), static_cast<int>(h));
+            EXPECT_EQ(std::count(canvas.begin(), canvas.end(), 0), static_cast<long>(w) * h)
+                << w << " x " << h << ", " << threads << " threads";
+        }
+    EXPECT_TRUE(orvane::blank_canvas(0, 5).is_empty());
+    EXPECT_TRUE(orvane::blank_canvas(5, 0, 2).is_empty());
 }
 
 TEST_F(Assembly, WorkedGeometryMatchesPixelForPixel)
