@@ -1,6 +1,7 @@
 // LZW strip encoder: greedy longest match, 9 to 12 bit codes, libtiff's reset rules.
 #include "slice/lzw.hpp"
 
+#include <algorithm>
 
 namespace orvane {
 
@@ -64,25 +65,24 @@ std::size_t lzw_encode_bound(std::size_t n)
     return n + n / 2 + n / 512 + 64;
 }
 
-lzw_encoder::lzw_encoder()
-    : child_(new std::uint16_t[table_codes * 256]()), filled_(new std::uint32_t[table_codes])
-{
-}
+lzw_encoder::lzw_encoder() : child_(new std::uint16_t[table_codes * 256]()) {}
 
 lzw_encoder::~lzw_encoder() = default;
+
+void lzw_encoder::next_generation()
+{
+    // Four tag bits above the 12-bit code. Wiping 2 MiB once every 15 tables
+    // is much cheaper than clearing each table's few thousand scattered slots.
+    if (++generation_ == 16) {
+        std::fill(child_.get(), child_.get() + table_codes * 256, std::uint16_t{0});
+        generation_ = 1;
+    }
+}
 
 std::size_t lzw_encoder::encode(const std::uint8_t* in, std::size_t n, std::uint8_t* out)
 {
     bit_writer writer{out};
     std::uint16_t* const child = child_.get();
-    std::uint32_t* const filled = filled_.get();
-    std::size_t filled_count = 0;
-
-    auto clear_table = [&] {
-        for (std::size_t i = 0; i < filled_count; ++i)
-            child[filled[i]] = 0;
-        filled_count = 0;
-    };
 
     if (n == 0) {
         writer.put(code_eoi, bits_min);
@@ -90,6 +90,8 @@ std::size_t lzw_encoder::encode(const std::uint8_t* in, std::size_t n, std::uint
         return static_cast<std::size_t>(writer.out - out);
     }
 
+    next_generation();
+    unsigned tag = generation_ << 12;
     unsigned nbits = bits_min;
     unsigned maxcode = max_code(bits_min);
     unsigned free_ent = code_first;
@@ -103,7 +105,8 @@ std::size_t lzw_encoder::encode(const std::uint8_t* in, std::size_t n, std::uint
     // A reset emits the clear code in the current width, and that code counts
     // as the first output of the new period.
     auto reset = [&](std::size_t position) {
-        clear_table();
+        next_generation();
+        tag = generation_ << 12;
         ratio = 0;
         reset_at = position;
         writer.put(code_clear, nbits);
@@ -122,15 +125,15 @@ std::size_t lzw_encoder::encode(const std::uint8_t* in, std::size_t n, std::uint
         // Byte-major: the strings extended by the frequent bytes of 16-bit
         // data (the nearly constant high bytes) share few cache lines.
         const std::uint32_t slot = (c << 12) | ent;
-        const unsigned next = child[slot];
-        if (next != 0) {
+        // An entry of another generation (or none, 0) wraps far past 4096.
+        const unsigned next = static_cast<unsigned>(child[slot]) - tag;
+        if (next < table_codes) {
             ent = next;
             continue;
         }
         writer.put(ent, nbits);
         outcount += nbits;
-        child[slot] = static_cast<std::uint16_t>(free_ent);
-        filled[filled_count++] = slot;
+        child[slot] = static_cast<std::uint16_t>(tag | free_ent);
         ++free_ent;
         ent = c;
         if (free_ent == code_reset) {
@@ -171,7 +174,6 @@ std::size_t lzw_encoder::encode(const std::uint8_t* in, std::size_t n, std::uint
     }
     writer.put(code_eoi, nbits);
     writer.finish();
-    clear_table();
     return static_cast<std::size_t>(writer.out - out);
 }
 

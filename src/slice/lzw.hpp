@@ -26,12 +26,15 @@ public:
     std::size_t encode(const std::uint8_t* in, std::size_t n, std::uint8_t* out);
 
 private:
-    // child_[byte * 4096 + prefix] is the code of that string, 0 when absent
-    // (no string code is below 258).
+    // Starts a new, empty table: the next generation of tags, wiping the
+    // table only when the tags run out.
+    void next_generation();
+
+    // child_[byte * 4096 + prefix] is (generation << 12) | code for strings of
+    // the live table. Entries of earlier tables carry older tags and read as
+    // absent, so emptying the table at a reset or a new strip costs nothing.
     std::unique_ptr<std::uint16_t[]> child_;
-    // The slots filled since the last reset: clearing them is much cheaper
-    // than clearing the whole table.
-    std::unique_ptr<std::uint32_t[]> filled_;
+    unsigned generation_ = 0;  // 1..15 while encoding; 0 is never live
 };
 
 // The calling thread's encoder, made on first use.

@@ -225,6 +225,21 @@ TEST_F(LzwEncoder, LeavesTheTableCleanForTheNextStrip)
     expect_same_as_libtiff(second, "strip after a long one");
 }
 
+TEST_F(LzwEncoder, LaterTablesNeverSeeEntriesOfEarlierOnes)
+{
+    // Tables are emptied lazily, so strings of every earlier table and strip
+    // linger in memory. Strips with the same strings, separated by every
+    // number of short strips (each a table of its own), must still match.
+    const auto strings = samples(6000, 300, 10);
+    const std::vector<std::uint8_t> tiny(7, 42);
+    for (int gap = 0; gap < 40; ++gap) {
+        own_lzw(strings);
+        for (int k = 0; k < gap; ++k)
+            own_lzw(tiny);
+        expect_same_as_libtiff(strings, "after " + std::to_string(gap) + " short strips");
+    }
+}
+
 // ---- Whole files against the image library's writer ------------------------
 
 enum class content { zero, full, noise, gradient, microscopy, runs_then_noise };
