@@ -169,46 +169,6 @@ struct strip_plan {
     }
 };
 
-// Encodes strips [first, first + count) into consecutive slots of out, each
-// slot_bytes long, and stores their encoded sizes. False when a thread could
-// not get memory for its encoder.
-bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t count,
-                   std::uint8_t* out, std::size_t slot_bytes, std::size_t* sizes, int threads)
-{
-    // Tasks must not let an exception out of the parallel region (it would
-    // terminate the process): record it and report it after the region.
-    std::atomic<bool> failed{false};
-    auto encode_one = [&](std::uint32_t slot) noexcept {
-        try {
-            const std::uint32_t strip = first + slot;
-            sizes[slot] = thread_lzw_encoder().encode(plan.bytes + plan.offset(strip),
-                                                      plan.size(strip), out + slot * slot_bytes);
-        } catch (...) {
-            failed = true;
-        }
-    };
-    const auto slots = static_cast<std::int64_t>(count);
-    if (threads <= 1 || count <= 1) {
-        for (std::int64_t slot = 0; slot < slots; ++slot)
-            encode_one(static_cast<std::uint32_t>(slot));
-    } else if (omp_in_parallel()) {
-        // Inside the slice loop nesting is off, so a nested team would have one
-        // thread; tasks instead go to the team's threads that have no slice left.
-#pragma omp taskloop grainsize(4)
-        for (std::int64_t slot = 0; slot < slots; ++slot)
-            encode_one(static_cast<std::uint32_t>(slot));
-    } else {
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
-        for (std::int64_t slot = 0; slot < slots; ++slot)
-            encode_one(static_cast<std::uint32_t>(slot));
-    }
-    return !failed;
-}
-
-// Input bytes encoded per batch when strips are encoded in parallel: enough
-// strips to keep the threads busy, few enough to bound the buffers.
-constexpr std::size_t batch_input_bytes = std::size_t{1} << 20;
-
 // The smallest and largest sample. Sixteen running minima and maxima, one
 // per lane, make a loop the compiler turns into vector instructions (a
 // reduction over one variable it leaves scalar).
@@ -238,6 +198,56 @@ void sample_range(const std::uint16_t* pixels, std::size_t count, std::uint16_t&
     }
 }
 
+// Encodes strips [first, first + count) into consecutive slots of out, each
+// slot_bytes long, and stores their encoded sizes; widens [low, high] to
+// their samples' range, taken while each strip is in cache for the encoder.
+// False when a thread could not get memory for its encoder.
+bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t count,
+                   std::uint8_t* out, std::size_t slot_bytes, std::size_t* sizes,
+                   std::uint16_t& low, std::uint16_t& high, int threads)
+{
+    std::vector<std::uint16_t> lows(count, 65535), highs(count, 0);
+    // Tasks must not let an exception out of the parallel region (it would
+    // terminate the process): record it and report it after the region.
+    std::atomic<bool> failed{false};
+    auto encode_one = [&](std::uint32_t slot) noexcept {
+        try {
+            const std::uint32_t strip = first + slot;
+            const std::uint8_t* bytes = plan.bytes + plan.offset(strip);
+            sample_range(reinterpret_cast<const std::uint16_t*>(bytes),
+                         plan.size(strip) / sizeof(std::uint16_t), lows[slot], highs[slot]);
+            sizes[slot] = thread_lzw_encoder().encode(bytes, plan.size(strip),
+                                                      out + slot * slot_bytes);
+        } catch (...) {
+            failed = true;
+        }
+    };
+    const auto slots = static_cast<std::int64_t>(count);
+    if (threads <= 1 || count <= 1) {
+        for (std::int64_t slot = 0; slot < slots; ++slot)
+            encode_one(static_cast<std::uint32_t>(slot));
+    } else if (omp_in_parallel()) {
+        // Inside the slice loop nesting is off, so a nested team would have one
+        // thread; tasks instead go to the team's threads that have no slice left.
+#pragma omp taskloop grainsize(4)
+        for (std::int64_t slot = 0; slot < slots; ++slot)
+            encode_one(static_cast<std::uint32_t>(slot));
+    } else {
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
+        for (std::int64_t slot = 0; slot < slots; ++slot)
+            encode_one(static_cast<std::uint32_t>(slot));
+    }
+    for (std::uint32_t slot = 0; slot < count; ++slot) {
+        low = std::min(low, lows[slot]);
+        high = std::max(high, highs[slot]);
+    }
+    return !failed;
+}
+
+// Input bytes encoded per batch when strips are encoded in parallel: enough
+// strips to keep the threads busy, few enough to bound the buffers.
+constexpr std::size_t batch_input_bytes = std::size_t{1} << 20;
+
 } // namespace
 
 bool needs_bigtiff(std::uint32_t width, std::uint32_t height)
@@ -253,10 +263,6 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
         write_empty_file(path);
         return;
     }
-    std::uint16_t low = 65535;
-    std::uint16_t high = 0;
-    sample_range(pixels, static_cast<std::size_t>(width) * height, low, high);
-
     tiff_file file(path);
     file.open(needs_bigtiff(width, height));
     TIFF* tif = file.handle();
@@ -272,8 +278,6 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
     set(TIFFTAG_ORIENTATION, "Orientation", ORIENTATION_TOPLEFT);
     set(TIFFTAG_SAMPLESPERPIXEL, "SamplesPerPixel", 1);
     set(TIFFTAG_SAMPLEFORMAT, "SampleFormat", SAMPLEFORMAT_UINT);
-    set(TIFFTAG_SMINSAMPLEVALUE, "SMinSampleValue", static_cast<double>(low));
-    set(TIFFTAG_SMAXSAMPLEVALUE, "SMaxSampleValue", static_cast<double>(high));
     set(TIFFTAG_BITSPERSAMPLE, "BitsPerSample", 16);
     set(TIFFTAG_PLANARCONFIG, "PlanarConfiguration", PLANARCONFIG_CONTIG);
     set(TIFFTAG_PHOTOMETRIC, "PhotometricInterpretation", PHOTOMETRIC_MINISBLACK);
@@ -307,9 +311,12 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
     // works while the next strips are encoded.
     constexpr std::size_t writeback_bytes = std::size_t{4} << 20;
     std::size_t unsynced = 0;
+    std::uint16_t low = 65535;
+    std::uint16_t high = 0;
     for (std::uint32_t first = 0; first < plan.count; first += batch) {
         const std::uint32_t count = std::min(batch, plan.count - first);
-        if (!encode_strips(plan, first, count, encoded.data(), slot_bytes, sizes.data(), threads))
+        if (!encode_strips(plan, first, count, encoded.data(), slot_bytes, sizes.data(), low,
+                           high, threads))
             file.fail("encode", "out of memory");
         for (std::uint32_t slot = 0; slot < count; ++slot) {
             const auto size = static_cast<tmsize_t>(sizes[slot]);
@@ -324,6 +331,10 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
             unsynced = 0;
         }
     }
+    // The directory is written at the close, sorted by tag: setting the
+    // range last changes nothing in the file.
+    set(TIFFTAG_SMINSAMPLEVALUE, "SMinSampleValue", static_cast<double>(low));
+    set(TIFFTAG_SMAXSAMPLEVALUE, "SMaxSampleValue", static_cast<double>(high));
     file.close(options.sync);
 }
 
