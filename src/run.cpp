@@ -4,7 +4,6 @@
 #include "slice/output_file.hpp"
 #include "slice/slice_job.hpp"
 
-#include <malloc.h>
 #include <omp.h>
 
 #include <algorithm>
@@ -13,24 +12,12 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <limits>
 #include <sstream>
 #include <utility>
 
 namespace orvane {
 
 namespace {
-
-// Canvases and tiles are tens of megabytes, allocated and freed once per
-// slice. Served by mmap, each would come back as fresh pages the kernel must
-// fault in and zero again, which costs more than filling them; kept in the
-// heap, the next slice reuses them. Peak memory is unchanged: it is what the
-// busiest moment holds either way.
-void keep_freed_memory()
-{
-    mallopt(M_MMAP_MAX, 0);
-    mallopt(M_TRIM_THRESHOLD, std::numeric_limits<int>::max());
-}
 
 const char* const usage_text =
     "Usage:\n  Orvane -i list.txt -s splitnumber -x xoverlap -y yoffset -d downsample -o outputdir "
@@ -197,7 +184,6 @@ int run_driver(int argc, const char* const* argv)
         return exit_usage;
     }
     configure_image_library();
-    keep_freed_memory();
 
     std::string echo;
     for (int i = 0; i < argc; ++i)

@@ -64,9 +64,47 @@ std::string printable(const std::string& name)
     return shown;
 }
 
+// Fresh memory is faulted in page by page as it is first written; huge
+// pages make that several times cheaper for buffers of many megabytes.
+// Where the kernel does not offer them this is only a hint that fails.
+void advise_huge_pages(void* data, std::size_t bytes)
+{
+    constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(huge_page - 1);
+    if (last > first)
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+// Gives image the size width x height, keeping its memory when the pixel
+// count is unchanged; the pixels are left as they were.
+std::uint16_t* resize_uninitialised(image& target, std::uint32_t width, std::uint32_t height)
+{
+    const std::uint16_t* before = target.data();
+    target.assign(width, height, 1, 1);
+    if (target.data() != before && !target.is_empty())
+        advise_huge_pages(target.data(), target.size() * sizeof(std::uint16_t));
+    return target.data();
+}
+
+// Each slice thread's tiles, kept from one slice to the next.
+std::vector<image>& thread_tile_buffers()
+{
+    thread_local std::vector<image> buffers;
+    return buffers;
+}
+
 } // namespace
 
 image load_tile(const std::string& name)
+{
+    image tile;
+    load_tile(name, tile);
+    return tile;
+}
+
+void load_tile(const std::string& name, image& into)
 {
     // A C string stops at the first NUL: the rest of the name would be lost
     // and a different file read.
@@ -89,12 +127,10 @@ image load_tile(const std::string& name)
         try {
             // Straight into the image: no second copy of the pixels, and no
             // zero fill, since the reader writes every pixel or throws.
-            image tile;
             read_tiff_tile(name, [&](std::uint32_t width, std::uint32_t height) {
-                tile.assign(width, height, 1, 1);
-                return tile.data();
+                return resize_uninitialised(into, width, height);
             });
-            return tile;
+            return;
         } catch (const tile_read_error& e) {
             fail_read(name, e.what());
         } catch (const std::bad_alloc&) {
@@ -103,9 +139,7 @@ image load_tile(const std::string& name)
     }
     if (needs_external_program(name))
         fail_read(name, "this format is read only by an external program, which is never run");
-    image tile;
-    tile.load(name.c_str());
-    return tile;
+    into.load(name.c_str());
 }
 
 void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
@@ -160,22 +194,11 @@ void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
     }
 }
 
-image blank_canvas(std::uint32_t width, std::uint32_t height, int threads)
+void blank_canvas(image& canvas, std::uint32_t width, std::uint32_t height, int threads)
 {
-    image canvas(width, height, 1, 1);
+    std::uint16_t* const pixels = resize_uninitialised(canvas, width, height);
     const std::size_t count = canvas.size();
-    std::uint16_t* const pixels = canvas.data();
-    // Fresh memory is faulted in page by page as it is first written; huge
-    // pages make that several times cheaper for a canvas of many megabytes.
-    // Where the kernel does not offer them this is only a hint that fails.
-    constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(pixels);
-    const std::uintptr_t end = begin + count * sizeof(std::uint16_t);
-    const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
-    const std::uintptr_t last = end & ~(huge_page - 1);
-    if (last > first)
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-    // Filled in parallel, the first touch is shared too.
+    // Filled in parallel, the first touch of new memory is shared too.
     const int team = std::max(1, threads);
     const auto parts = static_cast<std::int64_t>(team);
 #pragma omp parallel for num_threads(team) schedule(static) if (team > 1)
@@ -184,7 +207,6 @@ image blank_canvas(std::uint32_t width, std::uint32_t height, int threads)
         const std::size_t to = count * static_cast<std::size_t>(part + 1) / static_cast<std::size_t>(parts);
         std::fill(pixels + from, pixels + to, std::uint16_t{0});
     }
-    return canvas;
 }
 
 void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
@@ -201,7 +223,12 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
     // where pieces overlap (tiles wider than the reference) the higher column
     // must win.
     const int group_size = std::max(1, threads);
-    std::vector<image> group(static_cast<std::size_t>(group_size));
+    // The calling thread's buffers, shared with the team below by reference.
+    // They keep their memory for the next slice, which would otherwise fault
+    // in fresh pages for every tile.
+    std::vector<image>& group = thread_tile_buffers();
+    if (group.size() < static_cast<std::size_t>(group_size))
+        group.resize(static_cast<std::size_t>(group_size));
     for (std::int32_t first = 0; first < splitnumber; first += group_size) {
         const int count = static_cast<int>(std::min<std::int32_t>(group_size, splitnumber - first));
         std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
@@ -209,7 +236,7 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
         for (int k = 0; k < count; ++k) {
             // An exception must not leave the parallel region: keep it for later.
             try {
-                group[static_cast<std::size_t>(k)] = load_tile(name_of(first + k));
+                load_tile(name_of(first + k), group[static_cast<std::size_t>(k)]);
             } catch (...) {
                 errors[static_cast<std::size_t>(k)] = std::current_exception();
             }
@@ -220,7 +247,6 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
                 std::rethrow_exception(errors[static_cast<std::size_t>(k)]);
             draw_tile(canvas, group[static_cast<std::size_t>(k)], first + k, column_pitch, yoffset,
                       xoverlap, threads);
-            group[static_cast<std::size_t>(k)].assign();
         }
     }
 }

@@ -37,16 +37,23 @@ void save(const image& canvas, const std::string& path, int threads)
                static_cast<std::uint32_t>(canvas.height()), options);
 }
 
-// Makes the reduced copy of the assembled canvas (replacing the canvas) under
-// a temporary name; none is made for a factor of 1 or less.
-void write_reduced(image& canvas, const std::string& dir, pending_file& reduced,
+// Makes the reduced copy of the assembled canvas under a temporary name; none
+// is made for a factor of 1 or less.
+void write_reduced(const image& canvas, const std::string& dir, pending_file& reduced,
                    std::int32_t factor, int threads)
 {
     make_dirs(dir);
     if (factor <= 1)
         return;
-    canvas = reduce_canvas(canvas, factor, threads);
-    save(canvas, reduced.temp_path(), threads);
+    save(reduce_canvas(canvas, factor, threads), reduced.temp_path(), threads);
+}
+
+// Each slice thread's canvas, kept from one slice to the next: a canvas of
+// the same size then reuses memory that is already mapped.
+image& thread_canvas()
+{
+    thread_local image canvas;
+    return canvas;
 }
 
 } // namespace
@@ -112,7 +119,8 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
     // The width is a signed product handed to the library as an unsigned size.
     const std::int32_t canvas_width =
         (static_cast<std::int32_t>(job.width) - 2 * job.xoverlap) * job.splitnumber;
-    image canvas = blank_canvas(static_cast<std::uint32_t>(canvas_width), job.height, job.threads);
+    image& canvas = thread_canvas();
+    blank_canvas(canvas, static_cast<std::uint32_t>(canvas_width), job.height, job.threads);
     assemble_slice(canvas, slice_index, job.width, *job.names, job.slice_count, job.yoffset,
                    job.xoverlap, job.splitnumber, job.threads);
     pending_file full(path);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <fstream>
 #include <random>
 #include <sys/stat.h>
 #include <thread>
@@ -313,6 +314,42 @@ TEST_F(LoadTile, MissingFileGivesTheLibrarysOwnMessage)
         library.load(name.c_str());
     } catch (const cimg_library::CImgIOException& e) {
         EXPECT_EQ(message_of(name), e.what());
+    }
+}
+
+TEST_F(LoadTile, AReusedImageHoldsOnlyTheNewTile)
+{
+    auto pattern = [](std::uint16_t base) {
+        return [base](std::uint32_t x, std::uint32_t y) {
+            return static_cast<std::uint16_t>(base + 100 * y + x);
+        };
+    };
+    orvane_test::write_tile(dir + "/a.tif", 30, 20, pattern(1));
+    orvane_test::write_tile(dir + "/b.tif", 30, 20, pattern(7), 5);
+    orvane_test::write_tile(dir + "/wide.tif", 40, 20, pattern(3));
+    orvane_test::write_tile(dir + "/cut.tif", 30, 20, pattern(9));
+    const std::string cut = orvane_test::read_file(dir + "/cut.tif");
+    {
+        std::ofstream out(dir + "/cut.tif", std::ios::binary | std::ios::trunc);
+        out << cut.substr(0, 700);  // the pixel data ends early
+    }
+    orvane::image into;
+    for (const auto& [name, base, width] :
+         {std::tuple{"a", 1, 30}, std::tuple{"b", 7, 30}, std::tuple{"wide", 3, 40},
+          std::tuple{"cut", -1, 0}, std::tuple{"a", 1, 30}}) {
+        SCOPED_TRACE(name);
+        if (base < 0) {
+            EXPECT_THROW(orvane::load_tile(dir + "/" + name + ".tif", into),
+                         cimg_library::CImgIOException);
+            continue;
+        }
+        orvane::load_tile(dir + "/" + name + ".tif", into);
+        ASSERT_EQ(into.width(), width);
+        ASSERT_EQ(into.height(), 20);
+        const auto expected = pattern(static_cast<std::uint16_t>(base));
+        int wrong = 0;
+        cimg_forXY(into, x, y) wrong += into(x, y) != expected(x, y);
+        EXPECT_EQ(wrong, 0);
     }
 }
 
