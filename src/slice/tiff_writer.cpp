@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <exception>
 #include <fcntl.h>
 #include <stdexcept>
 #include <system_error>
@@ -198,48 +199,79 @@ void sample_range(const std::uint16_t* pixels, std::size_t count, std::uint16_t&
     }
 }
 
-// Encodes strips [first, first + count) into consecutive slots of out, each
-// slot_bytes long, and stores their encoded sizes; widens [low, high] to
-// their samples' range, taken while each strip is in cache for the encoder.
-// False when a thread could not get memory for its encoder.
-bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t count,
-                   std::uint8_t* out, std::size_t slot_bytes, std::size_t* sizes,
-                   std::uint16_t& low, std::uint16_t& high, int threads)
-{
-    std::vector<std::uint16_t> lows(count, 65535), highs(count, 0);
-    // Tasks must not let an exception out of the parallel region (it would
-    // terminate the process): record it and report it after the region.
-    std::atomic<bool> failed{false};
-    auto encode_one = [&](std::uint32_t slot) noexcept {
-        try {
-            const std::uint32_t strip = first + slot;
-            const std::uint8_t* bytes = plan.bytes + plan.offset(strip);
-            sample_range(reinterpret_cast<const std::uint16_t*>(bytes),
-                         plan.size(strip) / sizeof(std::uint16_t), lows[slot], highs[slot]);
-            sizes[slot] = thread_lzw_encoder().encode(bytes, plan.size(strip),
-                                                      out + slot * slot_bytes);
-        } catch (...) {
-            failed = true;
+// The encoded strips of one batch: strip first + k in slot k, slot_bytes long.
+struct batch_buffer {
+    std::size_t slot_bytes;
+    std::uint32_t count = 0;
+    std::vector<std::uint8_t> encoded;
+    std::vector<std::size_t> sizes;
+    // Each strip's sample range, taken while the strip is in cache for the encoder.
+    std::vector<std::uint16_t> lows, highs;
+
+    batch_buffer(std::uint32_t slots, std::size_t bytes_per_slot)
+        : slot_bytes(bytes_per_slot), encoded(slots * bytes_per_slot), sizes(slots),
+          lows(slots), highs(slots)
+    {
+    }
+    void reset(std::uint32_t strips)
+    {
+        count = strips;
+        std::fill(lows.begin(), lows.begin() + strips, std::uint16_t{65535});
+        std::fill(highs.begin(), highs.begin() + strips, std::uint16_t{0});
+    }
+    void widen(std::uint16_t& low, std::uint16_t& high) const
+    {
+        for (std::uint32_t slot = 0; slot < count; ++slot) {
+            low = std::min(low, lows[slot]);
+            high = std::max(high, highs[slot]);
         }
-    };
+    }
+};
+
+// Encodes one strip into a slot. False when the thread could not get memory
+// for its encoder; nothing is thrown, so it may run in a parallel region.
+bool encode_strip(const strip_plan& plan, std::uint32_t strip, batch_buffer& buffer,
+                  std::uint32_t slot) noexcept
+{
+    try {
+        const std::uint8_t* bytes = plan.bytes + plan.offset(strip);
+        sample_range(reinterpret_cast<const std::uint16_t*>(bytes),
+                     plan.size(strip) / sizeof(std::uint16_t), buffer.lows[slot],
+                     buffer.highs[slot]);
+        buffer.sizes[slot] = thread_lzw_encoder().encode(
+            bytes, plan.size(strip), buffer.encoded.data() + slot * buffer.slot_bytes);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+// Encodes strips [first, first + count) into the buffer. False when a thread
+// could not get memory for its encoder.
+bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t count,
+                   batch_buffer& buffer, int threads)
+{
+    buffer.reset(count);
+    std::atomic<bool> failed{false};
     const auto slots = static_cast<std::int64_t>(count);
+    auto encode_one = [&](std::int64_t slot) {
+        const auto k = static_cast<std::uint32_t>(slot);
+        if (!encode_strip(plan, first + k, buffer, k))
+            failed = true;
+    };
     if (threads <= 1 || count <= 1) {
         for (std::int64_t slot = 0; slot < slots; ++slot)
-            encode_one(static_cast<std::uint32_t>(slot));
+            encode_one(slot);
     } else if (omp_in_parallel()) {
         // Inside the slice loop nesting is off, so a nested team would have one
         // thread; tasks instead go to the team's threads that have no slice left.
 #pragma omp taskloop grainsize(4)
         for (std::int64_t slot = 0; slot < slots; ++slot)
-            encode_one(static_cast<std::uint32_t>(slot));
+            encode_one(slot);
     } else {
 #pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
         for (std::int64_t slot = 0; slot < slots; ++slot)
-            encode_one(static_cast<std::uint32_t>(slot));
-    }
-    for (std::uint32_t slot = 0; slot < count; ++slot) {
-        low = std::min(low, lows[slot]);
-        high = std::max(high, highs[slot]);
+            encode_one(slot);
     }
     return !failed;
 }
@@ -304,8 +336,7 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
             plan.count, std::max<std::size_t>(by_size, 4 * static_cast<std::size_t>(threads))));
     }
     const std::size_t slot_bytes = lzw_encode_bound(full_strip_bytes);
-    std::vector<std::uint8_t> encoded(slot_bytes * batch);
-    std::vector<std::size_t> sizes(batch);
+    const std::uint32_t batches = (plan.count + batch - 1) / batch;
 
     // With a sync at the end, writeback is started every few MiB so the disk
     // works while the next strips are encoded.
@@ -313,22 +344,76 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
     std::size_t unsynced = 0;
     std::uint16_t low = 65535;
     std::uint16_t high = 0;
-    for (std::uint32_t first = 0; first < plan.count; first += batch) {
-        const std::uint32_t count = std::min(batch, plan.count - first);
-        if (!encode_strips(plan, first, count, encoded.data(), slot_bytes, sizes.data(), low,
-                           high, threads))
-            file.fail("encode", "out of memory");
+    // libtiff takes the data through a non-const pointer but does not change it.
+    auto write_batch = [&](std::uint32_t first, std::uint32_t count, std::uint8_t* encoded,
+                           const std::size_t* sizes) {
         for (std::uint32_t slot = 0; slot < count; ++slot) {
             const auto size = static_cast<tmsize_t>(sizes[slot]);
             file.begin();
-            file.check(TIFFWriteRawStrip(tif, first + slot, encoded.data() + slot * slot_bytes,
-                                         size) == size,
+            file.check(TIFFWriteRawStrip(tif, first + slot, encoded + slot * slot_bytes, size) ==
+                           size,
                        "write");
             unsynced += sizes[slot];
         }
         if (options.sync && unsynced >= writeback_bytes) {
             file.start_writeback();
             unsynced = 0;
+        }
+    };
+
+    if (threads > 1 && batches > 1 && !omp_in_parallel()) {
+        // Two buffers: the strips of one batch are written by one thread while
+        // the others encode the next batch.
+        batch_buffer buffers[2] = {batch_buffer(batch, slot_bytes), batch_buffer(batch, slot_bytes)};
+        std::atomic<bool> failed{false};
+        std::exception_ptr error;
+#pragma omp parallel num_threads(threads)
+#pragma omp single
+        {
+            auto spawn = [&](std::uint32_t b) {
+                const std::uint32_t first = b * batch;
+                const std::uint32_t count = std::min(batch, plan.count - first);
+                batch_buffer& buffer = buffers[b % 2];
+                buffer.reset(count);
+                for (std::uint32_t from = 0; from < count; from += 4) {
+                    const std::uint32_t to = std::min(count, from + 4);
+#pragma omp task firstprivate(first, from, to) shared(buffer, failed, plan)
+                    for (std::uint32_t slot = from; slot < to; ++slot)
+                        if (!encode_strip(plan, first + slot, buffer, slot))
+                            failed = true;
+                }
+            };
+#pragma omp taskgroup
+            spawn(0);
+            for (std::uint32_t b = 0; b < batches && !error; ++b) {
+#pragma omp taskgroup
+                {
+                    if (b + 1 < batches)
+                        spawn(b + 1);
+                    // An exception must not leave the parallel region.
+                    try {
+                        if (failed)
+                            file.fail("encode", "out of memory");
+                        batch_buffer& buffer = buffers[b % 2];
+                        buffer.widen(low, high);
+                        write_batch(b * batch, buffer.count, buffer.encoded.data(),
+                                    buffer.sizes.data());
+                    } catch (...) {
+                        error = std::current_exception();
+                    }
+                }
+            }
+        }
+        if (error)
+            std::rethrow_exception(error);
+    } else {
+        batch_buffer buffer(batch, slot_bytes);
+        for (std::uint32_t first = 0; first < plan.count; first += batch) {
+            const std::uint32_t count = std::min(batch, plan.count - first);
+            if (!encode_strips(plan, first, count, buffer, threads))
+                file.fail("encode", "out of memory");
+            buffer.widen(low, high);
+            write_batch(first, count, buffer.encoded.data(), buffer.sizes.data());
         }
     }
     // The directory is written at the close, sorted by tag: setting the

@@ -54,6 +54,31 @@ TEST_F(WriteFailure, AFileSizeLimitIsReportedOnceAndLeavesNoBrokenFile)
     expect_only_complete_outputs();
 }
 
+// One slice on two threads writes its strips while the next ones are encoded:
+// a failed write there must end the slice the same way.
+TEST_F(WriteFailure, ASingleSliceOnTwoThreadsReportsTheLimitOnce)
+{
+    make_acquisition(3, 2, 400, 1500);  // one mosaic of 3.6 MB, written in 4 batches
+    const std::string command = "trap '' XFSZ; ulimit -f 256; exec \"$0\" \"$@\"";
+    const process_result r = orvane_test::run_process(
+        "/bin/bash",
+        {"-c", command, ORVANE_EXE, "-i", list, "-o", out, "-s", "3", "-d", "2", "-j", "1"},
+        {"OMP_NUM_THREADS=2"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 2);
+    const std::vector<std::string> reports = lines(r.err);
+    ASSERT_EQ(reports.size(), 1u) << r.err;
+    EXPECT_EQ(reports[0].rfind("orvane: slice 1 failed: cannot write '" + out +
+                                   "/stack1//zstackds_1_0001.tif.",
+                               0),
+              0u)
+        << reports[0];
+    EXPECT_NE(reports[0].find("File too large"), std::string::npos) << reports[0];
+    EXPECT_EQ(r.out.find(" done!"), std::string::npos) << r.out;
+    expect_only_complete_outputs();
+    EXPECT_FALSE(fs::exists(out + "/stack1/zstackds_1_0001.tif"));
+}
+
 TEST_F(WriteFailure, AnOutputDirectoryBlockedByAFileIsReported)
 {
     make_acquisition(1, 2);
