@@ -172,7 +172,12 @@ struct strip_plan {
 
 // The smallest and largest sample. Sixteen running minima and maxima, one
 // per lane, make a loop the compiler turns into vector instructions (a
-// reduction over one variable it leaves scalar).
+// reduction over one variable it leaves scalar). Baseline x86-64 has no
+// unsigned 16-bit minimum, so a version for AVX2 is chosen at load time
+// where the processor has it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 void sample_range(const std::uint16_t* pixels, std::size_t count, std::uint16_t& low,
                   std::uint16_t& high)
 {
