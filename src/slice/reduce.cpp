@@ -39,6 +39,13 @@ struct axis_plan {
     std::vector<float> weight;
     std::vector<char> divided;
     float length = 0;
+    // Set when the source length is an exact multiple of the output length
+    // (and the unit count does not wrap): output t then sums sources
+    // t * factor ... t * factor + factor - 1, all with the one weight, and is
+    // divided. Such rows need no source and weight tables.
+    bool regular = false;
+    std::uint32_t factor = 0;
+    float regular_weight = 0;
 
     std::size_t at(std::uint32_t k, std::uint32_t t) const { return std::size_t{k} * stride + t; }
 };
@@ -85,6 +92,20 @@ axis_plan plan_axis(std::uint32_t source_length, std::uint32_t output_length)
         plan.source[i] = e.source;
         plan.weight[i] = e.weight;
     }
+    // Regular is read off the walk itself, so it can only describe what the
+    // tables say.
+    if (output_length > 0 && source_length % output_length == 0 && !walk.empty()) {
+        const std::uint32_t factor = source_length / output_length;
+        bool regular = walk.size() == std::size_t{factor} * output_length;
+        for (std::size_t i = 0; regular && i < walk.size(); ++i)
+            regular = walk[i].output == i / factor && walk[i].source == i &&
+                      walk[i].weight == walk[0].weight;
+        for (std::uint32_t u = 0; regular && u < output_length; ++u)
+            regular = plan.divided[u] != 0;
+        plan.regular = regular;
+        plan.factor = factor;
+        plan.regular_weight = walk[0].weight;
+    }
     return plan;
 }
 
@@ -94,7 +115,34 @@ std::uint16_t to_pixel(float value) { return static_cast<std::uint16_t>(value); 
 // One source row averaged along x into out (the first pass), out.stride values.
 void reduce_row(const std::uint16_t* row, const axis_plan& x, std::uint16_t* out)
 {
-    for (std::uint32_t t0 = 0; t0 < x.stride; t0 += block) {
+    std::uint32_t t0 = 0;
+#ifdef __SSE2__
+    if (x.regular) {
+        // Whole blocks of a regular plan: the same multiplies and adds in the
+        // same order, with the sources found by arithmetic instead of tables.
+        const std::uint32_t d = x.factor;
+        const __m128 weight = _mm_set1_ps(x.regular_weight);
+        const __m128 length = _mm_set1_ps(x.length);
+        for (; t0 + block <= x.outputs; t0 += block) {
+            __m128 low = _mm_setzero_ps(), high = _mm_setzero_ps();
+            const std::uint16_t* p = row + std::size_t{t0} * d;
+            for (std::uint32_t k = 0; k < d; ++k, ++p) {
+                const __m128 v_low =
+                    _mm_cvtepi32_ps(_mm_setr_epi32(p[0], p[d], p[2 * d], p[3 * d]));
+                const __m128 v_high =
+                    _mm_cvtepi32_ps(_mm_setr_epi32(p[4 * d], p[5 * d], p[6 * d], p[7 * d]));
+                low = _mm_add_ps(low, _mm_mul_ps(v_low, weight));
+                high = _mm_add_ps(high, _mm_mul_ps(v_high, weight));
+            }
+            float sum[block];
+            _mm_storeu_ps(sum, _mm_div_ps(low, length));
+            _mm_storeu_ps(sum + 4, _mm_div_ps(high, length));
+            for (std::uint32_t i = 0; i < block; ++i)
+                out[t0 + i] = to_pixel(sum[i]);
+        }
+    }
+#endif
+    for (; t0 < x.stride; t0 += block) {
         float sum[block] = {};
 #ifdef __SSE2__
         // Four outputs per register; each lane rounds its multiply and its add

@@ -292,6 +292,19 @@ TEST_F(FusedReduction, RandomOddSizesAndFactorsMatchTheLibrary)
         expect_same(noise(257, 131), d);
 }
 
+// Sides that are whole multiples of the factor take a faster path; so do
+// bright rows, where a changed order of operations would show.
+TEST_F(FusedReduction, ExactMultiplesMatchTheLibrary)
+{
+    std::uniform_int_distribution<int> outputs(1, 40);
+    for (std::int32_t d = 2; d <= 17; ++d) {
+        expect_same(noise(d * outputs(random), d * outputs(random)), d);
+        expect_same(noise(d * (8 * outputs(random) + 3), d * 3, 64000, 65535), d);
+    }
+    expect_same(noise(7392, 16, 60000, 65535), 4);
+    expect_same(noise(7392, 9), 3);  // a multiple of 3 along x only
+}
+
 // One moving-average pass with exact sums: output t of n covers source units
 // [t * length, (t + 1) * length) with every source sample n units wide.
 std::vector<std::uint16_t> exact_pass(const std::vector<std::uint16_t>& values, unsigned n)
