@@ -249,6 +249,12 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
                       xoverlap, threads);
         }
     }
+    // A slice thread that reads one tile at a time keeps its buffer for the
+    // next slice. One that reads several at once (a slice with threads to
+    // spare, usually the only one of its run) frees them, so they are not
+    // held while the slice is written.
+    if (group_size > 1)
+        group.clear();
 }
 
 } // namespace orvane
