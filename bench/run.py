@@ -342,6 +342,8 @@ class bench:
         speedup = contenders[0].median["wall"] / contenders[1].median["wall"]
         self.add_rows("single", contenders, contenders[0],
                       f"speedup of {self.threads} threads over 1: {speedup:.2f}x")
+        # One slice is one worker, however many threads it has.
+        self.memory_note("single", contenders[1], 1, g.tile, g.tile)
 
     def resume(self):
         log("scenario resume")
