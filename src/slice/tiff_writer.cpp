@@ -282,8 +282,11 @@ bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t co
 }
 
 // Input bytes encoded per batch when strips are encoded in parallel: enough
-// strips to keep the threads busy, few enough to bound the buffers.
+// strips to keep the threads busy, few enough to bound the buffers. A small
+// image is cut into at least this many batches, so that writing one batch
+// overlaps the encoding of the next for most of the file.
 constexpr std::size_t batch_input_bytes = std::size_t{1} << 20;
+constexpr std::size_t min_batches = 8;
 
 } // namespace
 
@@ -336,7 +339,9 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
     const int threads = std::max(1, options.threads);
     std::uint32_t batch = 1;
     if (threads > 1) {
-        const std::size_t by_size = std::max<std::size_t>(1, batch_input_bytes / full_strip_bytes);
+        const std::size_t image_bytes = std::size_t{height} * plan.row_bytes;
+        const std::size_t batch_bytes = std::min(batch_input_bytes, image_bytes / min_batches);
+        const std::size_t by_size = std::max<std::size_t>(1, batch_bytes / full_strip_bytes);
         batch = static_cast<std::uint32_t>(std::min<std::size_t>(
             plan.count, std::max<std::size_t>(by_size, 4 * static_cast<std::size_t>(threads))));
     }
