@@ -71,8 +71,9 @@ lzw_encoder::~lzw_encoder() = default;
 
 void lzw_encoder::next_generation()
 {
-    // Four tag bits above the 12-bit code. Wiping 2 MiB once every 15 tables
-    // is much cheaper than clearing each table's few thousand scattered slots.
+    // Four tag bits above the 12-bit code: one wipe of the 2 MiB every 15
+    // tables replaces clearing each table's few thousand scattered slots and
+    // the list of them.
     if (++generation_ == 16) {
         std::fill(child_.get(), child_.get() + table_codes * 256, std::uint16_t{0});
         generation_ = 1;

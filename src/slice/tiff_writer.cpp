@@ -251,8 +251,9 @@ bool encode_strip(const strip_plan& plan, std::uint32_t strip, batch_buffer& buf
     }
 }
 
-// Encodes strips [first, first + count) into the buffer. False when a thread
-// could not get memory for its encoder.
+// Encodes strips [first, first + count) into the buffer, on the calling
+// thread or, with threads > 1, as tasks of the enclosing parallel region.
+// False when a thread could not get memory for its encoder.
 bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t count,
                    batch_buffer& buffer, int threads)
 {
@@ -267,14 +268,10 @@ bool encode_strips(const strip_plan& plan, std::uint32_t first, std::uint32_t co
     if (threads <= 1 || count <= 1) {
         for (std::int64_t slot = 0; slot < slots; ++slot)
             encode_one(slot);
-    } else if (omp_in_parallel()) {
+    } else {
         // Inside the slice loop nesting is off, so a nested team would have one
         // thread; tasks instead go to the team's threads that have no slice left.
 #pragma omp taskloop grainsize(4)
-        for (std::int64_t slot = 0; slot < slots; ++slot)
-            encode_one(slot);
-    } else {
-#pragma omp parallel for num_threads(threads) schedule(dynamic, 4)
         for (std::int64_t slot = 0; slot < slots; ++slot)
             encode_one(slot);
     }
@@ -371,7 +368,7 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
         }
     };
 
-    if (threads > 1 && batches > 1 && !omp_in_parallel()) {
+    if (threads > 1 && !omp_in_parallel()) {
         // Two buffers: the strips of one batch are written by one thread while
         // the others encode the next batch.
         batch_buffer buffers[2] = {batch_buffer(batch, slot_bytes), batch_buffer(batch, slot_bytes)};
