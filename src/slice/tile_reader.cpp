@@ -123,47 +123,22 @@ bool multiply_within(std::uint64_t a, std::uint64_t b, std::uint64_t limit, std:
 
 // Copies rows x columns samples of the first channel from a decoded block
 // (strip or tile) whose rows are row_bytes apart into the image at (x0, y0).
-// The sample kind is a template argument so each row is one tight loop (a
-// plain copy for single-sample 16-bit data, the common case).
-template <sample_kind kind>
-void copy_rows(const unsigned char* block, std::uint64_t row_bytes, std::uint64_t pixel_bytes,
-               std::uint32_t x0, std::uint32_t y0, std::uint32_t columns, std::uint32_t rows,
-               std::uint16_t* pixels, std::uint32_t width)
-{
-    for (std::uint32_t row = 0; row < rows; ++row) {
-        const unsigned char* source = block + row * row_bytes;
-        std::uint16_t* target = pixels + (static_cast<std::uint64_t>(y0) + row) * width + x0;
-        if (kind == sample_kind::u16 && pixel_bytes == 2) {
-            std::memcpy(target, source, std::size_t{columns} * 2);
-            continue;
-        }
-        for (std::uint32_t column = 0; column < columns; ++column)
-            target[column] = convert(source + column * pixel_bytes, kind);
-    }
-}
-
+// Single-sample 16-bit rows, the common case, are plain copies.
 void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
                 std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
                 std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
                 std::uint32_t width)
 {
-    const unsigned char* data = block.data();
-    switch (kind) {
-    case sample_kind::u8:
-        return copy_rows<sample_kind::u8>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
-                                          pixels, width);
-    case sample_kind::s8:
-        return copy_rows<sample_kind::s8>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
-                                          pixels, width);
-    case sample_kind::u16:
-        return copy_rows<sample_kind::u16>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
-                                           pixels, width);
-    case sample_kind::u32:
-        return copy_rows<sample_kind::u32>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
-                                           pixels, width);
-    case sample_kind::f32:
-        return copy_rows<sample_kind::f32>(data, row_bytes, pixel_bytes, x0, y0, columns, rows,
-                                           pixels, width);
+    const bool plain = kind == sample_kind::u16 && pixel_bytes == 2;
+    for (std::uint32_t row = 0; row < rows; ++row) {
+        const unsigned char* source = block.data() + row * row_bytes;
+        std::uint16_t* target = pixels + (static_cast<std::uint64_t>(y0) + row) * width + x0;
+        if (plain) {
+            std::memcpy(target, source, std::size_t{columns} * 2);
+            continue;
+        }
+        for (std::uint32_t column = 0; column < columns; ++column)
+            target[column] = convert(source + column * pixel_bytes, kind);
     }
 }
 
