@@ -1,6 +1,7 @@
 // LZW strip TIFF writer: libtiff lays out the file, strips are encoded here, in parallel if asked.
 #include "slice/tiff_writer.hpp"
 
+#include "slice/buffered_file.hpp"
 #include "slice/lzw.hpp"
 
 #include <tiffio.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <exception>
 #include <fcntl.h>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 #include <unistd.h>
@@ -50,7 +52,7 @@ std::string errno_text(int error_number)
     return std::error_code(error_number, std::generic_category()).message();
 }
 
-// Owns the descriptor and the libtiff handle until the file is closed, so no
+// Owns the file and the libtiff handle until the file is closed, so no
 // failure leaks either.
 class tiff_file {
 public:
@@ -59,8 +61,6 @@ public:
     {
         if (tif_)
             TIFFCleanup(tif_);
-        if (fd_ >= 0)
-            ::close(fd_);
     }
     tiff_file(const tiff_file&) = delete;
     tiff_file& operator=(const tiff_file&) = delete;
@@ -69,16 +69,17 @@ public:
     {
         // libtiff's own open uses read-write mode too: it may read back what
         // it wrote.
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0)
+        const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0)
             fail("create", errno_text(errno));
+        file_ = std::make_unique<buffered_file>(fd, 0, write_buffer_bytes);
         TIFFOpenOptions* open_options = TIFFOpenOptionsAlloc();
         if (!open_options)
             fail("create", "out of memory");
         TIFFOpenOptionsSetErrorHandlerExtR(open_options, on_libtiff_error, &report_);
         TIFFOpenOptionsSetWarningHandlerExtR(open_options, on_libtiff_warning, nullptr);
         begin();
-        tif_ = TIFFFdOpenExt(fd_, path_.c_str(), bigtiff ? "w8" : "w", open_options);
+        tif_ = file_->open_tiff(path_, bigtiff ? "w8m" : "wm", open_options);
         TIFFOpenOptionsFree(open_options);
         if (!tif_)
             fail("create", reason());
@@ -89,7 +90,11 @@ public:
     // Starts writing what is in the page cache to the device without waiting,
     // so the sync before close finds little left to do. Advisory: a failure
     // here shows up in the sync.
-    void start_writeback() const { ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE); }
+    void start_writeback()
+    {
+        if (file_->flush())
+            ::sync_file_range(file_->fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
 
     // Clears what an earlier call left, so a failure is explained by its own call.
     void begin()
@@ -106,19 +111,25 @@ public:
 
     void close(bool sync)
     {
+        // The strips still buffered go out first, so a failure there is
+        // reported as one of the strips and not of the directory.
+        begin();
+        if (!file_->flush())
+            fail("write", errno_text(errno));
         begin();
         check(TIFFWriteDirectory(tif_) == 1, "write the directory of");
         // libtiff's close returns nothing: flush through it and close the
-        // descriptor ourselves so both results can be checked.
+        // descriptor ourselves so every result can be checked.
         begin();
         check(TIFFFlush(tif_) == 1, "flush");
-        if (sync && ::fdatasync(fd_) != 0)
+        begin();
+        if (!file_->flush())
+            fail("write the directory of", errno_text(errno));
+        if (sync && ::fdatasync(file_->fd()) != 0)
             fail("sync", errno_text(errno));
         TIFFCleanup(tif_);
         tif_ = nullptr;
-        const int closed = ::close(fd_);
-        fd_ = -1;
-        if (closed != 0)
+        if (!file_->close())
             fail("close", errno_text(errno));
     }
 
@@ -137,8 +148,11 @@ private:
         return text.empty() ? "unknown error" : text;
     }
 
+    // Encoded strips are gathered into writes of this size.
+    static constexpr std::size_t write_buffer_bytes = std::size_t{1} << 20;
+
     std::string path_;
-    int fd_ = -1;
+    std::unique_ptr<buffered_file> file_;
     TIFF* tif_ = nullptr;
     libtiff_report report_;
 };

@@ -1,6 +1,8 @@
 // Reads the first channel of a TIFF file's first page with libtiff, refusing what it cannot read truly.
 #include "slice/tile_reader.hpp"
 
+#include "slice/buffered_file.hpp"
+
 #include <tiffio.h>
 
 #include <algorithm>
@@ -9,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <system_error>
 
 namespace orvane {
 
@@ -40,6 +44,10 @@ struct close_tiff {
 struct free_options {
     void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
 };
+
+// Bytes read ahead at a time: many strips per system call, and small enough
+// to stay in cache while the strips are copied out.
+constexpr std::size_t read_buffer_bytes = std::size_t{256} << 10;
 
 enum class sample_kind { u8, s8, u16, u32, f32 };
 
@@ -184,9 +192,15 @@ void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
     TIFFOpenOptionsSetMaxSingleMemAlloc(
         options.get(), static_cast<tmsize_t>(std::min<std::uint64_t>(
                            file_bytes + (std::uint64_t{64} << 20), max_decoded_bytes)));
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        fail("cannot open it: " + std::error_code(errno, std::generic_category()).message(),
+             messages);
+    // Strips are read through a block read ahead, not a system call each.
     // "m": no memory map, so a file shortened while we read gives an error,
     // not a bus error.
-    std::unique_ptr<TIFF, close_tiff> tif(TIFFOpenExt(path.c_str(), "rm", options.get()));
+    buffered_file file(fd, file_bytes, read_buffer_bytes);
+    std::unique_ptr<TIFF, close_tiff> tif(file.open_tiff(path, "rm", options.get()));
     if (!tif)
         fail("not a readable TIFF file", messages);
     // libtiff recovers from some damage while it reads the header; pixels
