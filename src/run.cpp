@@ -10,8 +10,11 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <utility>
 
@@ -81,19 +84,47 @@ std::vector<slice_failure> run_slices(const slice_job& job, int workers)
 {
     std::vector<slice_failure> failures;
     std::atomic<bool> stop{false};
-
-#pragma omp parallel for schedule(dynamic, 1) num_threads(workers)
-    for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index) {
-        if (stop.load(std::memory_order_relaxed))
-            continue;
-        try {
-            process_slice(slice_index, job);
-        } catch (const std::exception& e) {
-            const image_error error = describe_error(e);
+    auto record = [&](std::int32_t slice_index, const std::exception& e) {
+        const image_error error = describe_error(e);
 #pragma omp critical(slice_failures)
-            failures.push_back({slice_index, error});
-            stop = true;
+        failures.push_back({slice_index, error});
+        stop = true;
+    };
+
+#pragma omp parallel num_threads(workers)
+    {
+        // The sync and rename of this worker's last slice run on a thread of
+        // their own, which mostly waits for the device, while the worker
+        // makes its next slice. One such slice per worker at a time; a
+        // failure elsewhere does not drop it: its files are complete.
+        std::future<void> finishing;
+        std::int32_t finishing_index = -1;
+        const std::function<void()> wait_finished = [&] {
+            if (!finishing.valid())
+                return;
+            try {
+                finishing.get();
+            } catch (const std::exception& e) {
+                record(finishing_index, e);
+            }
+        };
+#pragma omp for schedule(dynamic, 1)
+        for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index) {
+            if (stop.load(std::memory_order_relaxed))
+                continue;
+            try {
+                std::unique_ptr<written_slice> written = write_slice(slice_index, job, wait_finished);
+                wait_finished();
+                if (written) {
+                    finishing_index = slice_index;
+                    finishing = std::async(std::launch::async,
+                                           [slice = std::move(written)] { slice->finish(); });
+                }
+            } catch (const std::exception& e) {
+                record(slice_index, e);
+            }
         }
+        wait_finished();
     }
     return failures;
 }

@@ -75,11 +75,11 @@ buffered_file::~buffered_file()
         ::close(fd_);
 }
 
-bool buffered_file::close()
+int buffered_file::release()
 {
-    const int result = ::close(fd_);
+    const int fd = fd_;
     fd_ = -1;
-    return result == 0;
+    return fd;
 }
 
 TIFF* buffered_file::open_tiff(const std::string& name, const char* mode,

@@ -37,9 +37,8 @@ public:
 
     int fd() const { return fd_; }
 
-    // Closes the descriptor without flushing; false, with errno set, when
-    // the close reported an error.
-    bool close();
+    // Hands the descriptor over, unflushed; this object no longer closes it.
+    int release();
 
     // What libtiff's procedures do; -1 with errno set on failure.
     std::int64_t read(void* into, std::size_t count);

@@ -24,28 +24,15 @@ namespace {
 // different workers may come in any order but never mix inside a line.
 void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
 
-// Data reaches the device before the rename that publishes it: after a power
-// loss a final name never holds an empty or partial file.
+// Whether a slice's files are synced before they are renamed into place.
 constexpr bool sync_before_rename = true;
 
-void save(const image& canvas, const std::string& path, int threads)
+unsynced_file save(const image& canvas, const std::string& path, int threads)
 {
     tiff_write_options options;
     options.threads = threads;
-    options.sync = sync_before_rename;
-    write_tiff(path, canvas.data(), static_cast<std::uint32_t>(canvas.width()),
-               static_cast<std::uint32_t>(canvas.height()), options);
-}
-
-// Makes the reduced copy of the assembled canvas under a temporary name; none
-// is made for a factor of 1 or less.
-void write_reduced(const image& canvas, const std::string& dir, pending_file& reduced,
-                   std::int32_t factor, int threads)
-{
-    make_dirs(dir);
-    if (factor <= 1)
-        return;
-    save(reduce_canvas(canvas, factor, threads), reduced.temp_path(), threads);
+    return write_tiff_unsynced(path, canvas.data(), static_cast<std::uint32_t>(canvas.width()),
+                               static_cast<std::uint32_t>(canvas.height()), options);
 }
 
 // Each slice thread's canvas, kept from one slice to the next: a canvas of
@@ -103,17 +90,58 @@ bool make_dirs(const std::string& path)
     return true;
 }
 
-void process_slice(std::int32_t slice_index, const slice_job& job)
+struct written_slice::files {
+    pending_file full;
+    std::string reduced_path;
+    std::unique_ptr<pending_file> reduced; // none when no reduced copy is made
+    unsynced_file full_file;
+    unsynced_file reduced_file;
+
+    files(const std::string& full_path, const std::string& reduced_final, bool reduced_made)
+        : full(full_path), reduced_path(reduced_final),
+          reduced(reduced_made ? std::make_unique<pending_file>(reduced_final) : nullptr)
+    {
+    }
+};
+
+written_slice::written_slice(std::int32_t slice_index, const std::string& full_path,
+                             const std::string& reduced_path, bool reduced_made)
+    : slice_index_(slice_index),
+      files_(std::make_unique<files>(full_path, reduced_path, reduced_made))
+{
+}
+
+written_slice::~written_slice() = default;
+
+void written_slice::finish()
+{
+    // Data reaches the device before the rename that publishes it: after a
+    // power loss a final name never holds an empty or partial file.
+    files_->reduced_file.close(sync_before_rename);
+    files_->full_file.close(sync_before_rename);
+    // The full-resolution file marks the slice done, so it goes into place
+    // last: a run stopped in between redoes the slice, reduced copy included.
+    if (files_->reduced)
+        files_->reduced->commit();
+    files_->full.commit();
+    print_line(files_->full.final_path() + " done!");
+    print_line(files_->reduced_path + " done!");
+}
+
+std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice_job& job,
+                                           const std::function<void()>& finish_earlier)
 {
     if (job.singlenum >= 0 && job.singlenum != slice_index) {
+        finish_earlier();
         print_line(std::to_string(slice_index) + " skip!");
-        return;
+        return nullptr;
     }
     make_dirs(output_dir(job.outputdir, 1));
     const std::string path = full_resolution_path(job.outputdir, slice_index);
     if (slice_done(path)) {
+        finish_earlier();
         print_line(path + " done!");
-        return;
+        return nullptr;
     }
 
     // The width is a signed product handed to the library as an unsigned size.
@@ -123,20 +151,26 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
     blank_canvas(canvas, static_cast<std::uint32_t>(canvas_width), job.height, job.threads);
     assemble_slice(canvas, slice_index, job.width, *job.names, job.slice_count, job.yoffset,
                    job.xoverlap, job.splitnumber, job.threads);
-    pending_file full(path);
-    save(canvas, full.temp_path(), job.threads);
 
     const std::string reduced_dir = output_dir(job.outputdir, job.downsample);
-    pending_file reduced(reduced_dir + "/" + output_name(job.downsample, slice_index));
-    write_reduced(canvas, reduced_dir, reduced, job.downsample, job.threads);
+    auto written = std::make_unique<written_slice>(
+        slice_index, path, reduced_dir + "/" + output_name(job.downsample, slice_index),
+        job.downsample > 1);
+    written_slice::files& files = *written->files_;
+    files.full_file = save(canvas, files.full.temp_path(), job.threads);
+    make_dirs(reduced_dir);
+    if (files.reduced)
+        files.reduced_file = save(reduce_canvas(canvas, job.downsample, job.threads),
+                                  files.reduced->temp_path(), job.threads);
+    finish_earlier();
+    return written;
+}
 
-    // The full-resolution file marks the slice done, so it goes into place
-    // last: a run stopped in between redoes the slice, reduced copy included.
-    if (job.downsample > 1)
-        reduced.commit();
-    full.commit();
-    print_line(full.final_path() + " done!");
-    print_line(reduced.final_path() + " done!");
+void process_slice(std::int32_t slice_index, const slice_job& job)
+{
+    const std::unique_ptr<written_slice> written = write_slice(slice_index, job, [] {});
+    if (written)
+        written->finish();
 }
 
 tile_size load_tile_size(const std::string& name)

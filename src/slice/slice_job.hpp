@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +40,40 @@ struct image_error {
 // Produces slice k: skip, report as done, or assemble, save and report.
 // Throws on any failure; the caller decides how the run ends.
 void process_slice(std::int32_t slice_index, const slice_job& job);
+
+// The files of one slice, complete under their temporary names but perhaps
+// not yet on the device.
+class written_slice {
+public:
+    written_slice(std::int32_t slice_index, const std::string& full_path,
+                  const std::string& reduced_path, bool reduced_made);
+    ~written_slice();
+    written_slice(const written_slice&) = delete;
+    written_slice& operator=(const written_slice&) = delete;
+
+    std::int32_t slice_index() const { return slice_index_; }
+
+    // Syncs both files, renames them into place (the reduced copy first: the
+    // full-resolution file marks the slice done) and prints the slice's two
+    // lines. Throws on failure; the files are removed when the object goes.
+    void finish();
+
+private:
+    friend std::unique_ptr<written_slice> write_slice(std::int32_t, const slice_job&,
+                                                      const std::function<void()>&);
+    struct files;
+    std::int32_t slice_index_;
+    std::unique_ptr<files> files_;
+};
+
+// Produces slice k as process_slice does, but returns its files written and
+// not yet synced or renamed (nullptr when the slice was skipped or already
+// done), so the device writes them while the caller makes the next slice.
+// finish_earlier runs before this call prints anything and again once the
+// slice's files are written: there the caller finishes the slice it still
+// holds, so its lines keep their order and its sync has had a slice's time.
+std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice_job& job,
+                                           const std::function<void()>& finish_earlier);
 
 // Creates every missing directory along a '/'-separated path. A directory that
 // appears while we try to create it counts as made.

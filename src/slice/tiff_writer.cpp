@@ -18,6 +18,7 @@
 #include <memory>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -109,7 +110,9 @@ public:
             fail(operation, reason());
     }
 
-    void close(bool sync)
+    // Writes the directory and everything still buffered, and hands over the
+    // descriptor of the complete file.
+    unsynced_file finish()
     {
         // The strips still buffered go out first, so a failure there is
         // reported as one of the strips and not of the directory.
@@ -125,12 +128,9 @@ public:
         begin();
         if (!file_->flush())
             fail("write the directory of", errno_text(errno));
-        if (sync && ::fdatasync(file_->fd()) != 0)
-            fail("sync", errno_text(errno));
         TIFFCleanup(tif_);
         tif_ = nullptr;
-        if (!file_->close())
-            fail("close", errno_text(errno));
+        return unsynced_file(path_, file_->release());
     }
 
     [[noreturn]] void fail(const std::string& operation, const std::string& why) const
@@ -157,11 +157,12 @@ private:
     libtiff_report report_;
 };
 
-void write_empty_file(const std::string& path)
+unsynced_file write_empty_file(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0 || ::close(fd) != 0)
+    if (fd < 0)
         throw std::runtime_error("cannot create '" + path + "': " + errno_text(errno));
+    return unsynced_file(path, fd);
 }
 
 // Strip k holds rows [k * rows_per_strip, ...) of the image, the last one shorter.
@@ -307,13 +308,56 @@ bool needs_bigtiff(std::uint32_t width, std::uint32_t height)
            (std::uint64_t{1} << 31);
 }
 
+unsynced_file::unsynced_file(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+
+unsynced_file::unsynced_file(unsynced_file&& other) noexcept
+    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1))
+{
+}
+
+unsynced_file& unsynced_file::operator=(unsynced_file&& other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        path_ = std::move(other.path_);
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+unsynced_file::~unsynced_file()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void unsynced_file::close(bool sync)
+{
+    if (fd_ < 0)
+        return;
+    if (sync && ::fdatasync(fd_) != 0) {
+        const int error_number = errno;
+        ::close(std::exchange(fd_, -1));
+        throw std::runtime_error("cannot sync '" + path_ + "': " + errno_text(error_number));
+    }
+    if (::close(std::exchange(fd_, -1)) != 0)
+        throw std::runtime_error("cannot close '" + path_ + "': " + errno_text(errno));
+}
+
 void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint32_t width,
                 std::uint32_t height, const tiff_write_options& options)
 {
-    if (width == 0 || height == 0) {
-        write_empty_file(path);
-        return;
-    }
+    unsynced_file written = write_tiff_unsynced(path, pixels, width, height, options);
+    written.close(options.sync);
+}
+
+unsynced_file write_tiff_unsynced(const std::string& path, const std::uint16_t* pixels,
+                                  std::uint32_t width, std::uint32_t height,
+                                  const tiff_write_options& options)
+{
+    if (width == 0 || height == 0)
+        return write_empty_file(path);
     tiff_file file(path);
     file.open(needs_bigtiff(width, height));
     TIFF* tif = file.handle();
@@ -359,8 +403,8 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
     const std::size_t slot_bytes = lzw_encode_bound(full_strip_bytes);
     const std::uint32_t batches = (plan.count + batch - 1) / batch;
 
-    // With a sync at the end, writeback is started every few MiB so the disk
-    // works while the next strips are encoded.
+    // Writeback is started every few MiB so the device works while the next
+    // strips are encoded, and a sync later finds little left to do.
     constexpr std::size_t writeback_bytes = std::size_t{4} << 20;
     std::size_t unsynced = 0;
     std::uint16_t low = 65535;
@@ -376,7 +420,7 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
                        "write");
             unsynced += sizes[slot];
         }
-        if (options.sync && unsynced >= writeback_bytes) {
+        if (unsynced >= writeback_bytes) {
             file.start_writeback();
             unsynced = 0;
         }
@@ -441,7 +485,7 @@ void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint3
     // range last changes nothing in the file.
     set(TIFFTAG_SMINSAMPLEVALUE, "SMinSampleValue", static_cast<double>(low));
     set(TIFFTAG_SMAXSAMPLEVALUE, "SMaxSampleValue", static_cast<double>(high));
-    file.close(options.sync);
+    return file.finish();
 }
 
 } // namespace orvane

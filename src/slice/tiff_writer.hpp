@@ -15,6 +15,27 @@ struct tiff_write_options {
     bool sync = false;
 };
 
+// A written file still open, its data perhaps not yet on the device. Syncing
+// it later, after other work, finds the device done with most of it.
+class unsynced_file {
+public:
+    unsynced_file() = default;
+    unsynced_file(std::string path, int fd);
+    unsynced_file(unsynced_file&& other) noexcept;
+    unsynced_file& operator=(unsynced_file&& other) noexcept;
+    ~unsynced_file(); // closes without syncing
+    unsynced_file(const unsynced_file&) = delete;
+    unsynced_file& operator=(const unsynced_file&) = delete;
+
+    // Waits until the data is on the device (with sync), then closes. Throws
+    // std::runtime_error naming the path on failure.
+    void close(bool sync);
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
+
 // Writes width x height pixels (row-major, no padding) to path in the layout
 // the image library's save_tiff(path, 1, none, none, true) gives a one-slice,
 // one-channel image, byte for byte: same tags, strips and LZW codes. An image
@@ -23,6 +44,13 @@ struct tiff_write_options {
 // to remove.
 void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint32_t width,
                 std::uint32_t height, const tiff_write_options& options = {});
+
+// Writes as write_tiff does (options.sync aside), starting the device on
+// the data as it goes, and returns the file open so the caller syncs it when
+// it suits.
+unsynced_file write_tiff_unsynced(const std::string& path, const std::uint16_t* pixels,
+                                  std::uint32_t width, std::uint32_t height,
+                                  const tiff_write_options& options = {});
 
 // Whether an image of this size is written as BigTIFF: when its pixel data
 // takes 2^31 bytes or more.

@@ -150,6 +150,32 @@ TEST_F(Run, AMissingTileEndsTheRunWithOneReport)
     }
 }
 
+// A worker syncs and renames a slice while it makes the next one. With one
+// worker the lines still come in slice order, mixed with those of slices
+// found done, and a slice that fails does not take the one before it along.
+TEST_F(Run, OneWorkerKeepsSliceOrderAndCommitsTheSliceBeforeAFailure)
+{
+    make_acquisition(2, 6);
+    ASSERT_EQ(run({"-i", list, "-o", out, "-s", "2", "-j", "1"}).exit_code, 0);
+    ASSERT_EQ(run({"-i", list, "-o", out, "-s", "2", "-j", "2"}).exit_code, 0);
+    std::remove(names[4].c_str());  // column 0, slice 4
+    const process_result r = run({"-i", list, "-o", out, "-s", "2"}, {"OMP_NUM_THREADS=1"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(slice_lines(r.out),
+              (std::vector<std::string>{full(0) + " done!", full(0) + " done!", full(1) + " done!",
+                                        full(2) + " done!", full(3) + " done!",
+                                        full(3) + " done!"}));
+    for (int k = 0; k < 6; ++k)
+        EXPECT_EQ(exists(full(k)), k < 4) << k;
+    // Nothing but the four mosaics: no temporary of the failed slice is left.
+    std::size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(out + "/stack1")) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 4u);
+}
+
 TEST_F(Run, AnUnreadableReferenceTileIsReported)
 {
     make_acquisition(1, 2);
