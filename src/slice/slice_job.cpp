@@ -158,6 +158,9 @@ std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice
         job.downsample > 1);
     written_slice::files& files = *written->files_;
     files.full_file = save(canvas, files.full.temp_path(), job.threads);
+    // The device takes the full-resolution data while the copy is reduced.
+    if (sync_before_rename)
+        files.full_file.start_sync();
     make_dirs(reduced_dir);
     if (files.reduced)
         files.reduced_file = save(reduce_canvas(canvas, job.downsample, job.threads),

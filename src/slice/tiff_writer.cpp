@@ -311,33 +311,54 @@ bool needs_bigtiff(std::uint32_t width, std::uint32_t height)
 unsynced_file::unsynced_file(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
 
 unsynced_file::unsynced_file(unsynced_file&& other) noexcept
-    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1))
+    : path_(std::move(other.path_)), fd_(std::exchange(other.fd_, -1)),
+      sync_(std::move(other.sync_))
 {
 }
 
 unsynced_file& unsynced_file::operator=(unsynced_file&& other) noexcept
 {
     if (this != &other) {
+        wait_for_sync();
         if (fd_ >= 0)
             ::close(fd_);
         path_ = std::move(other.path_);
         fd_ = std::exchange(other.fd_, -1);
+        sync_ = std::move(other.sync_);
     }
     return *this;
 }
 
 unsynced_file::~unsynced_file()
 {
+    // A sync still running uses the descriptor: it must end before the close.
+    wait_for_sync();
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+int unsynced_file::wait_for_sync()
+{
+    return sync_.valid() ? sync_.get() : 0;
+}
+
+void unsynced_file::start_sync()
+{
+    if (fd_ < 0 || sync_.valid())
+        return;
+    const int fd = fd_;
+    sync_ = std::async(std::launch::async, [fd] { return ::fdatasync(fd) == 0 ? 0 : errno; });
 }
 
 void unsynced_file::close(bool sync)
 {
     if (fd_ < 0)
         return;
-    if (sync && ::fdatasync(fd_) != 0) {
-        const int error_number = errno;
+    const bool started = sync_.valid();
+    int error_number = wait_for_sync();
+    if (!started && sync && ::fdatasync(fd_) != 0)
+        error_number = errno;
+    if (error_number != 0) {
         ::close(std::exchange(fd_, -1));
         throw std::runtime_error("cannot sync '" + path_ + "': " + errno_text(error_number));
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <future>
 #include <string>
 
 namespace orvane {
@@ -27,13 +28,22 @@ public:
     unsynced_file(const unsynced_file&) = delete;
     unsynced_file& operator=(const unsynced_file&) = delete;
 
+    // Starts the sync on a thread of its own, so the caller's work goes on
+    // while the device takes the data; close(true) then waits for it.
+    void start_sync();
+
     // Waits until the data is on the device (with sync), then closes. Throws
     // std::runtime_error naming the path on failure.
     void close(bool sync);
 
 private:
+    // Waits for a sync started and returns its errno, 0 when it succeeded or
+    // none was started.
+    int wait_for_sync();
+
     std::string path_;
     int fd_ = -1;
+    std::future<int> sync_;
 };
 
 // Writes width x height pixels (row-major, no padding) to path in the layout
