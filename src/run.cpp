@@ -16,6 +16,7 @@
 #include <iterator>
 #include <memory>
 #include <sstream>
+#include <system_error>
 #include <utility>
 
 namespace orvane {
@@ -80,6 +81,25 @@ std::int32_t count_slices_to_make(const slice_job& job)
 // Slices are handed out one at a time: after a resume the slices still to make
 // may all sit at one end of the range, and a static split would give them all
 // to one worker.
+// Finishes a written slice on a thread of its own, or right here when no
+// thread can be started; the future holds what finishing threw.
+std::future<void> finish_in_background(std::unique_ptr<written_slice> written)
+{
+    auto shared = std::shared_ptr<written_slice>(std::move(written));
+    try {
+        return std::async(std::launch::async, [shared] { shared->finish(); });
+    } catch (const std::system_error&) {
+        std::promise<void> done;
+        try {
+            shared->finish();
+            done.set_value();
+        } catch (...) {
+            done.set_exception(std::current_exception());
+        }
+        return done.get_future();
+    }
+}
+
 std::vector<slice_failure> run_slices(const slice_job& job, int workers)
 {
     std::vector<slice_failure> failures;
@@ -117,8 +137,7 @@ std::vector<slice_failure> run_slices(const slice_job& job, int workers)
                 wait_finished();
                 if (written) {
                     finishing_index = slice_index;
-                    finishing = std::async(std::launch::async,
-                                           [slice = std::move(written)] { slice->finish(); });
+                    finishing = finish_in_background(std::move(written));
                 }
             } catch (const std::exception& e) {
                 record(slice_index, e);

@@ -347,7 +347,11 @@ void unsynced_file::start_sync()
     if (fd_ < 0 || sync_.valid())
         return;
     const int fd = fd_;
-    sync_ = std::async(std::launch::async, [fd] { return ::fdatasync(fd) == 0 ? 0 : errno; });
+    try {
+        sync_ = std::async(std::launch::async, [fd] { return ::fdatasync(fd) == 0 ? 0 : errno; });
+    } catch (const std::system_error&) {
+        // No thread to be had (a process limit): close(true) syncs instead.
+    }
 }
 
 void unsynced_file::close(bool sync)
