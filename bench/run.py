@@ -201,6 +201,10 @@ def measure(contenders, runs, cold=False):
             c.prepare()
             if cold:
                 try_drop_caches()
+            # What the previous contender left for the device to write is
+            # written now, untimed: a contender that syncs its outputs would
+            # otherwise wait behind another's unsynced ones.
+            os.sync()
             sample = timed(c.cmd, c.env)
             c.samples.append(sample)
             log(f"  run {run + 1}/{runs} {c.label}: {sample['wall']:.2f} s wall, "

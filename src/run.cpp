@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -76,30 +77,44 @@ std::int32_t count_slices_to_make(const slice_job& job)
     return count;
 }
 
+// Finishes a written slice on a thread of its own, or right here when no
+// thread can be started: syncs it, waits until `after` (the slice the same
+// worker wrote before) is finished, then renames and prints. The future
+// holds what finishing threw.
+std::shared_future<void> finish_in_background(std::unique_ptr<written_slice> written,
+                                              std::shared_future<void> after)
+{
+    auto slice = std::shared_ptr<written_slice>(std::move(written));
+    auto finish = [slice, after] {
+        slice->sync();
+        if (after.valid())
+            after.wait();
+        slice->publish();
+    };
+    try {
+        return std::async(std::launch::async, finish).share();
+    } catch (const std::system_error&) {
+        std::promise<void> done;
+        try {
+            finish();
+            done.set_value();
+        } catch (...) {
+            done.set_exception(std::current_exception());
+        }
+        return done.get_future().share();
+    }
+}
+
+// Written slices a worker may have syncing at once. Syncs usually take a
+// few milliseconds, but a busy device or a network file system can take
+// longer than making a slice.
+constexpr std::size_t max_unfinished = 4;
+
 // Runs every slice; a failing slice stops new ones from starting while the
 // slices already under way finish, so nothing is abandoned mid-write.
 // Slices are handed out one at a time: after a resume the slices still to make
 // may all sit at one end of the range, and a static split would give them all
 // to one worker.
-// Finishes a written slice on a thread of its own, or right here when no
-// thread can be started; the future holds what finishing threw.
-std::future<void> finish_in_background(std::unique_ptr<written_slice> written)
-{
-    auto shared = std::shared_ptr<written_slice>(std::move(written));
-    try {
-        return std::async(std::launch::async, [shared] { shared->finish(); });
-    } catch (const std::system_error&) {
-        std::promise<void> done;
-        try {
-            shared->finish();
-            done.set_value();
-        } catch (...) {
-            done.set_exception(std::current_exception());
-        }
-        return done.get_future();
-    }
-}
-
 std::vector<slice_failure> run_slices(const slice_job& job, int workers)
 {
     std::vector<slice_failure> failures;
@@ -113,37 +128,47 @@ std::vector<slice_failure> run_slices(const slice_job& job, int workers)
 
 #pragma omp parallel num_threads(workers)
     {
-        // The sync and rename of this worker's last slice run on a thread of
-        // their own, which mostly waits for the device, while the worker
-        // makes its next slice. One such slice per worker at a time; a
-        // failure elsewhere does not drop it: its files are complete.
-        std::future<void> finishing;
-        std::int32_t finishing_index = -1;
-        const std::function<void()> wait_finished = [&] {
-            if (!finishing.valid())
-                return;
+        // The syncs and renames of this worker's last slices run on threads
+        // of their own, which mostly wait for the device, while the worker
+        // makes its next slice. They are collected oldest first, and a
+        // failure elsewhere does not drop them: their files are complete.
+        struct finishing_slice {
+            std::int32_t slice_index;
+            std::shared_future<void> done;
+        };
+        std::deque<finishing_slice> finishing;
+        auto collect_oldest = [&] {
+            const finishing_slice oldest = std::move(finishing.front());
+            finishing.pop_front();
             try {
-                finishing.get();
+                oldest.done.get();
             } catch (const std::exception& e) {
-                record(finishing_index, e);
+                record(oldest.slice_index, e);
             }
+        };
+        const std::function<void()> finish_all = [&] {
+            while (!finishing.empty())
+                collect_oldest();
         };
 #pragma omp for schedule(dynamic, 1)
         for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index) {
             if (stop.load(std::memory_order_relaxed))
                 continue;
             try {
-                std::unique_ptr<written_slice> written = write_slice(slice_index, job, wait_finished);
-                wait_finished();
-                if (written) {
-                    finishing_index = slice_index;
-                    finishing = finish_in_background(std::move(written));
-                }
+                std::unique_ptr<written_slice> written = write_slice(slice_index, job, finish_all);
+                if (!written)
+                    continue;
+                while (finishing.size() >= max_unfinished)
+                    collect_oldest();
+                std::shared_future<void> after =
+                    finishing.empty() ? std::shared_future<void>() : finishing.back().done;
+                finishing.push_back(
+                    {slice_index, finish_in_background(std::move(written), std::move(after))});
             } catch (const std::exception& e) {
                 record(slice_index, e);
             }
         }
-        wait_finished();
+        finish_all();
     }
     return failures;
 }

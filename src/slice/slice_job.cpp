@@ -113,12 +113,22 @@ written_slice::written_slice(std::int32_t slice_index, const std::string& full_p
 
 written_slice::~written_slice() = default;
 
-void written_slice::finish()
+void written_slice::sync()
 {
     // Data reaches the device before the rename that publishes it: after a
     // power loss a final name never holds an empty or partial file.
     files_->reduced_file.close(sync_before_rename);
     files_->full_file.close(sync_before_rename);
+}
+
+void written_slice::finish()
+{
+    sync();
+    publish();
+}
+
+void written_slice::publish()
+{
     // The full-resolution file marks the slice done, so it goes into place
     // last: a run stopped in between redoes the slice, reduced copy included.
     if (files_->reduced)
@@ -165,7 +175,6 @@ std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice
     if (files.reduced)
         files.reduced_file = save(reduce_canvas(canvas, job.downsample, job.threads),
                                   files.reduced->temp_path(), job.threads);
-    finish_earlier();
     return written;
 }
 

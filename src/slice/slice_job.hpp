@@ -53,9 +53,14 @@ public:
 
     std::int32_t slice_index() const { return slice_index_; }
 
-    // Syncs both files, renames them into place (the reduced copy first: the
+    // Waits until both files are on the device and closes them.
+    void sync();
+    // Renames both files into place (the reduced copy first: the
     // full-resolution file marks the slice done) and prints the slice's two
-    // lines. Throws on failure; the files are removed when the object goes.
+    // lines.
+    void publish();
+    // Both. Each throws on failure; files not yet in place are removed when
+    // the object goes.
     void finish();
 
 private:
@@ -69,9 +74,8 @@ private:
 // Produces slice k as process_slice does, but returns its files written and
 // not yet synced or renamed (nullptr when the slice was skipped or already
 // done), so the device writes them while the caller makes the next slice.
-// finish_earlier runs before this call prints anything and again once the
-// slice's files are written: there the caller finishes the slice it still
-// holds, so its lines keep their order and its sync has had a slice's time.
+// finish_earlier runs before this call prints anything: there the caller
+// finishes the slices it still holds, so that its lines keep their order.
 std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice_job& job,
                                            const std::function<void()>& finish_earlier);
 

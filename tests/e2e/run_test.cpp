@@ -176,6 +176,21 @@ TEST_F(Run, OneWorkerKeepsSliceOrderAndCommitsTheSliceBeforeAFailure)
     EXPECT_EQ(entries, 4u);
 }
 
+// Several slices of one worker may be syncing at once; their renames and
+// lines must still follow the slice order.
+TEST_F(Run, OneWorkerReportsEverySliceInOrder)
+{
+    make_acquisition(2, 16);
+    const process_result r = run({"-i", list, "-o", out, "-s", "2", "-d", "2"}, {"OMP_NUM_THREADS=1"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> expected;
+    for (int k = 0; k < 16; ++k) {
+        expected.push_back(full(k) + " done!");
+        expected.push_back(output(2, k) + " done!");
+    }
+    EXPECT_EQ(slice_lines(r.out), expected);
+}
+
 TEST_F(Run, AnUnreadableReferenceTileIsReported)
 {
     make_acquisition(1, 2);

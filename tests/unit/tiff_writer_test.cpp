@@ -347,6 +347,25 @@ TEST_F(TiffWriter, ParallelEncodingGivesTheSameFile)
               orvane_test::read_file(dir + "/library.tif"));
 }
 
+// A file handed back open must already be whole on disk (nothing left in
+// a buffer), before any sync and while a sync started early runs.
+TEST_F(TiffWriter, AFileHandedBackOpenIsAlreadyComplete)
+{
+    const image img = make_image(3000, 400, content::microscopy, 8);
+    expect_same_as_library(img, "reference");
+    const std::string expected = orvane_test::read_file(dir + "/library.tif");
+    for (int threads : {1, 2}) {
+        const std::string path = dir + "/open" + std::to_string(threads) + ".tif";
+        orvane::unsynced_file file =
+            orvane::write_tiff_unsynced(path, img.data(), img.width(), img.height(), {threads, false});
+        EXPECT_EQ(orvane_test::read_file(path), expected) << threads << " threads, open";
+        file.start_sync();
+        EXPECT_EQ(orvane_test::read_file(path), expected) << threads << " threads, syncing";
+        file.close(true);
+        EXPECT_EQ(orvane_test::read_file(path), expected) << threads << " threads, closed";
+    }
+}
+
 TEST_F(TiffWriter, LibtiffReadsBackThePixels)
 {
     const image img = make_image(900, 31, content::microscopy, 5);
