@@ -119,6 +119,8 @@ std::int64_t buffered_file::read(void* into, std::size_t count)
         return -1;
     if (failed())
         return -1;
+    if (count == 0)
+        return 0;
     auto* out = static_cast<std::uint8_t*>(into);
     std::size_t done = 0;
     while (done < count) {
@@ -155,6 +157,8 @@ std::int64_t buffered_file::write(const void* from, std::size_t count)
 {
     if (failed())
         return -1;
+    if (count == 0)
+        return 0;  // from may then be null, which memcpy must not see
     const auto* bytes = static_cast<const std::uint8_t*>(from);
     // Only a write that continues the pending bytes joins them.
     if (!dirty_ || position_ != buffer_start_ + buffered_ || buffered_ + count > capacity_) {
