@@ -88,9 +88,10 @@ public:
 
     TIFF* handle() const { return tif_; }
 
-    // Starts writing what is in the page cache to the device without waiting,
-    // so the sync before close finds little left to do. Advisory: a failure
-    // here shows up in the sync.
+    // Writes out the buffer and starts the device on what is in the page
+    // cache without waiting, so a later sync finds little left to do. A
+    // failed flush here sticks and is reported by the next write or the
+    // close; a failed start of writeback shows up in the sync.
     void start_writeback()
     {
         if (file_->flush())
