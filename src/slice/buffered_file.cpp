@@ -115,9 +115,8 @@ bool buffered_file::flush()
 
 std::int64_t buffered_file::read(void* into, std::size_t count)
 {
-    if (dirty_ && !flush())
-        return -1;
-    if (failed())
+    // Pending writes go out first, so the read sees them; a failure sticks.
+    if (!flush())
         return -1;
     if (count == 0)
         return 0;
@@ -164,7 +163,6 @@ std::int64_t buffered_file::write(const void* from, std::size_t count)
     if (!dirty_ || position_ != buffer_start_ + buffered_ || buffered_ + count > capacity_) {
         if (!flush())
             return -1;
-        dirty_ = false;
         buffer_start_ = position_;
         buffered_ = 0;
     }

@@ -320,9 +320,7 @@ unsynced_file::unsynced_file(unsynced_file&& other) noexcept
 unsynced_file& unsynced_file::operator=(unsynced_file&& other) noexcept
 {
     if (this != &other) {
-        wait_for_sync();
-        if (fd_ >= 0)
-            ::close(fd_);
+        discard();
         path_ = std::move(other.path_);
         fd_ = std::exchange(other.fd_, -1);
         sync_ = std::move(other.sync_);
@@ -330,12 +328,14 @@ unsynced_file& unsynced_file::operator=(unsynced_file&& other) noexcept
     return *this;
 }
 
-unsynced_file::~unsynced_file()
+unsynced_file::~unsynced_file() { discard(); }
+
+void unsynced_file::discard() noexcept
 {
     // A sync still running uses the descriptor: it must end before the close.
     wait_for_sync();
     if (fd_ >= 0)
-        ::close(fd_);
+        ::close(std::exchange(fd_, -1));
 }
 
 int unsynced_file::wait_for_sync()

@@ -40,6 +40,8 @@ private:
     // Waits for a sync started and returns its errno, 0 when it succeeded or
     // none was started.
     int wait_for_sync();
+    // Waits for a sync started, then closes without reporting anything.
+    void discard() noexcept;
 
     std::string path_;
     int fd_ = -1;
