@@ -126,8 +126,7 @@ std::vector<slice_failure> run_slices(const slice_job& job, int workers)
         stop = true;
     };
 
-#pragma omp parallel num_threads(workers)
-    {
+    auto work = [&] {
         // The syncs and renames of this worker's last slices run on threads
         // of their own, which mostly wait for the device, while the worker
         // makes its next slice. They are collected oldest first, and a
@@ -169,6 +168,16 @@ std::vector<slice_failure> run_slices(const slice_job& job, int workers)
             }
         }
         finish_all();
+    };
+    // A single worker runs on the calling thread outside any team, so the
+    // teams its slice starts are first-level ones, whose threads the runtime
+    // keeps from one to the next; nested teams start fresh threads every
+    // time, each with cold stacks and buffers of its own.
+    if (workers == 1) {
+        work();
+    } else {
+#pragma omp parallel num_threads(workers)
+        work();
     }
     return failures;
 }

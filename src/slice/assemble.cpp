@@ -1,13 +1,13 @@
 // Tile loading and the mosaic geometry of a slice, drawn in one pass per tile.
 #include "slice/assemble.hpp"
 
+#include "slice/huge_pages.hpp"
 #include "slice/tile_reader.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <exception>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace orvane {
@@ -62,19 +62,6 @@ std::string printable(const std::string& name)
     for (char c : name)
         shown += c == '\0' ? std::string("\\0") : std::string(1, c);
     return shown;
-}
-
-// Fresh memory is faulted in page by page as it is first written; huge
-// pages make that several times cheaper for buffers of many megabytes.
-// Where the kernel does not offer them this is only a hint that fails.
-void advise_huge_pages(void* data, std::size_t bytes)
-{
-    constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
-    const auto begin = reinterpret_cast<std::uintptr_t>(data);
-    const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(huge_page - 1);
-    if (last > first)
-        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 // Gives image the size width x height, keeping its memory when the pixel

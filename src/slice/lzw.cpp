@@ -65,7 +65,10 @@ std::size_t lzw_encode_bound(std::size_t n)
     return n + n / 2 + n / 512 + 64;
 }
 
-lzw_encoder::lzw_encoder() : child_(new std::uint16_t[table_codes * 256]()) {}
+lzw_encoder::lzw_encoder() : child_(make_huge_array<std::uint16_t>(table_codes * 256))
+{
+    std::fill(child_.get(), child_.get() + table_codes * 256, std::uint16_t{0});
+}
 
 lzw_encoder::~lzw_encoder() = default;
 

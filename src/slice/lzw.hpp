@@ -1,9 +1,10 @@
 // LZW encoding of one TIFF strip, emitting the same code stream as libtiff's encoder.
 #pragma once
 
+#include "slice/huge_pages.hpp"
+
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 namespace orvane {
 
@@ -33,7 +34,7 @@ private:
     // child_[byte * 4096 + prefix] is (generation << 12) | code for strings of
     // the live table. Entries of earlier tables carry older tags and read as
     // absent, so emptying the table at a reset or a new strip costs nothing.
-    std::unique_ptr<std::uint16_t[]> child_;
+    huge_array<std::uint16_t> child_;
     unsigned generation_ = 0;  // 1..15 while encoding; 0 is never live
 };
 

@@ -1,0 +1,37 @@
+// Huge-page aligned allocation.
+#include "slice/huge_pages.hpp"
+
+#include <cstdint>
+#include <new>
+#include <sys/mman.h>
+
+namespace orvane {
+
+namespace {
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+}
+
+void advise_huge_pages(void* data, std::size_t bytes)
+{
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + huge_page - 1) & ~std::uintptr_t{huge_page - 1};
+    const std::uintptr_t last = (begin + bytes) & ~std::uintptr_t{huge_page - 1};
+    if (last > first)
+        ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+void* allocate_huge(std::size_t bytes)
+{
+    if (bytes > SIZE_MAX - huge_page)
+        throw std::bad_alloc();
+    // Rounded up to whole huge pages, so the last one is advised too (and,
+    // once faulted in, counts whole in the resident memory).
+    const std::size_t rounded = (bytes + huge_page - 1) / huge_page * huge_page;
+    void* data = std::aligned_alloc(huge_page, rounded == 0 ? huge_page : rounded);
+    if (!data)
+        throw std::bad_alloc();
+    advise_huge_pages(data, rounded);
+    return data;
+}
+
+} // namespace orvane
