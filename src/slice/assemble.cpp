@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <sys/stat.h>
 
 namespace orvane {
@@ -64,21 +65,10 @@ std::string printable(const std::string& name)
     return shown;
 }
 
-// Gives image the size width x height, keeping its memory when the pixel
-// count is unchanged; the pixels are left as they were.
-std::uint16_t* resize_uninitialised(image& target, std::uint32_t width, std::uint32_t height)
-{
-    const std::uint16_t* before = target.data();
-    target.assign(width, height, 1, 1);
-    if (target.data() != before && !target.is_empty())
-        advise_huge_pages(target.data(), target.size() * sizeof(std::uint16_t));
-    return target.data();
-}
-
 // Each slice thread's tiles, kept from one slice to the next.
-std::vector<image>& thread_tile_buffers()
+std::vector<std::unique_ptr<image_buffer>>& thread_tile_buffers()
 {
-    thread_local std::vector<image> buffers;
+    thread_local std::vector<std::unique_ptr<image_buffer>> buffers;
     return buffers;
 }
 
@@ -86,12 +76,12 @@ std::vector<image>& thread_tile_buffers()
 
 image load_tile(const std::string& name)
 {
-    image tile;
+    image_buffer tile;
     load_tile(name, tile);
-    return tile;
+    return image(tile.pixels(), false);
 }
 
-void load_tile(const std::string& name, image& into)
+void load_tile(const std::string& name, image_buffer& into)
 {
     // A C string stops at the first NUL: the rest of the name would be lost
     // and a different file read.
@@ -115,7 +105,7 @@ void load_tile(const std::string& name, image& into)
             // Straight into the image: no second copy of the pixels, and no
             // zero fill, since the reader writes every pixel or throws.
             read_tiff_tile(name, [&](std::uint32_t width, std::uint32_t height) {
-                return resize_uninitialised(into, width, height);
+                return into.resize(width, height);
             });
             return;
         } catch (const tile_read_error& e) {
@@ -126,7 +116,14 @@ void load_tile(const std::string& name, image& into)
     }
     if (needs_external_program(name))
         fail_read(name, "this format is read only by an external program, which is never run");
-    into.load(name.c_str());
+    // Other formats go through the library's own loader, which may give
+    // several slices or channels; the copy keeps them all.
+    image loaded;
+    loaded.load(name.c_str());
+    std::uint16_t* const pixels =
+        into.resize(static_cast<std::uint32_t>(loaded.width()), static_cast<std::uint32_t>(loaded.height()),
+                    static_cast<std::uint32_t>(loaded.depth()), static_cast<std::uint32_t>(loaded.spectrum()));
+    std::copy(loaded.begin(), loaded.end(), pixels);
 }
 
 void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
@@ -181,10 +178,10 @@ void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
     }
 }
 
-void blank_canvas(image& canvas, std::uint32_t width, std::uint32_t height, int threads)
+void blank_canvas(image_buffer& canvas, std::uint32_t width, std::uint32_t height, int threads)
 {
-    std::uint16_t* const pixels = resize_uninitialised(canvas, width, height);
-    const std::size_t count = canvas.size();
+    std::uint16_t* const pixels = canvas.resize(width, height);
+    const std::size_t count = canvas.pixels().size();
     // Filled in parallel, the first touch of new memory is shared too.
     const int team = std::max(1, threads);
     const auto parts = static_cast<std::int64_t>(team);
@@ -213,9 +210,9 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
     // The calling thread's buffers, shared with the team below by reference.
     // They keep their memory for the next slice, which would otherwise fault
     // in fresh pages for every tile.
-    std::vector<image>& group = thread_tile_buffers();
-    if (group.size() < static_cast<std::size_t>(group_size))
-        group.resize(static_cast<std::size_t>(group_size));
+    std::vector<std::unique_ptr<image_buffer>>& group = thread_tile_buffers();
+    while (group.size() < static_cast<std::size_t>(group_size))
+        group.push_back(std::make_unique<image_buffer>());
     for (std::int32_t first = 0; first < splitnumber; first += group_size) {
         const int count = static_cast<int>(std::min<std::int32_t>(group_size, splitnumber - first));
         std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
@@ -223,7 +220,7 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
         for (int k = 0; k < count; ++k) {
             // An exception must not leave the parallel region: keep it for later.
             try {
-                load_tile(name_of(first + k), group[static_cast<std::size_t>(k)]);
+                load_tile(name_of(first + k), *group[static_cast<std::size_t>(k)]);
             } catch (...) {
                 errors[static_cast<std::size_t>(k)] = std::current_exception();
             }
@@ -232,7 +229,7 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
             // The lowest failing column is reported, as a serial run would.
             if (errors[static_cast<std::size_t>(k)])
                 std::rethrow_exception(errors[static_cast<std::size_t>(k)]);
-            draw_tile(canvas, group[static_cast<std::size_t>(k)], first + k, column_pitch, yoffset,
+            draw_tile(canvas, group[static_cast<std::size_t>(k)]->pixels(), first + k, column_pitch, yoffset,
                       xoverlap, threads);
         }
     }

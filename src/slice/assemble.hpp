@@ -12,13 +12,13 @@ namespace orvane {
 // Loads one tile as a 16-bit image; throws the library's error on failure.
 image load_tile(const std::string& name);
 
-// The same into an image of the caller's, whose memory is reused when it
-// already has the tile's size. After a failure it holds no useful pixels.
-void load_tile(const std::string& name, image& into);
+// The same into a buffer of the caller's, whose memory is reused when it is
+// large enough. After a failure it holds no useful pixels.
+void load_tile(const std::string& name, image_buffer& into);
 
 // Makes canvas width x height zeros (empty when either is 0), filled by
-// threads OpenMP threads; its memory is reused when the size is unchanged.
-void blank_canvas(image& canvas, std::uint32_t width, std::uint32_t height, int threads = 1);
+// threads OpenMP threads; its memory is reused when it is large enough.
+void blank_canvas(image_buffer& canvas, std::uint32_t width, std::uint32_t height, int threads = 1);
 
 // Draws tile column j onto the canvas in one pass: the tile is trimmed by
 // xoverlap on both sides, moved down by yoffset * j rows, flipped left-right

@@ -35,11 +35,11 @@ unsynced_file save(const image& canvas, const std::string& path, int threads)
                                static_cast<std::uint32_t>(canvas.height()), options);
 }
 
-// Each slice thread's canvas, kept from one slice to the next: a canvas of
-// the same size then reuses memory that is already mapped.
-image& thread_canvas()
+// Each slice thread's canvas, kept from one slice to the next: a canvas no
+// larger than the last reuses memory that is already mapped.
+image_buffer& thread_canvas()
 {
-    thread_local image canvas;
+    thread_local image_buffer canvas;
     return canvas;
 }
 
@@ -157,9 +157,10 @@ std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice
     // The width is a signed product handed to the library as an unsigned size.
     const std::int32_t canvas_width =
         (static_cast<std::int32_t>(job.width) - 2 * job.xoverlap) * job.splitnumber;
-    image& canvas = thread_canvas();
-    blank_canvas(canvas, static_cast<std::uint32_t>(canvas_width), job.height, job.threads);
-    assemble_slice(canvas, slice_index, job.width, *job.names, job.slice_count, job.yoffset,
+    image_buffer& buffer = thread_canvas();
+    blank_canvas(buffer, static_cast<std::uint32_t>(canvas_width), job.height, job.threads);
+    const image& canvas = buffer.pixels();
+    assemble_slice(buffer.pixels(), slice_index, job.width, *job.names, job.slice_count, job.yoffset,
                    job.xoverlap, job.splitnumber, job.threads);
 
     const std::string reduced_dir = output_dir(job.outputdir, job.downsample);
@@ -187,8 +188,10 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
 
 tile_size load_tile_size(const std::string& name)
 {
-    const image tile = load_tile(name);
-    return {static_cast<std::uint32_t>(tile.width()), static_cast<std::uint32_t>(tile.height())};
+    image_buffer tile;
+    load_tile(name, tile);
+    return {static_cast<std::uint32_t>(tile.pixels().width()),
+            static_cast<std::uint32_t>(tile.pixels().height())};
 }
 
 void configure_image_library()

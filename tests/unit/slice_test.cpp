@@ -98,11 +98,11 @@ protected:
             }
         }
         const std::int32_t pitch = static_cast<std::int32_t>(g.width) - 2 * g.xoverlap;
-        image canvas;
+        orvane::image_buffer canvas;
         orvane::blank_canvas(canvas, static_cast<std::uint32_t>(pitch * g.splitnumber), g.height);
-        orvane::assemble_slice(canvas, g.slice, g.width, names, g.slice_count, g.yoffset,
+        orvane::assemble_slice(canvas.pixels(), g.slice, g.width, names, g.slice_count, g.yoffset,
                                g.xoverlap, g.splitnumber);
-        return canvas;
+        return image(canvas.pixels(), false);
     }
 };
 
@@ -149,25 +149,32 @@ TEST(BlankCanvas, ClearsAReusedCanvasWhateverTheThreadCount)
 {
     for (int threads : {1, 2, 3, 8})
         for (auto [w, h] : {std::pair<std::uint32_t, std::uint32_t>{37, 11}, {1, 1}, {1500, 1400}}) {
-            image canvas(w, h, 1, 1, 0xffff);
+            orvane::image_buffer buffer;
+            const image& canvas = buffer.pixels();
+            buffer.resize(w, h);
+            buffer.pixels().fill(0xffff);
             const std::uint16_t* memory = canvas.data();
-            orvane::blank_canvas(canvas, w, h, threads);
+            orvane::blank_canvas(buffer, w, h, threads);
             ASSERT_EQ(canvas.width(), static_cast<int>(w));
             ASSERT_EQ(canvas.height(), static_cast<int>(h));
             EXPECT_EQ(canvas.data(), memory) << "the same size keeps its memory";
             EXPECT_EQ(std::count(canvas.begin(), canvas.end(), 0), static_cast<long>(w) * h)
                 << w << " x " << h << ", " << threads << " threads";
-            // Another size of the same pixel count, then a different count.
-            orvane::blank_canvas(canvas, h, w, threads);
+            // Another size of the same pixel count, then a larger one, each
+            // over memory that held other pixels.
+            buffer.pixels().fill(0xffff);
+            orvane::blank_canvas(buffer, h, w, threads);
             EXPECT_EQ(canvas.width(), static_cast<int>(h));
-            orvane::blank_canvas(canvas, w + 3, h, threads);
+            EXPECT_EQ(std::count(canvas.begin(), canvas.end(), 0), static_cast<long>(w) * h);
+            orvane::blank_canvas(buffer, w + 3, h, threads);
             EXPECT_EQ(std::count(canvas.begin(), canvas.end(), 0), static_cast<long>(w + 3) * h);
         }
-    image canvas(4, 4, 1, 1, 1);
-    orvane::blank_canvas(canvas, 0, 5);
-    EXPECT_TRUE(canvas.is_empty());
-    orvane::blank_canvas(canvas, 5, 0, 2);
-    EXPECT_TRUE(canvas.is_empty());
+    orvane::image_buffer buffer;
+    buffer.resize(4, 4);
+    orvane::blank_canvas(buffer, 0, 5);
+    EXPECT_TRUE(buffer.pixels().is_empty());
+    orvane::blank_canvas(buffer, 5, 0, 2);
+    EXPECT_TRUE(buffer.pixels().is_empty());
 }
 
 TEST_F(Assembly, WorkedGeometryMatchesPixelForPixel)

@@ -333,17 +333,18 @@ TEST_F(LoadTile, AReusedImageHoldsOnlyTheNewTile)
         std::ofstream out(dir + "/cut.tif", std::ios::binary | std::ios::trunc);
         out << cut.substr(0, 700);  // the pixel data ends early
     }
-    orvane::image into;
+    orvane::image_buffer buffer;
+    const orvane::image& into = buffer.pixels();
     for (const auto& [name, base, width] :
          {std::tuple{"a", 1, 30}, std::tuple{"b", 7, 30}, std::tuple{"wide", 3, 40},
           std::tuple{"cut", -1, 0}, std::tuple{"a", 1, 30}}) {
         SCOPED_TRACE(name);
         if (base < 0) {
-            EXPECT_THROW(orvane::load_tile(dir + "/" + name + ".tif", into),
+            EXPECT_THROW(orvane::load_tile(dir + "/" + name + ".tif", buffer),
                          cimg_library::CImgIOException);
             continue;
         }
-        orvane::load_tile(dir + "/" + name + ".tif", into);
+        orvane::load_tile(dir + "/" + name + ".tif", buffer);
         ASSERT_EQ(into.width(), width);
         ASSERT_EQ(into.height(), 20);
         const auto expected = pattern(static_cast<std::uint16_t>(base));
