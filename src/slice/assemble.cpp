@@ -120,9 +120,9 @@ void load_tile(const std::string& name, image_buffer& into)
     // several slices or channels; the copy keeps them all.
     image loaded;
     loaded.load(name.c_str());
-    std::uint16_t* const pixels =
-        into.resize(static_cast<std::uint32_t>(loaded.width()), static_cast<std::uint32_t>(loaded.height()),
-                    static_cast<std::uint32_t>(loaded.depth()), static_cast<std::uint32_t>(loaded.spectrum()));
+    std::uint16_t* const pixels = into.resize(
+        static_cast<std::uint32_t>(loaded.width()), static_cast<std::uint32_t>(loaded.height()),
+        static_cast<std::uint32_t>(loaded.depth()), static_cast<std::uint32_t>(loaded.spectrum()));
     std::copy(loaded.begin(), loaded.end(), pixels);
 }
 
@@ -229,8 +229,8 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
             // The lowest failing column is reported, as a serial run would.
             if (errors[static_cast<std::size_t>(k)])
                 std::rethrow_exception(errors[static_cast<std::size_t>(k)]);
-            draw_tile(canvas, group[static_cast<std::size_t>(k)]->pixels(), first + k, column_pitch, yoffset,
-                      xoverlap, threads);
+            draw_tile(canvas, group[static_cast<std::size_t>(k)]->pixels(), first + k, column_pitch,
+                      yoffset, xoverlap, threads);
         }
     }
     // A slice thread that reads one tile at a time keeps its buffer for the
