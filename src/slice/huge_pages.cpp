@@ -34,4 +34,14 @@ void* allocate_huge(std::size_t bytes)
     return data;
 }
 
+void* allocate_large(std::size_t bytes)
+{
+    if (bytes >= huge_page / 2)
+        return allocate_huge(bytes);
+    void* data = std::malloc(bytes == 0 ? 1 : bytes);
+    if (!data)
+        throw std::bad_alloc();
+    return data;
+}
+
 } // namespace orvane

@@ -19,6 +19,11 @@ void advise_huge_pages(void* data, std::size_t bytes);
 // last 2 MiB to small pages. Throws std::bad_alloc; free with std::free.
 void* allocate_huge(std::size_t bytes);
 
+// allocate_huge for blocks of half a huge page or more, plain malloc below
+// that, where rounding up to a whole huge page would mostly waste memory. Throws
+// std::bad_alloc; free with std::free.
+void* allocate_large(std::size_t bytes);
+
 struct free_memory {
     void operator()(void* data) const noexcept { std::free(data); }
 };
@@ -30,6 +35,12 @@ template <class T>
 huge_array<T> make_huge_array(std::size_t count)
 {
     return huge_array<T>(static_cast<T*>(allocate_huge(count * sizeof(T))));
+}
+
+template <class T>
+huge_array<T> make_large_array(std::size_t count)
+{
+    return huge_array<T>(static_cast<T*>(allocate_large(count * sizeof(T))));
 }
 
 } // namespace orvane

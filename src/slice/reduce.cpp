@@ -177,23 +177,28 @@ void reduce_row(const std::uint16_t* row, const axis_plan& x, std::uint16_t* out
 
 } // namespace
 
-image reduce_canvas(const image& canvas, std::int32_t factor, int threads)
+void reduce_canvas(const image& canvas, std::int32_t factor, int threads, image_buffer& into)
 {
     if (factor < 1)
         throw std::invalid_argument("reduce_canvas: the factor must be at least 1");
     if (canvas.depth() > 1 || canvas.spectrum() > 1)
         throw std::invalid_argument("reduce_canvas: the canvas must have one channel and one slice");
-    if (factor == 1)
-        return canvas;
+    if (factor == 1) {
+        std::uint16_t* const copy = into.resize(static_cast<std::uint32_t>(canvas.width()),
+                                                static_cast<std::uint32_t>(canvas.height()));
+        std::copy(canvas.begin(), canvas.end(), copy);
+        return;
+    }
     const auto d = static_cast<std::uint32_t>(factor);
     const std::uint32_t width = canvas.width(), height = canvas.height();
     const std::uint32_t out_width = width / d, out_height = height / d;
-    if (!out_width || !out_height)
-        return image();
+    if (!out_width || !out_height) {
+        into.resize(0, 0);
+        return;
+    }
 
     const axis_plan x = plan_axis(width, out_width);
     const axis_plan y = plan_axis(height, out_height);
-    image reduced(out_width, out_height, 1, 1);
     const int team = std::max(1, threads);
     const std::uint32_t stride = x.stride;
     // Per thread: the last x-reduced source row (a row straddling two output
@@ -201,7 +206,7 @@ image reduce_canvas(const image& canvas, std::int32_t factor, int threads)
     std::vector<std::uint16_t> x_rows(static_cast<std::size_t>(team) * stride);
     std::vector<float> sums(static_cast<std::size_t>(team) * stride);
     const std::uint16_t* const source = canvas.data();
-    std::uint16_t* const target = reduced.data();
+    std::uint16_t* const target = into.resize(out_width, out_height);
 
 #pragma omp parallel num_threads(team) if (team > 1)
     {
@@ -236,7 +241,15 @@ image reduce_canvas(const image& canvas, std::int32_t factor, int threads)
                 out[u] = to_pixel(y.divided[t] ? sum[u] / y.length : sum[u]);
         }
     }
-    return reduced;
+}
+
+image reduce_canvas(const image& canvas, std::int32_t factor, int threads)
+{
+    if (factor == 1 && canvas.depth() <= 1 && canvas.spectrum() <= 1)
+        return canvas;
+    image_buffer reduced;
+    reduce_canvas(canvas, factor, threads, reduced);
+    return image(reduced.pixels(), false);
 }
 
 } // namespace orvane

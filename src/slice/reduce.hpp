@@ -17,4 +17,8 @@ namespace orvane {
 // factor below 1 or a canvas with several channels or slices.
 image reduce_canvas(const image& canvas, std::int32_t factor, int threads = 1);
 
+// The same into a buffer that keeps its memory from one slice to the next:
+// into.pixels() is the reduced image (empty for a size of 0).
+void reduce_canvas(const image& canvas, std::int32_t factor, int threads, image_buffer& into);
+
 } // namespace orvane

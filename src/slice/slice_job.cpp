@@ -43,6 +43,13 @@ image_buffer& thread_canvas()
     return canvas;
 }
 
+// The same for the reduced copy.
+image_buffer& thread_reduced()
+{
+    thread_local image_buffer reduced;
+    return reduced;
+}
+
 } // namespace
 
 std::string output_name(std::int32_t factor, std::int32_t slice_index)
@@ -173,9 +180,11 @@ std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice
     if (sync_before_rename)
         files.full_file.start_sync();
     make_dirs(reduced_dir);
-    if (files.reduced)
-        files.reduced_file = save(reduce_canvas(canvas, job.downsample, job.threads),
-                                  files.reduced->temp_path(), job.threads);
+    if (files.reduced) {
+        image_buffer& reduced = thread_reduced();
+        reduce_canvas(canvas, job.downsample, job.threads, reduced);
+        files.reduced_file = save(reduced.pixels(), files.reduced->temp_path(), job.threads);
+    }
     return written;
 }
 

@@ -224,13 +224,17 @@ void sample_range(const std::uint16_t* pixels, std::size_t count, std::uint16_t&
 struct batch_buffer {
     std::size_t slot_bytes;
     std::uint32_t count = 0;
-    std::vector<std::uint8_t> encoded;
+    // Only the encoder writes it, and only what it wrote is read: it needs no
+    // clearing, and huge pages (for the megabytes of a parallel write) spare
+    // fresh memory most of its faults.
+    huge_array<std::uint8_t> encoded;
     std::vector<std::size_t> sizes;
     // Each strip's sample range, taken while the strip is in cache for the encoder.
     std::vector<std::uint16_t> lows, highs;
 
     batch_buffer(std::uint32_t slots, std::size_t bytes_per_slot)
-        : slot_bytes(bytes_per_slot), encoded(slots * bytes_per_slot), sizes(slots),
+        : slot_bytes(bytes_per_slot), encoded(make_large_array<std::uint8_t>(slots * bytes_per_slot)),
+          sizes(slots),
           lows(slots), highs(slots)
     {
     }
@@ -260,7 +264,7 @@ bool encode_strip(const strip_plan& plan, std::uint32_t strip, batch_buffer& buf
                      plan.size(strip) / sizeof(std::uint16_t), buffer.lows[slot],
                      buffer.highs[slot]);
         buffer.sizes[slot] = thread_lzw_encoder().encode(
-            bytes, plan.size(strip), buffer.encoded.data() + slot * buffer.slot_bytes);
+            bytes, plan.size(strip), buffer.encoded.get() + slot * buffer.slot_bytes);
         return true;
     } catch (...) {
         return false;
@@ -487,7 +491,7 @@ unsynced_file write_tiff_unsynced(const std::string& path, const std::uint16_t* 
                             file.fail("encode", "out of memory");
                         batch_buffer& buffer = buffers[b % 2];
                         buffer.widen(low, high);
-                        write_batch(b * batch, buffer.count, buffer.encoded.data(),
+                        write_batch(b * batch, buffer.count, buffer.encoded.get(),
                                     buffer.sizes.data());
                     } catch (...) {
                         error = std::current_exception();
@@ -504,7 +508,7 @@ unsynced_file write_tiff_unsynced(const std::string& path, const std::uint16_t* 
             if (!encode_strips(plan, first, count, buffer, threads))
                 file.fail("encode", "out of memory");
             buffer.widen(low, high);
-            write_batch(first, count, buffer.encoded.data(), buffer.sizes.data());
+            write_batch(first, count, buffer.encoded.get(), buffer.sizes.data());
         }
     }
     // The directory is written at the close, sorted by tag: setting the

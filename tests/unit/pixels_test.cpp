@@ -268,6 +268,25 @@ TEST_F(FusedReduction, AnOddSizeSpreadsTheLastColumnOverTheBlocks)
     expect_same(from_rows({{10, 20, 30, 40, 50}, {10, 20, 30, 40, 50}}), 2);
 }
 
+// A slice thread reduces every slice into the same buffer: a smaller, empty
+// or unreduced result after a larger one must show none of the earlier pixels.
+TEST_F(FusedReduction, AReusedBufferHoldsOnlyTheLatestResult)
+{
+    orvane::image_buffer into;
+    const image large = noise(403, 97, 60000, 65535);
+    orvane::reduce_canvas(large, 4, 2, into);
+    EXPECT_EQ(difference(into.pixels(), library_reduced(large, 4)), "");
+    const image small = noise(41, 23, 0, 100);
+    for (int threads : {1, 2}) {
+        orvane::reduce_canvas(small, 3, threads, into);
+        EXPECT_EQ(difference(into.pixels(), library_reduced(small, 3)), "") << threads;
+    }
+    orvane::reduce_canvas(small, 50, 1, into);
+    EXPECT_TRUE(into.pixels().is_empty());
+    orvane::reduce_canvas(small, 1, 1, into);
+    EXPECT_EQ(difference(into.pixels(), small), "");
+}
+
 TEST_F(FusedReduction, AFactorLargerThanASideGivesAnEmptyImage)
 {
     EXPECT_TRUE(orvane::reduce_canvas(noise(30, 5), 6).is_empty());
