@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <deque>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -287,9 +288,23 @@ int run_driver(int argc, const char* const* argv)
     const std::int32_t slice_count = count_slices(names.size(), options.splitnumber);
     print_summary(names, options, slice_count);
 
+    const int processors = std::max(1, omp_get_max_threads());
     tile_size reference;
+    std::exception_ptr reference_error;
+    // The worker threads are started while the reference tile is read. On
+    // some machines a new thread can wait milliseconds for its first turn on
+    // a processor (the one its creator spins on); later teams reuse them.
+#pragma omp parallel num_threads(processors) if (processors > 1)
+    if (omp_get_thread_num() == 0) {
+        try {
+            reference = load_tile_size(names.front());
+        } catch (...) {
+            reference_error = std::current_exception();
+        }
+    }
     try {
-        reference = load_tile_size(names.front());
+        if (reference_error)
+            std::rethrow_exception(reference_error);
     } catch (const std::exception& e) {
         report_failure(describe_error(e), "cannot read the reference tile '" + names.front() + "'");
         return exit_failed;
@@ -328,7 +343,6 @@ int run_driver(int argc, const char* const* argv)
 
     // With fewer slices to make than processors (one slice with -j, the end of
     // a resumed run), each slice spreads its own work over the spare ones.
-    const int processors = std::max(1, omp_get_max_threads());
     const std::int32_t to_make = count_slices_to_make(job);
     const int workers = std::max(1, std::min(processors, static_cast<int>(to_make)));
     job.threads = std::max(1, processors / workers);
