@@ -126,7 +126,7 @@ void load_tile(const std::string& name, image_buffer& into)
     std::copy(loaded.begin(), loaded.end(), pixels);
 }
 
-void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
+drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
                std::int32_t column_pitch, std::int32_t yoffset, std::int32_t xoverlap, int threads)
 {
     const std::int64_t tile_width = tile.width(), tile_height = tile.height();
@@ -134,7 +134,7 @@ void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
     if (tile.is_empty())
         (void)tile.get_crop(xoverlap, static_cast<int>(tile_width) - xoverlap - 1, 0);
     if (canvas.is_empty())
-        return;
+        return {};
     const std::int64_t canvas_width = canvas.width(), canvas_height = canvas.height();
 
     // The piece holds tile columns x0 ... x1 (crossed limits are swapped), zero
@@ -150,7 +150,7 @@ void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
     const std::int64_t u_begin = std::max<std::int64_t>(0, -left);
     const std::int64_t u_end = std::min(piece_width, canvas_width - left);
     if (u_begin >= u_end)
-        return;
+        return {};
     const std::int64_t copy_begin = std::clamp(x1 - tile_width + 1, u_begin, u_end);
     const std::int64_t copy_end = std::clamp(x1 + 1, copy_begin, u_end);
     // The piece is as tall as the tile: rows below it keep what they hold.
@@ -176,22 +176,38 @@ void draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
             out[left + u] = in[x1 - u];
         std::fill(out + (left + copy_end), out + (left + u_end), std::uint16_t{0});
     }
+    return {left + u_begin, left + u_end, rows};
 }
 
-void blank_canvas(image_buffer& canvas, std::uint32_t width, std::uint32_t height, int threads)
+namespace {
+
+// Zeroes every canvas pixel outside the drawn areas.
+void clear_undrawn(image& canvas, std::vector<drawn_area> areas, int threads)
 {
-    std::uint16_t* const pixels = canvas.resize(width, height);
-    const std::size_t count = canvas.pixels().size();
-    // Filled in parallel, the first touch of new memory is shared too.
+    if (canvas.is_empty())
+        return;
+    const std::int64_t width = canvas.width(), height = canvas.height();
+    std::sort(areas.begin(), areas.end(),
+              [](const drawn_area& a, const drawn_area& b) { return a.x_begin < b.x_begin; });
+    std::uint16_t* const pixels = canvas.data();
     const int team = std::max(1, threads);
-    const auto parts = static_cast<std::int64_t>(team);
 #pragma omp parallel for num_threads(team) schedule(static) if (team > 1)
-    for (std::int64_t part = 0; part < parts; ++part) {
-        const std::size_t from = count * static_cast<std::size_t>(part) / static_cast<std::size_t>(parts);
-        const std::size_t to = count * static_cast<std::size_t>(part + 1) / static_cast<std::size_t>(parts);
-        std::fill(pixels + from, pixels + to, std::uint16_t{0});
+    for (std::int64_t y = 0; y < height; ++y) {
+        std::uint16_t* const out = pixels + y * width;
+        std::int64_t done = 0;  // the pixels before are drawn or cleared
+        for (const drawn_area& area : areas) {
+            if (area.rows <= y || area.x_begin >= area.x_end)
+                continue;
+            if (area.x_begin > done)
+                std::fill(out + done, out + area.x_begin, std::uint16_t{0});
+            done = std::max(done, area.x_end);
+        }
+        if (done < width)
+            std::fill(out + done, out + width, std::uint16_t{0});
     }
 }
+
+} // namespace
 
 void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
                     const std::vector<std::string>& names, std::int32_t slice_count,
@@ -213,6 +229,7 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
     std::vector<std::unique_ptr<image_buffer>>& group = thread_tile_buffers();
     while (group.size() < static_cast<std::size_t>(group_size))
         group.push_back(std::make_unique<image_buffer>());
+    std::vector<drawn_area> drawn;
     for (std::int32_t first = 0; first < splitnumber; first += group_size) {
         const int count = static_cast<int>(std::min<std::int32_t>(group_size, splitnumber - first));
         std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));
@@ -229,10 +246,11 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
             // The lowest failing column is reported, as a serial run would.
             if (errors[static_cast<std::size_t>(k)])
                 std::rethrow_exception(errors[static_cast<std::size_t>(k)]);
-            draw_tile(canvas, group[static_cast<std::size_t>(k)]->pixels(), first + k, column_pitch,
-                      yoffset, xoverlap, threads);
+            drawn.push_back(draw_tile(canvas, group[static_cast<std::size_t>(k)]->pixels(),
+                                      first + k, column_pitch, yoffset, xoverlap, threads));
         }
     }
+    clear_undrawn(canvas, std::move(drawn), threads);
     // A slice thread that reads one tile at a time keeps its buffer for the
     // next slice. One that reads several at once (a slice with threads to
     // spare, usually the only one of its run) frees them, so they are not

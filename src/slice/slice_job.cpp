@@ -165,7 +165,7 @@ std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice
     const std::int32_t canvas_width =
         (static_cast<std::int32_t>(job.width) - 2 * job.xoverlap) * job.splitnumber;
     image_buffer& buffer = thread_canvas();
-    blank_canvas(buffer, static_cast<std::uint32_t>(canvas_width), job.height, job.threads);
+    buffer.resize(static_cast<std::uint32_t>(canvas_width), job.height);
     const image& canvas = buffer.pixels();
     assemble_slice(buffer.pixels(), slice_index, job.width, *job.names, job.slice_count, job.yoffset,
                    job.xoverlap, job.splitnumber, job.threads);
