@@ -86,9 +86,12 @@ void reduction_library_without_copy(benchmark::State& state)
 void reduction_fused(benchmark::State& state)
 {
     const int threads = static_cast<int>(state.range(0));
+    const auto factor = static_cast<std::int32_t>(state.range(1));
+    // Into a buffer kept from one call to the next, as a slice thread does.
+    orvane::image_buffer reduced;
     for (auto _ : state) {
-        image reduced = orvane::reduce_canvas(canvas(), 4, threads);
-        benchmark::DoNotOptimize(reduced.data());
+        orvane::reduce_canvas(canvas(), factor, threads, reduced);
+        benchmark::DoNotOptimize(reduced.pixels().data());
     }
 }
 
@@ -98,7 +101,13 @@ BENCHMARK(assembly_library)->Unit(benchmark::kMillisecond);
 BENCHMARK(assembly_fused)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(reduction_library)->Unit(benchmark::kMillisecond);
 BENCHMARK(reduction_library_without_copy)->Unit(benchmark::kMillisecond);
-BENCHMARK(reduction_fused)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(reduction_fused)
+    ->Args({1, 4})
+    ->Args({2, 4})
+    ->Args({1, 2})
+    ->Args({1, 8})
+    ->Args({1, 3})
+    ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
