@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 
 namespace orvane {
@@ -81,7 +82,11 @@ image load_tile(const std::string& name)
     return image(tile.pixels(), false);
 }
 
-void load_tile(const std::string& name, image_buffer& into)
+namespace {
+
+// The checks every tile name passes before anything is read; true when the
+// file holds a TIFF signature, which the project's own reader takes.
+bool check_tile(const std::string& name)
 {
     // A C string stops at the first NUL: the rest of the name would be lost
     // and a different file read.
@@ -99,20 +104,45 @@ void load_tile(const std::string& name, image_buffer& into)
     unsigned char signature[4] = {};
     const std::size_t got = std::fread(signature, 1, sizeof signature, file);
     std::fclose(file);
+    return has_tiff_signature(signature, got);
+}
 
-    if (has_tiff_signature(signature, got)) {
-        try {
-            // Straight into the image: no second copy of the pixels, and no
-            // zero fill, since the reader writes every pixel or throws.
+// Runs the TIFF reader, its failures reported as the library's load errors.
+template <class Read>
+void read_tiff(const std::string& name, Read read)
+{
+    try {
+        read();
+    } catch (const tile_read_error& e) {
+        fail_read(name, e.what());
+    } catch (const std::bad_alloc&) {
+        fail_read(name, "out of memory");
+    }
+}
+
+// Draws a TIFF tile onto the canvas as it is read; false, with nothing
+// drawn, when the file is not a TIFF.
+bool stream_tile(const std::string& name, row_sink& piece)
+{
+    if (!check_tile(name))
+        return false;
+    read_tiff(name, [&] { read_tiff_rows(name, piece); });
+    return true;
+}
+
+} // namespace
+
+void load_tile(const std::string& name, image_buffer& into)
+{
+    if (check_tile(name)) {
+        // Straight into the image: no second copy of the pixels, and no
+        // zero fill, since the reader writes every pixel or throws.
+        read_tiff(name, [&] {
             read_tiff_tile(name, [&](std::uint32_t width, std::uint32_t height) {
                 return into.resize(width, height);
             });
-            return;
-        } catch (const tile_read_error& e) {
-            fail_read(name, e.what());
-        } catch (const std::bad_alloc&) {
-            fail_read(name, "out of memory");
-        }
+        });
+        return;
     }
     if (needs_external_program(name))
         fail_read(name, "this format is read only by an external program, which is never run");
@@ -126,49 +156,63 @@ void load_tile(const std::string& name, image_buffer& into)
     std::copy(loaded.begin(), loaded.end(), pixels);
 }
 
-drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
-               std::int32_t column_pitch, std::int32_t yoffset, std::int32_t xoverlap, int threads)
-{
-    const std::int64_t tile_width = tile.width(), tile_height = tile.height();
-    // An empty tile cannot be trimmed: let the library raise its own error for it.
-    if (tile.is_empty())
-        (void)tile.get_crop(xoverlap, static_cast<int>(tile_width) - xoverlap - 1, 0);
-    if (canvas.is_empty())
-        return {};
-    const std::int64_t canvas_width = canvas.width(), canvas_height = canvas.height();
+namespace {
 
-    // The piece holds tile columns x0 ... x1 (crossed limits are swapped), zero
-    // where they fall outside the tile; flipped, piece column u shows tile column x1 - u.
-    std::int64_t x0 = xoverlap, x1 = tile_width - xoverlap - 1;
-    if (x0 > x1)
-        std::swap(x0, x1);
-    const std::int64_t piece_width = x1 - x0 + 1;
-    const std::int64_t left = std::int64_t{column_pitch} * tile_column;
-    const std::int64_t shift = std::int64_t{yoffset} * tile_column;
+// Where one tile's piece lands on the canvas and which tile pixels it shows.
+struct piece_layout {
+    std::int64_t canvas_width = 0;
+    std::int64_t tile_width = 0, tile_height = 0;
+    std::int64_t x1 = 0;     // piece column u shows tile column x1 - u (flipped)
+    std::int64_t left = 0;   // canvas column of piece column 0
+    std::int64_t shift = 0;  // canvas row of tile row 0
+    std::int64_t u_begin = 0, u_end = 0;        // piece columns on the canvas
+    std::int64_t copy_begin = 0, copy_end = 0;  // ... and among them those inside the tile
+    std::int64_t rows = 0;                      // canvas rows the piece covers
+    bool empty = true;                          // nothing of it lands on the canvas
 
-    // Piece columns that land on the canvas, and among them those inside the tile.
-    const std::int64_t u_begin = std::max<std::int64_t>(0, -left);
-    const std::int64_t u_end = std::min(piece_width, canvas_width - left);
-    if (u_begin >= u_end)
-        return {};
-    const std::int64_t copy_begin = std::clamp(x1 - tile_width + 1, u_begin, u_end);
-    const std::int64_t copy_end = std::clamp(x1 + 1, copy_begin, u_end);
-    // The piece is as tall as the tile: rows below it keep what they hold.
-    const std::int64_t rows = std::min(tile_height, canvas_height);
+    piece_layout(const image& canvas, std::int64_t width, std::int64_t height,
+                 std::int32_t tile_column, std::int32_t column_pitch, std::int32_t yoffset,
+                 std::int32_t xoverlap)
+        : canvas_width(canvas.width()), tile_width(width), tile_height(height)
+    {
+        // An empty tile cannot be trimmed: let the library raise its own error for it.
+        if (width == 0 || height == 0)
+            (void)image().get_crop(xoverlap, static_cast<int>(width) - xoverlap - 1, 0);
+        if (canvas.is_empty())
+            return;
+        // The piece holds tile columns x0 ... x1 (crossed limits are swapped),
+        // zero where they fall outside the tile.
+        std::int64_t x0 = xoverlap;
+        x1 = tile_width - xoverlap - 1;
+        if (x0 > x1)
+            std::swap(x0, x1);
+        const std::int64_t piece_width = x1 - x0 + 1;
+        left = std::int64_t{column_pitch} * tile_column;
+        shift = std::int64_t{yoffset} * tile_column;
+        u_begin = std::max<std::int64_t>(0, -left);
+        u_end = std::min(piece_width, canvas_width - left);
+        if (u_begin >= u_end)
+            return;
+        copy_begin = std::clamp(x1 - tile_width + 1, u_begin, u_end);
+        copy_end = std::clamp(x1 + 1, copy_begin, u_end);
+        // The piece is as tall as the tile: rows below it keep what they hold.
+        rows = std::min(tile_height, std::int64_t{canvas.height()});
+        empty = false;
+    }
 
-    std::uint16_t* const canvas_pixels = canvas.data();
-    // The first slice of the first channel is the tile's first width * height values.
-    const std::uint16_t* const tile_pixels = tile.data();
-    const int team = std::max(1, threads);
-#pragma omp parallel for num_threads(team) schedule(static) if (team > 1)
-    for (std::int64_t y = 0; y < rows; ++y) {
+    drawn_area area() const
+    {
+        return empty ? drawn_area{} : drawn_area{left + u_begin, left + u_end, rows};
+    }
+
+    // Canvas row y, 0 <= y < rows, from its tile row (zeros when there is none).
+    void draw_row(std::uint16_t* canvas_pixels, std::int64_t y, const std::uint16_t* in) const
+    {
         std::uint16_t* const out = canvas_pixels + y * canvas_width;
-        const std::int64_t tile_row = y - shift;
-        if (tile_row < 0 || tile_row >= tile_height) {
+        if (!in) {
             std::fill(out + (left + u_begin), out + (left + u_end), std::uint16_t{0});
-            continue;
+            return;
         }
-        const std::uint16_t* const in = tile_pixels + tile_row * tile_width;
         std::fill(out + (left + u_begin), out + (left + copy_begin), std::uint16_t{0});
         // Tile and canvas are different images, so the flipped copy may run in vector lanes.
 #pragma omp simd
@@ -176,7 +220,93 @@ drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
             out[left + u] = in[x1 - u];
         std::fill(out + (left + copy_end), out + (left + u_end), std::uint16_t{0});
     }
-    return {left + u_begin, left + u_end, rows};
+
+    // Whether canvas row y shows a tile row.
+    bool shows_tile_row(std::int64_t y) const
+    {
+        return y - shift >= 0 && y - shift < tile_height;
+    }
+};
+
+// Draws a tile band by band as the reader decodes it, from a small buffer of
+// the thread's, so the tile never has to be held whole.
+class streamed_piece : public row_sink {
+public:
+    streamed_piece(image& canvas, std::int32_t tile_column, std::int32_t column_pitch,
+                   std::int32_t yoffset, std::int32_t xoverlap)
+        : canvas_(canvas), tile_column_(tile_column), column_pitch_(column_pitch),
+          yoffset_(yoffset), xoverlap_(xoverlap)
+    {
+    }
+
+    void begin(std::uint32_t width, std::uint32_t height) override
+    {
+        layout_.emplace(canvas_, width, height, tile_column_, column_pitch_, yoffset_, xoverlap_);
+    }
+
+    std::uint16_t* room(std::uint32_t, std::uint32_t count) override
+    {
+        std::vector<std::uint16_t>& band = thread_band();
+        const std::size_t values = std::size_t{count} * static_cast<std::size_t>(layout_->tile_width);
+        if (band.size() < values)
+            band.resize(values);
+        return band.data();
+    }
+
+    void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* pixels) override
+    {
+        const piece_layout& l = *layout_;
+        if (l.empty)
+            return;
+        const std::int64_t first = std::max<std::int64_t>(std::int64_t{y0} + l.shift, 0);
+        const std::int64_t last = std::min<std::int64_t>(std::int64_t{y0} + count + l.shift, l.rows);
+        for (std::int64_t y = first; y < last; ++y)
+            l.draw_row(canvas_.data(), y, pixels + (y - l.shift - y0) * l.tile_width);
+    }
+
+    // Zeroes the rows of the piece that no tile row reached; returns its area.
+    drawn_area finish() const
+    {
+        const piece_layout& l = *layout_;
+        for (std::int64_t y = 0; !l.empty && y < l.rows; ++y)
+            if (!l.shows_tile_row(y))
+                l.draw_row(canvas_.data(), y, nullptr);
+        return l.area();
+    }
+
+private:
+    static std::vector<std::uint16_t>& thread_band()
+    {
+        thread_local std::vector<std::uint16_t> band;
+        return band;
+    }
+
+    image& canvas_;
+    std::int32_t tile_column_, column_pitch_, yoffset_, xoverlap_;
+    std::optional<piece_layout> layout_;
+};
+
+} // namespace
+
+drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
+                     std::int32_t column_pitch, std::int32_t yoffset, std::int32_t xoverlap,
+                     int threads)
+{
+    const piece_layout layout(canvas, tile.width(), tile.height(), tile_column, column_pitch,
+                              yoffset, xoverlap);
+    if (layout.empty)
+        return {};
+    std::uint16_t* const canvas_pixels = canvas.data();
+    // The first slice of the first channel is the tile's first width * height values.
+    const std::uint16_t* const tile_pixels = tile.data();
+    const int team = std::max(1, threads);
+#pragma omp parallel for num_threads(team) schedule(static) if (team > 1)
+    for (std::int64_t y = 0; y < layout.rows; ++y)
+        layout.draw_row(canvas_pixels, y,
+                        layout.shows_tile_row(y)
+                            ? tile_pixels + (y - layout.shift) * layout.tile_width
+                            : nullptr);
+    return layout.area();
 }
 
 namespace {
@@ -230,6 +360,22 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
     while (group.size() < static_cast<std::size_t>(group_size))
         group.push_back(std::make_unique<image_buffer>());
     std::vector<drawn_area> drawn;
+    if (group_size == 1) {
+        // One thread: each TIFF tile is drawn band by band as it is read,
+        // from a buffer that stays in cache, instead of through a whole tile.
+        for (std::int32_t column = 0; column < splitnumber; ++column) {
+            streamed_piece piece(canvas, column, column_pitch, yoffset, xoverlap);
+            if (stream_tile(name_of(column), piece)) {
+                drawn.push_back(piece.finish());
+                continue;
+            }
+            load_tile(name_of(column), *group[0]);
+            drawn.push_back(
+                draw_tile(canvas, group[0]->pixels(), column, column_pitch, yoffset, xoverlap));
+        }
+        clear_undrawn(canvas, std::move(drawn), threads);
+        return;
+    }
     for (std::int32_t first = 0; first < splitnumber; first += group_size) {
         const int count = static_cast<int>(std::min<std::int32_t>(group_size, splitnumber - first));
         std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));

@@ -176,6 +176,31 @@ tile_pixels read_tiff_tile(const std::string& path)
 
 void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
 {
+    // Every band is decoded where it belongs in the whole image.
+    class whole_image : public row_sink {
+    public:
+        explicit whole_image(const pixel_allocator& allocate) : allocate_(allocate) {}
+        void begin(std::uint32_t width, std::uint32_t height) override
+        {
+            width_ = width;
+            pixels_ = allocate_(width, height);
+        }
+        std::uint16_t* room(std::uint32_t y0, std::uint32_t) override
+        {
+            return pixels_ + std::uint64_t{y0} * width_;
+        }
+        void rows(std::uint32_t, std::uint32_t, const std::uint16_t*) override {}
+
+    private:
+        const pixel_allocator& allocate_;
+        std::uint32_t width_ = 0;
+        std::uint16_t* pixels_ = nullptr;
+    } sink(allocate);
+    read_tiff_rows(path, sink);
+}
+
+void read_tiff_rows(const std::string& path, row_sink& sink)
+{
     libtiff_messages messages;
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
@@ -250,7 +275,7 @@ void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
                  std::to_string(file_bytes) + " bytes can hold",
              messages);
 
-    std::uint16_t* const pixels = allocate(width, height);
+    sink.begin(width, height);
 
     if (TIFFIsTiled(tif.get())) {
         std::uint32_t tile_width = 0, tile_length = 0;
@@ -272,20 +297,22 @@ void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
             fail("it lacks some of its tiles", messages);
         std::vector<unsigned char> block(static_cast<std::size_t>(tile_bytes));
         for (std::uint64_t y = 0; y < height; y += tile_length) {
+            const auto y0 = static_cast<std::uint32_t>(y);
+            const std::uint32_t band_rows = std::min<std::uint32_t>(tile_length, height - y0);
+            std::uint16_t* const band = sink.room(y0, band_rows);
             for (std::uint64_t x = 0; x < width; x += tile_width) {
                 const auto x0 = static_cast<std::uint32_t>(x);
-                const auto y0 = static_cast<std::uint32_t>(y);
                 const std::uint32_t tile = TIFFComputeTile(tif.get(), x0, y0, 0, 0);
                 const tmsize_t got = TIFFReadEncodedTile(tif.get(), tile, block.data(),
                                                          static_cast<tmsize_t>(tile_bytes));
                 if (got < 0 || static_cast<std::uint64_t>(got) != tile_bytes ||
                     !messages.first_error.empty())
                     fail("tile " + std::to_string(tile) + " is truncated or corrupt", messages);
-                copy_block(block, tile_row_bytes, pixel_bytes, x0, y0,
-                           std::min<std::uint32_t>(tile_width, width - x0),
-                           std::min<std::uint32_t>(tile_length, height - y0), kind, pixels,
+                copy_block(block, tile_row_bytes, pixel_bytes, x0, 0,
+                           std::min<std::uint32_t>(tile_width, width - x0), band_rows, kind, band,
                            width);
             }
+            sink.rows(y0, band_rows, band);
         }
         return;
     }
@@ -307,14 +334,15 @@ void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
         const auto y0 = static_cast<std::uint32_t>(strip * rows_per_strip);
         const std::uint32_t rows = std::min(rows_per_strip, height - y0);
         const std::uint64_t wanted = row_bytes * rows;
-        void* const target = direct ? static_cast<void*>(pixels + std::uint64_t{y0} * width)
-                                    : static_cast<void*>(block.data());
+        std::uint16_t* const band = sink.room(y0, rows);
+        void* const target = direct ? static_cast<void*>(band) : static_cast<void*>(block.data());
         const tmsize_t got = TIFFReadEncodedStrip(tif.get(), static_cast<std::uint32_t>(strip),
                                                   target, static_cast<tmsize_t>(wanted));
         if (got < 0 || static_cast<std::uint64_t>(got) != wanted || !messages.first_error.empty())
             fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
         if (!direct)
-            copy_block(block, row_bytes, pixel_bytes, 0, y0, width, rows, kind, pixels, width);
+            copy_block(block, row_bytes, pixel_bytes, 0, 0, width, rows, kind, band, width);
+        sink.rows(y0, rows, band);
     }
 }
 

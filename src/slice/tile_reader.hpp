@@ -42,6 +42,24 @@ tile_pixels read_tiff_tile(const std::string& path);
 using pixel_allocator = std::function<std::uint16_t*(std::uint32_t width, std::uint32_t height)>;
 void read_tiff_tile(const std::string& path, const pixel_allocator& allocate);
 
+// Takes a tile band by band, top to bottom, as it is decoded.
+class row_sink {
+public:
+    virtual ~row_sink() = default;
+    // The tile's size, before any rows.
+    virtual void begin(std::uint32_t width, std::uint32_t height) = 0;
+    // Room for rows [y0, y0 + count), width values each, one row after the
+    // other; it may be the same memory for every band.
+    virtual std::uint16_t* room(std::uint32_t y0, std::uint32_t count) = 0;
+    // Those rows, now decoded in the room given for them.
+    virtual void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* pixels) = 0;
+};
+
+// Reads a TIFF file as read_tiff_tile does, handing each band to the sink as
+// soon as it is decoded: a caller that uses the rows at once needs no room
+// for the whole tile. After a throw the sink may have seen some of the rows.
+void read_tiff_rows(const std::string& path, row_sink& sink);
+
 // Largest decoded size, in bytes, that read_tiff_tile accepts for one page's
 // first channel or for one strip or tile of it.
 constexpr std::uint64_t max_decoded_bytes = std::uint64_t{1} << 32;

@@ -102,6 +102,47 @@ TEST_F(TileReader, EverySupportedLayoutGivesTheFirstChannelOfTheFirstPageExactly
     }
 }
 
+// A tile drawn as it is read sees each band once, top to bottom, decoded in
+// the room it gave for that band, which is reused and holds old pixels.
+TEST_F(TileReader, BandsComeInOrderEachInTheRoomGivenForIt)
+{
+    class collect : public orvane::row_sink {
+    public:
+        tile_pixels whole;
+        std::uint32_t next_row = 0;
+        std::vector<std::uint16_t> band;
+        void begin(std::uint32_t width, std::uint32_t height) override
+        {
+            ASSERT_EQ(whole.width, 0u) << "begin called twice";
+            whole.width = width;
+            whole.height = height;
+            whole.pixels.assign(std::size_t{width} * height, 0);
+        }
+        std::uint16_t* room(std::uint32_t y0, std::uint32_t count) override
+        {
+            EXPECT_EQ(y0, next_row);
+            band.assign(std::size_t{count} * whole.width, 0xaaaa);
+            return band.data();
+        }
+        void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* pixels) override
+        {
+            ASSERT_EQ(y0, next_row);
+            ASSERT_EQ(pixels, band.data());
+            ASSERT_LE(std::uint64_t{y0} + count, whole.height);
+            std::copy(pixels, pixels + std::size_t{count} * whole.width,
+                      whole.pixels.begin() + static_cast<std::ptrdiff_t>(y0 * whole.width));
+            next_row = y0 + count;
+        }
+    };
+    for (const tiff_form& form : supported_forms()) {
+        SCOPED_TRACE(describe(form));
+        collect sink;
+        orvane::read_tiff_rows(write(form), sink);
+        EXPECT_EQ(sink.next_row, form.height);
+        expect_true_pixels(sink.whole, form);
+    }
+}
+
 // A reader that swaps tile width and length, or copies edge-tile padding,
 // fails here though square whole tiles pass.
 TEST_F(TileReader, NonSquareAndPlanarPartialTilesGiveTheirTruePixels)
