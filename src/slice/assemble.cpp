@@ -5,9 +5,11 @@
 #include "slice/tile_reader.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -239,9 +241,22 @@ public:
     {
     }
 
+    // Pieces drawn side by side by several threads must each stay inside
+    // canvas columns [begin, end); one that would not throws beyond_band
+    // from begin(), before it draws anything.
+    struct beyond_band {};
+    void keep_within(std::int64_t begin, std::int64_t end)
+    {
+        band_begin_ = begin;
+        band_end_ = end;
+    }
+
     void begin(std::uint32_t width, std::uint32_t height) override
     {
         layout_.emplace(canvas_, width, height, tile_column_, column_pitch_, yoffset_, xoverlap_);
+        const drawn_area area = layout_->area();
+        if (!layout_->empty && (area.x_begin < band_begin_ || area.x_end > band_end_))
+            throw beyond_band{};
     }
 
     std::uint16_t* room(std::uint32_t, std::uint32_t count) override
@@ -283,6 +298,8 @@ private:
 
     image& canvas_;
     std::int32_t tile_column_, column_pitch_, yoffset_, xoverlap_;
+    std::int64_t band_begin_ = std::numeric_limits<std::int64_t>::min();
+    std::int64_t band_end_ = std::numeric_limits<std::int64_t>::max();
     std::optional<piece_layout> layout_;
 };
 
@@ -339,6 +356,53 @@ void clear_undrawn(image& canvas, std::vector<drawn_area> areas, int threads)
 
 } // namespace
 
+namespace {
+
+// Several threads each draw whole tile columns as they are read. This holds
+// only while every piece stays inside its own column band (as tiles of the
+// reference width do), so the order of drawing cannot matter. False, with
+// the canvas partly drawn, when a tile is not a TIFF or its piece is wider
+// than the band: the caller then draws the slice in column order.
+template <class NameOf>
+bool stream_side_by_side(image& canvas, std::int32_t column_pitch, std::int32_t yoffset,
+                         std::int32_t xoverlap, std::int32_t splitnumber, int threads,
+                         const NameOf& name_of)
+{
+    const auto columns = static_cast<std::size_t>(std::max(0, splitnumber));
+    std::vector<drawn_area> drawn(columns);
+    std::vector<std::exception_ptr> errors(columns);
+    std::atomic<bool> in_order{false};
+#pragma omp parallel for num_threads(threads) schedule(dynamic, 1)
+    for (std::int32_t column = 0; column < splitnumber; ++column) {
+        const auto k = static_cast<std::size_t>(column);
+        // An exception must not leave the parallel region: keep it for later.
+        try {
+            streamed_piece piece(canvas, column, column_pitch, yoffset, xoverlap);
+            piece.keep_within(std::int64_t{column_pitch} * column,
+                              std::int64_t{column_pitch} * (column + 1));
+            if (stream_tile(name_of(column), piece))
+                drawn[k] = piece.finish();
+            else
+                in_order = true;
+        } catch (const streamed_piece::beyond_band&) {
+            in_order = true;
+        } catch (...) {
+            errors[k] = std::current_exception();
+        }
+    }
+    // Drawing in order reads every tile again and reports the same errors.
+    if (in_order)
+        return false;
+    // The lowest failing column is reported, as a serial run would.
+    for (const std::exception_ptr& error : errors)
+        if (error)
+            std::rethrow_exception(error);
+    clear_undrawn(canvas, std::move(drawn), threads);
+    return true;
+}
+
+} // namespace
+
 void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
                     const std::vector<std::string>& names, std::int32_t slice_count,
                     std::int32_t yoffset, std::int32_t xoverlap, std::int32_t splitnumber,
@@ -376,6 +440,9 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
         clear_undrawn(canvas, std::move(drawn), threads);
         return;
     }
+    if (stream_side_by_side(canvas, column_pitch, yoffset, xoverlap, splitnumber, threads,
+                            name_of))
+        return;
     for (std::int32_t first = 0; first < splitnumber; first += group_size) {
         const int count = static_cast<int>(std::min<std::int32_t>(group_size, splitnumber - first));
         std::vector<std::exception_ptr> errors(static_cast<std::size_t>(count));

@@ -227,6 +227,18 @@ TEST_F(Assembly, TilesOfOtherSizesLeaveGapsOrAreOverwritten)
     expect_model(assemble(g, encode::y), g, encode::y);
 }
 
+// Threads that draw columns side by side must not let a wide piece, whose
+// last rows come late, cover the column after it, which has to win there.
+TEST_F(Assembly, AWiderTileNeverCoversTheColumnAfterIt)
+{
+    geometry g;
+    g.height = 2000;
+    g.yoffset = 1990;  // column 1 lands on the last rows that column 0 reaches
+    g.tile_sizes = {{240, 2000}, {150, 10}, {200, 2000}};
+    for (int round = 0; round < 3; ++round)
+        expect_model(assemble(g, encode::x), g, encode::x);
+}
+
 TEST_F(Assembly, CrossedCropLimitsAreSwapped)
 {
     geometry g;
