@@ -262,7 +262,8 @@ public:
     std::uint16_t* room(std::uint32_t, std::uint32_t count) override
     {
         std::vector<std::uint16_t>& band = thread_band();
-        const std::size_t values = std::size_t{count} * static_cast<std::size_t>(layout_->tile_width);
+        const std::size_t values =
+            std::size_t{count} * static_cast<std::size_t>(layout_->tile_width);
         if (band.size() < values)
             band.resize(values);
         return band.data();
@@ -274,7 +275,8 @@ public:
         if (l.empty)
             return;
         const std::int64_t first = std::max<std::int64_t>(std::int64_t{y0} + l.shift, 0);
-        const std::int64_t last = std::min<std::int64_t>(std::int64_t{y0} + count + l.shift, l.rows);
+        const std::int64_t last =
+            std::min<std::int64_t>(std::int64_t{y0} + count + l.shift, l.rows);
         for (std::int64_t y = first; y < last; ++y)
             l.draw_row(canvas_.data(), y, pixels + (y - l.shift - y0) * l.tile_width);
     }

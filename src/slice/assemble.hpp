@@ -29,8 +29,8 @@ struct drawn_area {
 // they are. threads > 1 splits the rows over that many OpenMP threads.
 // Returns the area it wrote.
 drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
-               std::int32_t column_pitch, std::int32_t yoffset, std::int32_t xoverlap,
-               int threads = 1);
+                     std::int32_t column_pitch, std::int32_t yoffset, std::int32_t xoverlap,
+                     int threads = 1);
 
 // Makes the canvas the slice's mosaic: tile column j is trimmed by xoverlap
 // on both sides, moved down by yoffset * j rows, flipped left-right and laid

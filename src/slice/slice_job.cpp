@@ -167,8 +167,8 @@ std::unique_ptr<written_slice> write_slice(std::int32_t slice_index, const slice
     image_buffer& buffer = thread_canvas();
     buffer.resize(static_cast<std::uint32_t>(canvas_width), job.height);
     const image& canvas = buffer.pixels();
-    assemble_slice(buffer.pixels(), slice_index, job.width, *job.names, job.slice_count, job.yoffset,
-                   job.xoverlap, job.splitnumber, job.threads);
+    assemble_slice(buffer.pixels(), slice_index, job.width, *job.names, job.slice_count,
+                   job.yoffset, job.xoverlap, job.splitnumber, job.threads);
 
     const std::string reduced_dir = output_dir(job.outputdir, job.downsample);
     auto written = std::make_unique<written_slice>(

@@ -233,8 +233,8 @@ struct batch_buffer {
     std::vector<std::uint16_t> lows, highs;
 
     batch_buffer(std::uint32_t slots, std::size_t bytes_per_slot)
-        : slot_bytes(bytes_per_slot), encoded(make_large_array<std::uint8_t>(slots * bytes_per_slot)),
-          sizes(slots),
+        : slot_bytes(bytes_per_slot),
+          encoded(make_large_array<std::uint8_t>(slots * bytes_per_slot)), sizes(slots),
           lows(slots), highs(slots)
     {
     }
