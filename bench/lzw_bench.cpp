@@ -87,6 +87,31 @@ void own_encoder(benchmark::State& state)
     state.counters["ratio"] = static_cast<double>(mosaic_bytes) / static_cast<double>(encoded);
 }
 
+// The strips encoded once, then decoded again and again; MB/s counts output.
+void own_decoder(benchmark::State& state)
+{
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(mosaic(state).data());
+    std::vector<std::vector<std::uint8_t>> strips;
+    for (std::size_t at = 0; at < mosaic_bytes; at += strip_bytes) {
+        std::vector<std::uint8_t> out(orvane::lzw_encode_bound(strip_bytes));
+        out.resize(orvane::thread_lzw_encoder().encode(
+            bytes + at, std::min(strip_bytes, mosaic_bytes - at), out.data()));
+        strips.push_back(std::move(out));
+    }
+    std::vector<std::uint8_t> decoded(strip_bytes);
+    for (auto _ : state) {
+        std::size_t at = 0;
+        for (const std::vector<std::uint8_t>& strip : strips) {
+            const std::size_t size = std::min(strip_bytes, mosaic_bytes - at);
+            if (!orvane::lzw_decode(strip.data(), strip.size(), decoded.data(), size))
+                state.SkipWithError("a strip did not decode");
+            at += size;
+        }
+        benchmark::DoNotOptimize(decoded.data());
+    }
+    report(state);
+}
+
 // An in-memory file, so libtiff's timing is its encoder and not the disk.
 struct memory_file {
     std::vector<char> bytes;
@@ -165,6 +190,7 @@ void own_write_tiff(benchmark::State& state)
 } // namespace
 
 BENCHMARK(own_encoder)->Arg(12)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(own_decoder)->Arg(12)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(libtiff_encoder)->Arg(12)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(library_save_tiff)->Arg(12)->Unit(benchmark::kMillisecond);
 // range(1): encoding threads.

@@ -2,6 +2,7 @@
 #include "slice/lzw.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 namespace orvane {
 
@@ -185,6 +186,112 @@ lzw_encoder& thread_lzw_encoder()
 {
     thread_local lzw_encoder encoder;
     return encoder;
+}
+
+bool lzw_decode(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t out_size)
+{
+    // Every string of the table is a run of the output already written: the
+    // string a code adds is the previous string and the first byte after it,
+    // so it is kept as that run's start and length, not as a chain.
+    struct run {
+        std::uint32_t start;
+        std::uint32_t length;
+    };
+    run table[table_codes];
+
+    std::uint64_t bit_buffer = 0;  // the low bit_count bits are the next, first bit highest
+    unsigned bit_count = 0;
+    std::size_t in_at = 0;
+    // The next code, or false once the input cannot hold a whole one.
+    auto next_code = [&](unsigned width, unsigned& code) {
+        if (bit_count < width) {
+            if (n - in_at >= 4) {
+                const std::uint32_t word = std::uint32_t{in[in_at]} << 24 |
+                                           std::uint32_t{in[in_at + 1]} << 16 |
+                                           std::uint32_t{in[in_at + 2]} << 8 | in[in_at + 3];
+                bit_buffer = (bit_buffer << 32) | word;
+                bit_count += 32;
+                in_at += 4;
+            } else {
+                while (bit_count < width) {
+                    if (in_at == n)
+                        return false;
+                    bit_buffer = (bit_buffer << 8) | in[in_at++];
+                    bit_count += 8;
+                }
+            }
+        }
+        bit_count -= width;
+        code = static_cast<unsigned>(bit_buffer >> bit_count) & max_code(width);
+        return true;
+    };
+
+    unsigned code = 0;
+    if (!next_code(bits_min, code) || code != code_clear)
+        return false;
+    std::size_t at = 0;
+    while (at < out_size) {
+        // A new table: its first code stands for one byte and adds nothing.
+        unsigned width = bits_min;
+        unsigned free_ent = code_first;
+        do {
+            if (!next_code(width, code))
+                return false;
+        } while (code == code_clear);
+        if (code > 255)
+            return false;  // the end code, or a code no table holds yet
+        std::size_t previous_start = at;
+        std::size_t previous_length = 1;
+        out[at++] = static_cast<std::uint8_t>(code);
+
+        while (at < out_size) {
+            if (!next_code(width, code))
+                return false;
+            // The code's string: a run of the table, one byte, or (the code
+            // about to be added) the previous string and its own first byte.
+            std::size_t from = 0, length = 1;
+            if (code < free_ent) {
+                if (code >= code_first) {
+                    from = table[code].start;
+                    length = table[code].length;
+                } else if (code == code_clear) {
+                    break;
+                } else if (code == code_eoi) {
+                    return false;  // ends before the output is full
+                }
+            } else if (code == free_ent && free_ent < table_codes) {
+                from = previous_start;
+                length = previous_length + 1;
+            } else {
+                return false;
+            }
+            if (length > out_size - at)
+                return false;
+            if (code < 256) {
+                out[at] = static_cast<std::uint8_t>(code);
+            } else if (length <= 16 && from + 16 <= at && out_size - at >= 16) {
+                // Short and well apart, as most are: one fixed-size copy (the
+                // bytes past the string are written again by the strings after).
+                std::memcpy(out + at, out + from, 16);
+            } else {
+                // Forward, byte by byte: the newest code's run ends where it is written.
+                for (std::size_t k = 0; k < length; ++k)
+                    out[at + k] = out[from + k];
+            }
+            if (free_ent >= table_codes)
+                return false;
+            table[free_ent] = {static_cast<std::uint32_t>(previous_start),
+                               static_cast<std::uint32_t>(previous_length + 1)};
+            ++free_ent;
+            // The early change, as libtiff's decoder makes it.
+            if (free_ent > max_code(width) - 1 && width < 12)
+                ++width;
+            previous_start = at;
+            previous_length = length;
+            at += length;
+        }
+    }
+    return true;
 }
 
 } // namespace orvane

@@ -41,4 +41,13 @@ private:
 // The calling thread's encoder, made on first use.
 lzw_encoder& thread_lzw_encoder();
 
+// Decodes one TIFF LZW strip (MSB-first codes, libtiff's early width change)
+// into out[0..out_size) when the stream is plainly well formed: it opens with
+// a clear code, every code is one the table holds or the next it will hold,
+// no string runs past out_size, and the output is filled exactly, at an end
+// code or before one. Anything else gives false, with out partly written;
+// the caller then leaves the strip to libtiff, which decides whether it
+// recovers or fails. Never reads in[n] or writes past out_size.
+bool lzw_decode(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t out_size);
+
 } // namespace orvane

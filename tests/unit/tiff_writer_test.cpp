@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <string>
 #include <sys/resource.h>
@@ -238,6 +239,111 @@ TEST_F(LzwEncoder, LaterTablesNeverSeeEntriesOfEarlierOnes)
             own_lzw(tiny);
         expect_same_as_libtiff(strings, "after " + std::to_string(gap) + " short strips");
     }
+}
+
+// ---- The decoder against libtiff's -----------------------------------------
+
+// libtiff's decoding of a raw stream as one 8-bit strip of size bytes; empty
+// when libtiff finds it damaged.
+std::optional<std::vector<std::uint8_t>> libtiff_unlzw(const std::vector<std::uint8_t>& stream,
+                                                       std::size_t size, const std::string& dir)
+{
+    const std::string path = dir + "/raw.tif";
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    if (!tif)
+        return std::nullopt;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(size));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
+    TIFFWriteRawStrip(tif, 0, const_cast<std::uint8_t*>(stream.data()),
+                      static_cast<tmsize_t>(stream.size()));
+    TIFFClose(tif);
+    tif = TIFFOpen(path.c_str(), "r");
+    if (!tif)
+        return std::nullopt;
+    std::vector<std::uint8_t> out(size);
+    const tmsize_t got = TIFFReadEncodedStrip(tif, 0, out.data(), static_cast<tmsize_t>(size));
+    TIFFClose(tif);
+    if (got != static_cast<tmsize_t>(size))
+        return std::nullopt;
+    return out;
+}
+
+class LzwDecoder : public LzwEncoder {
+protected:
+    static void SetUpTestSuite()
+    {
+        TIFFSetErrorHandler(nullptr);
+        TIFFSetWarningHandler(nullptr);
+    }
+
+    // Decoded into a buffer of exactly size bytes, so that a write past it
+    // shows under the address sanitizer.
+    static std::optional<std::vector<std::uint8_t>> own_unlzw(
+        const std::vector<std::uint8_t>& stream, std::size_t size)
+    {
+        std::vector<std::uint8_t> out(size);
+        if (!orvane::lzw_decode(stream.data(), stream.size(), out.data(), size))
+            return std::nullopt;
+        return out;
+    }
+};
+
+TEST_F(LzwDecoder, GivesBackWhatEitherEncoderWrote)
+{
+    std::vector<std::vector<std::uint8_t>> inputs{
+        noise(1), noise(2), noise(3), noise(40000),              // resets for a full table
+        std::vector<std::uint8_t>(20000, 0),                     // strings thousands long
+        samples(30000, 110, 12), samples(5000, 3000, 800)};
+    std::vector<std::uint8_t> pattern;
+    for (int i = 0; i < 9000; ++i)
+        pattern.push_back(static_cast<std::uint8_t>(i % 7 == 0 ? 200 : i % 3));
+    inputs.push_back(pattern);
+    for (const auto& bytes : inputs) {
+        EXPECT_EQ(own_unlzw(own_lzw(bytes), bytes.size()), bytes) << bytes.size() << " bytes";
+        EXPECT_EQ(own_unlzw(libtiff_lzw(bytes, dir), bytes.size()), bytes)
+            << bytes.size() << " bytes from libtiff";
+    }
+}
+
+// A damaged strip is either left to libtiff (false) or decodes exactly as
+// libtiff decodes it: the reader then gives the same pixels as before.
+TEST_F(LzwDecoder, DamagedStreamsDecodeAsLibtiffDoesOrAreLeftToIt)
+{
+    const auto bytes = samples(1500, 110, 12);
+    const auto stream = own_lzw(bytes);
+    int decoded = 0, left = 0;
+    auto check = [&](const std::vector<std::uint8_t>& damaged, std::size_t size,
+                     const std::string& what) {
+        const auto own = own_unlzw(damaged, size);
+        if (!own) {
+            ++left;
+            return;
+        }
+        ++decoded;
+        EXPECT_EQ(own, libtiff_unlzw(damaged, size, dir)) << what;
+    };
+    for (std::size_t cut = 0; cut <= stream.size(); cut += 7)
+        check(std::vector<std::uint8_t>(stream.begin(), stream.begin() + cut), bytes.size(),
+              "cut at " + std::to_string(cut));
+    std::uniform_int_distribution<std::size_t> bit(0, stream.size() * 8 - 1);
+    for (int flip = 0; flip < 300; ++flip) {
+        auto damaged = stream;
+        const std::size_t at = bit(random);
+        damaged[at / 8] ^= static_cast<std::uint8_t>(0x80 >> (at % 8));
+        check(damaged, bytes.size(), "bit " + std::to_string(at) + " flipped");
+    }
+    // Asked for fewer bytes than the stream holds, both stop when full;
+    // asked for more, both refuse.
+    check(stream, bytes.size() / 2, "half the output");
+    EXPECT_FALSE(own_unlzw(stream, bytes.size() + 1));
+    EXPECT_FALSE(libtiff_unlzw(stream, bytes.size() + 1, dir));
+    EXPECT_GT(decoded, 20);
+    EXPECT_GT(left, 20);
 }
 
 // ---- Whole files against the image library's writer ------------------------
