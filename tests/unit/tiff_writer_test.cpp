@@ -25,6 +25,18 @@ namespace {
 
 // ---- The encoder against libtiff's own -------------------------------------
 
+// One 8-bit row of width bytes as a single LZW strip.
+void set_lzw_row(TIFF* tif, std::size_t width)
+{
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(width));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
+}
+
 // libtiff's LZW encoding of bytes: one 8-bit row written as a single strip,
 // then read back raw.
 std::vector<std::uint8_t> libtiff_lzw(const std::vector<std::uint8_t>& bytes,
@@ -35,13 +47,7 @@ std::vector<std::uint8_t> libtiff_lzw(const std::vector<std::uint8_t>& bytes,
     EXPECT_NE(tif, nullptr);
     if (!tif)
         return {};
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(bytes.size()));
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
+    set_lzw_row(tif, bytes.size());
     EXPECT_EQ(TIFFWriteEncodedStrip(tif, 0, const_cast<std::uint8_t*>(bytes.data()),
                                     static_cast<tmsize_t>(bytes.size())),
               static_cast<tmsize_t>(bytes.size()));
@@ -252,13 +258,7 @@ std::optional<std::vector<std::uint8_t>> libtiff_unlzw(const std::vector<std::ui
     TIFF* tif = TIFFOpen(path.c_str(), "w");
     if (!tif)
         return std::nullopt;
-    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(size));
-    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
-    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
-    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 1);
+    set_lzw_row(tif, size);
     TIFFWriteRawStrip(tif, 0, const_cast<std::uint8_t*>(stream.data()),
                       static_cast<tmsize_t>(stream.size()));
     TIFFClose(tif);
