@@ -356,10 +356,6 @@ void clear_undrawn(image& canvas, std::vector<drawn_area> areas, int threads)
     }
 }
 
-} // namespace
-
-namespace {
-
 // Several threads each draw whole tile columns as they are read. This holds
 // only while every piece stays inside its own column band (as tiles of the
 // reference width do), so the order of drawing cannot matter. False, with

@@ -361,17 +361,17 @@ void read_tiff_rows(const std::string& path, row_sink& sink)
         const std::uint32_t rows = std::min(rows_per_strip, height - y0);
         const std::uint64_t wanted = row_bytes * rows;
         std::uint16_t* const band = sink.room(y0, rows);
-        if (own_lzw && decode_own_lzw(static_cast<std::uint32_t>(strip), band, wanted)) {
-            sink.rows(y0, rows, band);
-            continue;
+        if (!own_lzw || !decode_own_lzw(static_cast<std::uint32_t>(strip), band, wanted)) {
+            void* const target =
+                direct ? static_cast<void*>(band) : static_cast<void*>(block.data());
+            const tmsize_t got = TIFFReadEncodedStrip(tif.get(), static_cast<std::uint32_t>(strip),
+                                                      target, static_cast<tmsize_t>(wanted));
+            if (got < 0 || static_cast<std::uint64_t>(got) != wanted ||
+                !messages.first_error.empty())
+                fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
+            if (!direct)
+                copy_block(block, row_bytes, pixel_bytes, 0, 0, width, rows, kind, band, width);
         }
-        void* const target = direct ? static_cast<void*>(band) : static_cast<void*>(block.data());
-        const tmsize_t got = TIFFReadEncodedStrip(tif.get(), static_cast<std::uint32_t>(strip),
-                                                  target, static_cast<tmsize_t>(wanted));
-        if (got < 0 || static_cast<std::uint64_t>(got) != wanted || !messages.first_error.empty())
-            fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
-        if (!direct)
-            copy_block(block, row_bytes, pixel_bytes, 0, 0, width, rows, kind, band, width);
         sink.rows(y0, rows, band);
     }
 }
