@@ -1,8 +1,8 @@
 // Strip encoding and whole-file writing speed: our LZW encoder and writer against libtiff's and the image library's.
-#include "slice/image.hpp"
-#include "slice/lzw.hpp"
-#include "slice/slice_job.hpp"
-#include "slice/tiff_writer.hpp"
+#include "base/image.hpp"
+#include "io/lzw.hpp"
+#include "compat/library_conventions.hpp"
+#include "io/tiff_writer.hpp"
 
 #include <benchmark/benchmark.h>
 #include <tiffio.h>

@@ -1,6 +1,6 @@
 // Library calls against the fused passes: mosaic assembly and the reduced copy.
-#include "slice/assemble.hpp"
-#include "slice/reduce.hpp"
+#include "mosaic/assemble.hpp"
+#include "mosaic/reduce.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -1,5 +1,5 @@
 // libFuzzer target: any bytes as list-file text; names must be non-empty and free of line ends.
-#include "run.hpp"
+#include "run/list_file.hpp"
 
 #include <cstdint>
 #include <cstdlib>

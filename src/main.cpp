@@ -1,4 +1,4 @@
 // Process entry: everything lives in the core library so the tests can reach it.
-#include "run.hpp"
+#include "run/run_driver.hpp"
 
 int main(int argc, char** argv) { return orvane::run_driver(argc, argv); }

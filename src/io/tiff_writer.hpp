@@ -1,0 +1,43 @@
+// Writes a 16-bit grey image as a strip TIFF, with every failure reported.
+#pragma once
+
+#include "io/strip_codec.hpp"
+#include "io/unsynced_file.hpp"
+
+#include <cstdint>
+#include <string>
+
+namespace orvane {
+
+struct tiff_write_options {
+    // Threads that encode strips; 1 encodes on the calling thread. Called from
+    // inside a parallel region, more than 1 hands strips to that region's idle
+    // threads as tasks (no nested team is started).
+    int threads = 1;
+    // Flush the file's data to the device before closing it.
+    bool sync = false;
+    // How strips are compressed.
+    const strip_codec* codec = &lzw_strip_codec();
+};
+
+// Writes width x height pixels (row-major, no padding) to path in the layout
+// the image library's save_tiff(path, 1, none, none, true) gives a one-slice,
+// one-channel image, byte for byte: same tags, strips and LZW codes. An image
+// with no pixels gives an empty file. Throws the project's write error naming
+// the path and the failed step; a partly written file is left for the caller
+// to remove.
+void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint32_t width,
+                std::uint32_t height, const tiff_write_options& options = {});
+
+// Writes as write_tiff does (options.sync aside), starting the device on
+// the data as it goes, and returns the file open so the caller syncs it when
+// it suits.
+unsynced_file write_tiff_unsynced(const std::string& path, const std::uint16_t* pixels,
+                                  std::uint32_t width, std::uint32_t height,
+                                  const tiff_write_options& options = {});
+
+// Whether an image of this size is written as BigTIFF: when its pixel data
+// takes 2^31 bytes or more.
+bool needs_bigtiff(std::uint32_t width, std::uint32_t height);
+
+} // namespace orvane

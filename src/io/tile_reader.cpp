@@ -1,0 +1,451 @@
+// Reads the first channel of a TIFF file's first page with libtiff, refusing what it cannot read truly.
+#include "io/tile_reader.hpp"
+
+#include "base/error.hpp"
+#include "io/buffered_file.hpp"
+#include "io/lzw.hpp"
+#include "platform/platform.hpp"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <cerrno>
+#include <memory>
+
+namespace orvane {
+
+namespace {
+
+// The file being read and libtiff's messages about it; each call has its
+// own, so parallel reads never share state and nothing is printed.
+struct libtiff_messages {
+    std::string path;
+    std::string first_error;
+};
+
+int capture_error(TIFF*, void* user_data, const char* module, const char* format, va_list args)
+{
+    auto* messages = static_cast<libtiff_messages*>(user_data);
+    if (messages->first_error.empty()) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, args);
+        messages->first_error = module ? std::string(module) + ": " + text : std::string(text);
+    }
+    return 1;  // handled: libtiff's process-wide handler is not called
+}
+
+int ignore_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct close_tiff {
+    void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+struct free_options {
+    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+// Bytes read ahead at a time: many strips per system call, and small enough
+// to stay in cache while the strips are copied out.
+constexpr std::size_t read_buffer_bytes = std::size_t{256} << 10;
+
+enum class sample_kind { u8, s8, u16, u32, f32 };
+
+[[noreturn]] void fail(const std::string& reason, const libtiff_messages& messages)
+{
+    if (messages.first_error.empty())
+        throw error(failure_kind::read, messages.path, reason);
+    throw error(failure_kind::read, messages.path,
+                reason + " (libtiff: " + messages.first_error + ")");
+}
+
+sample_kind classify_samples(std::uint16_t bits, std::uint16_t format, const libtiff_messages& m)
+{
+    // The library treats every format but "unsigned" as signed at 8 and 16
+    // bits, so untyped data would silently change meaning: refuse it.
+    const bool is_uint = format == SAMPLEFORMAT_UINT;
+    const bool is_int = format == SAMPLEFORMAT_INT;
+    if (bits == 8 && (is_uint || is_int))
+        return is_uint ? sample_kind::u8 : sample_kind::s8;
+    if (bits == 16 && (is_uint || is_int))
+        return sample_kind::u16;  // signed values wrap into 16 bits, as the library does
+    if (bits == 32 && (is_uint || is_int))
+        return sample_kind::u32;  // low 16 bits, as the library keeps
+    if (bits == 32 && format == SAMPLEFORMAT_IEEEFP)
+        return sample_kind::f32;
+    if (bits != 8 && bits != 16 && bits != 32)
+        fail(std::to_string(bits) + " bits per sample are not supported", m);
+    fail("sample format " + std::to_string(format) + " at " + std::to_string(bits) +
+             " bits per sample is not supported",
+         m);
+}
+
+std::size_t sample_bytes(sample_kind kind)
+{
+    switch (kind) {
+    case sample_kind::u8:
+    case sample_kind::s8: return 1;
+    case sample_kind::u16: return 2;
+    case sample_kind::u32:
+    case sample_kind::f32: return 4;
+    }
+    return 0;
+}
+
+std::uint16_t convert(const unsigned char* sample, sample_kind kind)
+{
+    switch (kind) {
+    case sample_kind::u8: return *sample;
+    case sample_kind::s8: return static_cast<std::uint16_t>(static_cast<std::int8_t>(*sample));
+    case sample_kind::u16: {
+        std::uint16_t value;
+        std::memcpy(&value, sample, sizeof value);
+        return value;
+    }
+    case sample_kind::u32: {
+        std::uint32_t value;
+        std::memcpy(&value, sample, sizeof value);
+        return static_cast<std::uint16_t>(value);
+    }
+    case sample_kind::f32: {
+        float value;
+        std::memcpy(&value, sample, sizeof value);
+        // The library's plain cast is undefined out of range; clamp instead.
+        if (!(value > 0.0f))
+            return 0;  // also NaN
+        if (value >= 65535.0f)
+            return 65535;
+        return static_cast<std::uint16_t>(value);
+    }
+    }
+    return 0;
+}
+
+// a * b, or nothing when the product passes limit.
+bool multiply_within(std::uint64_t a, std::uint64_t b, std::uint64_t limit, std::uint64_t& product)
+{
+    if (a != 0 && b > limit / a)
+        return false;
+    product = a * b;
+    return product <= limit;
+}
+
+// Copies rows x columns samples of the first channel from a decoded block
+// (strip or tile) whose rows are row_bytes apart into the image at (x0, y0).
+// Single-sample 16-bit rows, the common case, are plain copies.
+void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
+                std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
+                std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
+                std::uint32_t width)
+{
+    const bool plain = kind == sample_kind::u16 && pixel_bytes == 2;
+    for (std::uint32_t row = 0; row < rows; ++row) {
+        const unsigned char* source = block.data() + row * row_bytes;
+        std::uint16_t* target = pixels + (static_cast<std::uint64_t>(y0) + row) * width + x0;
+        if (plain) {
+            std::memcpy(target, source, std::size_t{columns} * 2);
+            continue;
+        }
+        for (std::uint32_t column = 0; column < columns; ++column)
+            target[column] = convert(source + column * pixel_bytes, kind);
+    }
+}
+
+} // namespace
+
+bool has_tiff_signature(const unsigned char* bytes, std::size_t size)
+{
+    if (size < 4)
+        return false;
+    const bool little = bytes[0] == 'I' && bytes[1] == 'I' && bytes[3] == 0;
+    const bool big = bytes[0] == 'M' && bytes[1] == 'M' && bytes[2] == 0;
+    const unsigned char version = little ? bytes[2] : bytes[3];
+    return (little || big) && (version == 42 || version == 43);
+}
+
+tile_pixels read_tiff_tile(const std::string& path)
+{
+    tile_pixels out;
+    read_tiff_tile(path, [&](std::uint32_t width, std::uint32_t height) {
+        out.width = width;
+        out.height = height;
+        out.pixels.assign(static_cast<std::size_t>(width) * height, 0);
+        return out.pixels.data();
+    });
+    return out;
+}
+
+void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
+{
+    // Every band is decoded where it belongs in the whole image.
+    class whole_image : public row_sink {
+    public:
+        explicit whole_image(const pixel_allocator& allocate) : allocate_(allocate) {}
+        void begin(std::uint32_t width, std::uint32_t height) override
+        {
+            width_ = width;
+            pixels_ = allocate_(width, height);
+        }
+        std::uint16_t* room(std::uint32_t y0, std::uint32_t) override
+        {
+            return pixels_ + std::uint64_t{y0} * width_;
+        }
+        void rows(std::uint32_t, std::uint32_t, const std::uint16_t*) override {}
+
+    private:
+        const pixel_allocator& allocate_;
+        std::uint32_t width_ = 0;
+        std::uint16_t* pixels_ = nullptr;
+    } sink(allocate);
+    read_tiff_rows(path, sink);
+}
+
+namespace {
+
+// An open TIFF file, read through a block read ahead: many strips per system
+// call. libtiff never maps it ("m"), so a file shortened while we read gives
+// an error, not a bus error.
+class tiff_source {
+public:
+    tiff_source(const std::string& path, libtiff_messages& messages) : messages_(messages)
+    {
+        messages.path = path;
+        const platform::file_status status = platform::status_of(path);
+        if (!status.exists || !status.regular)
+            fail("not a regular file", messages);
+        file_bytes_ = status.size;
+        options_.reset(TIFFOpenOptionsAlloc());
+        if (!options_)
+            fail("out of memory", messages);
+        TIFFOpenOptionsSetErrorHandlerExtR(options_.get(), capture_error, &messages);
+        TIFFOpenOptionsSetWarningHandlerExtR(options_.get(), ignore_warning, nullptr);
+        // libtiff's own buffers hold raw (still compressed) data and tag arrays,
+        // which a sound file never makes larger than itself.
+        TIFFOpenOptionsSetMaxSingleMemAlloc(
+            options_.get(), static_cast<tmsize_t>(std::min<std::uint64_t>(
+                                file_bytes_ + (std::uint64_t{64} << 20), max_decoded_bytes)));
+        const int fd = platform::open_for_reading(path);
+        if (fd < 0)
+            fail("cannot open it: " + platform::error_text(errno), messages);
+        file_ = std::make_unique<buffered_file>(fd, file_bytes_, read_buffer_bytes);
+        tif_.reset(file_->open_tiff(path, "rm", options_.get()));
+        if (!tif_)
+            fail("not a readable TIFF file", messages);
+        // libtiff recovers from some damage while it reads the header; pixels
+        // behind such a header are not trusted.
+        if (!messages.first_error.empty())
+            fail("its header is corrupt", messages);
+    }
+
+    TIFF* tif() const { return tif_.get(); }
+    std::uint64_t file_bytes() const { return file_bytes_; }
+    libtiff_messages& messages() const { return messages_; }
+
+private:
+    libtiff_messages& messages_;
+    std::uint64_t file_bytes_ = 0;
+    std::unique_ptr<TIFFOpenOptions, free_options> options_;
+    std::unique_ptr<buffered_file> file_;
+    std::unique_ptr<TIFF, close_tiff> tif_;  // closed before the file
+};
+
+// What the first page's directory says about its first channel.
+struct page_layout {
+    std::uint32_t width = 0, height = 0;
+    std::uint16_t compression = COMPRESSION_NONE;
+    sample_kind kind = sample_kind::u16;
+    std::uint64_t pixel_bytes = 0;  // from one pixel's first sample to the next's
+    std::uint64_t row_bytes = 0;    // one row of the first plane
+    std::uint64_t limit = 0;        // the most decoded bytes a file of this size can give
+};
+
+page_layout read_layout(const tiff_source& source)
+{
+    TIFF* const tif = source.tif();
+    const libtiff_messages& messages = source.messages();
+    page_layout page;
+    std::uint16_t bits = 1, format = SAMPLEFORMAT_UINT, samples = 1;
+    std::uint16_t planar = PLANARCONFIG_CONTIG, photometric = PHOTOMETRIC_MINISBLACK;
+    TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &page.width);
+    TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &page.height);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &page.compression);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+
+    if (page.width == 0 || page.height == 0)
+        fail("the image is empty (" + std::to_string(page.width) + " x " +
+                 std::to_string(page.height) + " pixels)",
+             messages);
+    if (samples == 0)
+        fail("the image declares 0 samples per pixel", messages);
+    // Palette, colour-separated, YCbCr and the other encoded colour spaces
+    // would need converting; their first sample is not a grey level.
+    if (photometric > PHOTOMETRIC_RGB)
+        fail("photometric interpretation " + std::to_string(photometric) + " is not supported",
+             messages);
+    page.kind = classify_samples(bits, format, messages);
+    const std::uint64_t bytes = sample_bytes(page.kind);
+    // Samples of one pixel lie together when contiguous; each plane holds one.
+    page.pixel_bytes = planar != PLANARCONFIG_SEPARATE ? bytes * samples : bytes;
+
+    const std::uint64_t file_bytes = source.file_bytes();
+    page.limit = std::min(page.compression == COMPRESSION_NONE
+                              ? file_bytes
+                              : std::max(file_bytes * 4096, std::uint64_t{64} << 20),
+                          max_decoded_bytes);
+    std::uint64_t decoded = 0;  // bytes of the first plane once decoded
+    if (!multiply_within(page.width, page.pixel_bytes, max_decoded_bytes, page.row_bytes) ||
+        !multiply_within(page.row_bytes, page.height, page.limit, decoded))
+        fail("its header declares " + std::to_string(page.width) + " x " +
+                 std::to_string(page.height) + " pixels of " + std::to_string(page.pixel_bytes) +
+                 " bytes, more than a file of " + std::to_string(file_bytes) + " bytes can hold",
+             messages);
+    return page;
+}
+
+void read_tiled(const tiff_source& source, const page_layout& page, row_sink& sink)
+{
+    TIFF* const tif = source.tif();
+    const libtiff_messages& messages = source.messages();
+    std::uint32_t tile_width = 0, tile_length = 0;
+    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tile_width);
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &tile_length);
+    std::uint64_t tile_row_bytes = 0, tile_bytes = 0;
+    if (tile_width == 0 || tile_length == 0 ||
+        !multiply_within(tile_width, page.pixel_bytes, max_decoded_bytes, tile_row_bytes) ||
+        !multiply_within(tile_row_bytes, tile_length, page.limit, tile_bytes))
+        fail("its tiles of " + std::to_string(tile_width) + " x " + std::to_string(tile_length) +
+                 " pixels are not readable",
+             messages);
+    if (static_cast<std::uint64_t>(TIFFTileSize64(tif)) != tile_bytes)
+        fail("its tile layout is not supported", messages);
+    const std::uint64_t across = (page.width + std::uint64_t{tile_width} - 1) / tile_width;
+    const std::uint64_t down = (page.height + std::uint64_t{tile_length} - 1) / tile_length;
+    if (TIFFNumberOfTiles(tif) < across * down)
+        fail("it lacks some of its tiles", messages);
+    std::vector<unsigned char> block(static_cast<std::size_t>(tile_bytes));
+    for (std::uint64_t y = 0; y < page.height; y += tile_length) {
+        const auto y0 = static_cast<std::uint32_t>(y);
+        const std::uint32_t band_rows = std::min<std::uint32_t>(tile_length, page.height - y0);
+        std::uint16_t* const band = sink.room(y0, band_rows);
+        for (std::uint64_t x = 0; x < page.width; x += tile_width) {
+            const auto x0 = static_cast<std::uint32_t>(x);
+            const std::uint32_t tile = TIFFComputeTile(tif, x0, y0, 0, 0);
+            const tmsize_t got = TIFFReadEncodedTile(tif, tile, block.data(),
+                                                     static_cast<tmsize_t>(tile_bytes));
+            if (got < 0 || static_cast<std::uint64_t>(got) != tile_bytes ||
+                !messages.first_error.empty())
+                fail("tile " + std::to_string(tile) + " is truncated or corrupt", messages);
+            copy_block(block, tile_row_bytes, page.pixel_bytes, x0, 0,
+                       std::min<std::uint32_t>(tile_width, page.width - x0), band_rows, page.kind,
+                       band, page.width);
+        }
+        sink.rows(y0, band_rows, band);
+    }
+}
+
+// Plain LZW strips of single 16-bit samples are decoded here, about twice
+// as fast as libtiff's decoder; a strip this decoder does not take whole
+// goes to libtiff as every other strip does, so libtiff still judges damage.
+class own_lzw_strips {
+public:
+    own_lzw_strips(const tiff_source& source, const page_layout& page, bool direct)
+        : source_(source)
+    {
+        TIFF* const tif = source.tif();
+        std::uint16_t predictor = PREDICTOR_NONE, fill_order = FILLORDER_MSB2LSB;
+        if (page.compression == COMPRESSION_LZW)
+            TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill_order);
+        usable_ = direct && page.compression == COMPRESSION_LZW &&
+                  predictor == PREDICTOR_NONE && fill_order == FILLORDER_MSB2LSB &&
+                  !TIFFIsByteSwapped(tif);
+    }
+
+    // Whether strip was decoded whole into band, wanted bytes.
+    bool decode(std::uint32_t strip, std::uint16_t* band, std::uint64_t wanted)
+    {
+        if (!usable_)
+            return false;
+        TIFF* const tif = source_.tif();
+        const std::uint64_t raw_bytes = TIFFGetStrileByteCount(tif, strip);
+        if (raw_bytes == 0 || raw_bytes > source_.file_bytes())
+            return false;
+        raw_.resize(static_cast<std::size_t>(raw_bytes));
+        const tmsize_t got =
+            TIFFReadRawStrip(tif, strip, raw_.data(), static_cast<tmsize_t>(raw_bytes));
+        libtiff_messages& messages = source_.messages();
+        const bool whole = got == static_cast<tmsize_t>(raw_bytes) &&
+                           messages.first_error.empty() &&
+                           lzw_decode(raw_.data(), raw_.size(), reinterpret_cast<std::uint8_t*>(band),
+                                      static_cast<std::size_t>(wanted));
+        messages.first_error.clear();  // libtiff reads the strip again and says its own
+        return whole;
+    }
+
+private:
+    const tiff_source& source_;
+    bool usable_ = false;
+    std::vector<std::uint8_t> raw_;
+};
+
+void read_stripped(const tiff_source& source, const page_layout& page, row_sink& sink)
+{
+    TIFF* const tif = source.tif();
+    const libtiff_messages& messages = source.messages();
+    std::uint32_t rows_per_strip = page.height;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
+    rows_per_strip = std::min(std::max<std::uint32_t>(rows_per_strip, 1), page.height);
+    const std::uint64_t strip_bytes = page.row_bytes * rows_per_strip;  // within the limit
+    if (static_cast<std::uint64_t>(TIFFStripSize64(tif)) != strip_bytes)
+        fail("its strip layout is not supported", messages);
+    const std::uint64_t strips =
+        (page.height + std::uint64_t{rows_per_strip} - 1) / rows_per_strip;
+    if (TIFFNumberOfStrips(tif) < strips)
+        fail("it lacks some of its strips", messages);
+    // Single-sample 16-bit strips are whole rows of the image as it is kept
+    // (libtiff swaps the byte order): they are decoded straight into it.
+    const bool direct = page.kind == sample_kind::u16 && page.pixel_bytes == 2;
+    std::vector<unsigned char> block(direct ? 0 : static_cast<std::size_t>(strip_bytes));
+    own_lzw_strips own_lzw(source, page, direct);
+    for (std::uint64_t strip = 0; strip < strips; ++strip) {
+        const auto y0 = static_cast<std::uint32_t>(strip * rows_per_strip);
+        const std::uint32_t rows = std::min(rows_per_strip, page.height - y0);
+        const std::uint64_t wanted = page.row_bytes * rows;
+        std::uint16_t* const band = sink.room(y0, rows);
+        if (!own_lzw.decode(static_cast<std::uint32_t>(strip), band, wanted)) {
+            void* const target =
+                direct ? static_cast<void*>(band) : static_cast<void*>(block.data());
+            const tmsize_t got = TIFFReadEncodedStrip(tif, static_cast<std::uint32_t>(strip),
+                                                      target, static_cast<tmsize_t>(wanted));
+            if (got < 0 || static_cast<std::uint64_t>(got) != wanted ||
+                !messages.first_error.empty())
+                fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
+            if (!direct)
+                copy_block(block, page.row_bytes, page.pixel_bytes, 0, 0, page.width, rows,
+                           page.kind, band, page.width);
+        }
+        sink.rows(y0, rows, band);
+    }
+}
+
+} // namespace
+
+void read_tiff_rows(const std::string& path, row_sink& sink)
+{
+    libtiff_messages messages;
+    const tiff_source source(path, messages);
+    const page_layout page = read_layout(source);
+    sink.begin(page.width, page.height);
+    if (TIFFIsTiled(source.tif()))
+        read_tiled(source, page, sink);
+    else
+        read_stripped(source, page, sink);
+}
+
+} // namespace orvane

@@ -1,0 +1,59 @@
+// The project's own TIFF tile reader: first page, first channel, as 16-bit pixels.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// The first channel of the first page, row-major, converted to 16 bits the
+// way the image library converts: 8-bit unsigned kept, signed 8 and 16 bits
+// wrapped, 32-bit integers keep their low 16 bits, 32-bit floats truncated
+// towards zero and clamped to 0..65535 (NaN gives 0).
+struct tile_pixels {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::vector<std::uint16_t> pixels;
+};
+
+// True when the first bytes are one of the four TIFF signatures (classic or
+// BigTIFF, either byte order).
+bool has_tiff_signature(const unsigned char* bytes, std::size_t size);
+
+// Reads a TIFF file, or throws a read error naming it: unsupported sample layouts,
+// truncated or corrupt data and sizes past the allocation bound all throw, so
+// a partial image is never returned. libtiff prints nothing; its message
+// becomes part of the error. Safe to call from many threads at once.
+tile_pixels read_tiff_tile(const std::string& path);
+
+// The same, into a buffer of the caller's: allocate(width, height) is called
+// once the size is known and returns room for width * height values, which
+// need not be initialised: every one is written unless the call throws.
+using pixel_allocator = std::function<std::uint16_t*(std::uint32_t width, std::uint32_t height)>;
+void read_tiff_tile(const std::string& path, const pixel_allocator& allocate);
+
+// Takes a tile band by band, top to bottom, as it is decoded.
+class row_sink {
+public:
+    virtual ~row_sink() = default;
+    // The tile's size, before any rows.
+    virtual void begin(std::uint32_t width, std::uint32_t height) = 0;
+    // Room for rows [y0, y0 + count), width values each, one row after the
+    // other; it may be the same memory for every band.
+    virtual std::uint16_t* room(std::uint32_t y0, std::uint32_t count) = 0;
+    // Those rows, now decoded in the room given for them.
+    virtual void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* pixels) = 0;
+};
+
+// Reads a TIFF file as read_tiff_tile does, handing each band to the sink as
+// soon as it is decoded: a caller that uses the rows at once needs no room
+// for the whole tile. After a throw the sink may have seen some of the rows.
+void read_tiff_rows(const std::string& path, row_sink& sink);
+
+// Largest decoded size, in bytes, that read_tiff_tile accepts for one page's
+// first channel or for one strip or tile of it.
+constexpr std::uint64_t max_decoded_bytes = std::uint64_t{1} << 32;
+
+} // namespace orvane

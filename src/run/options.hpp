@@ -1,0 +1,40 @@
+// Run control: the option values of a run, how the command line is read, and the exit statuses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace orvane {
+
+struct run_options {
+    std::string list_path;        // -i
+    std::string outputdir;        // -o
+    std::int32_t splitnumber = 4; // -s
+    std::int32_t xoverlap = 0;    // -x
+    std::int32_t yoffset = 0;     // -y
+    std::int32_t downsample = 1;  // -d
+    std::int32_t singlenum = -1;  // -j, negative: every slice
+};
+
+// Exit statuses of the program.
+enum exit_status : int {
+    exit_ok = 0,
+    exit_usage = 1,  // no arguments, or option values that cannot make a mosaic
+    exit_failed = 2, // an image could not be read or written
+};
+
+// Leading white space, optional sign, digits; the rest is ignored. No number
+// gives 0, out of range gives the nearest 32-bit limit.
+std::int32_t parse_int(const std::string& text);
+
+// Scans argv[1..]: each of -i -o -s -x -y -d -j takes the next argument as its
+// value whatever it looks like; anything else, and an option with no value
+// after it, is ignored.
+run_options parse_options(int argc, const char* const* argv);
+
+// Slice count: names / splitnumber, done unsigned, so a negative splitnumber
+// gives 0. splitnumber must not be 0.
+std::int32_t count_slices(std::size_t name_count, std::int32_t splitnumber);
+
+} // namespace orvane

@@ -1,0 +1,153 @@
+// The program entry: echo, options, list, summary, reference tile, the slices.
+#include "run/run_driver.hpp"
+
+#include "base/parallel.hpp"
+#include "compat/library_conventions.hpp"
+#include "io/output_file.hpp"
+#include "io/tile_loader.hpp"
+#include "run/list_file.hpp"
+#include "run/options.hpp"
+#include "run/slice_loop.hpp"
+#include "run/slice_plan.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <iostream>
+
+namespace orvane {
+
+namespace {
+
+void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
+
+void echo_command_line(int argc, const char* const* argv)
+{
+    std::string echo;
+    for (int i = 0; i < argc; ++i)
+        echo += std::string(argv[i]) + " ";
+    print_line(echo);
+}
+
+void print_summary(const std::vector<std::string>& names, const run_options& options,
+                   std::int32_t slice_count)
+{
+    print_line("origin file count is \t" + std::to_string(names.size()));
+    print_line("the split number is \t" + std::to_string(options.splitnumber));
+    print_line("the output image is \t" + std::to_string(slice_count));
+    print_line("the xoffset is \t" + std::to_string(options.xoverlap));
+    print_line("the yoffset is \t" + std::to_string(options.yoffset));
+    print_line("the downsample is \t" + std::to_string(options.downsample));
+}
+
+// Reads the reference tile while the worker threads start: on some machines
+// a new thread can wait milliseconds for its first turn on a processor (the
+// one its creator spins on), and later teams reuse these threads.
+tile_size load_reference(const std::string& name, int processors)
+{
+    tile_size reference;
+    loop_failures failures;
+    run_team(processors, [&](int thread) {
+        if (thread == 0)
+            failures.attempt(0, [&] { reference = load_tile_size(name); });
+    });
+    failures.rethrow_lowest();
+    return reference;
+}
+
+// The inputs every slice shares.
+slice_job make_job(const run_options& options, const std::vector<std::string>& names,
+                   std::int32_t slice_count, tile_size reference)
+{
+    slice_job job;
+    job.width = reference.width;
+    job.height = reference.height;
+    job.names = &names;
+    job.slice_count = slice_count;
+    job.singlenum = options.singlenum;
+    job.downsample = options.downsample;
+    job.yoffset = options.yoffset;
+    job.xoverlap = options.xoverlap;
+    job.splitnumber = options.splitnumber;
+    job.outputdir = options.outputdir;
+    return job;
+}
+
+// Option values that cannot make a mosaic of this reference tile: a message
+// and true.
+bool refuse_geometry(const run_options& options, std::int32_t slice_count, tile_size reference)
+{
+    const std::int64_t column_pitch =
+        static_cast<std::int64_t>(reference.width) - 2 * static_cast<std::int64_t>(options.xoverlap);
+    if (slice_count > 0 && column_pitch <= 0) {
+        std::cerr << "orvane: the x overlap (-x) " << options.xoverlap
+                  << " leaves no pixel of a tile " << reference.width << " wide\n"
+                  << std::flush;
+        return true;
+    }
+    return false;
+}
+
+// Makes the slices of the plan. With fewer slices to make than processors
+// (one slice with -j, the end of a resumed run), each slice spreads its own
+// work over the spare ones.
+void make_slices(slice_job& job, int processors)
+{
+    // Leftovers of a killed run are never taken for outputs, but they take space.
+    remove_stale_temporaries(output_dir(job.outputdir, 1));
+    if (job.downsample > 1)
+        remove_stale_temporaries(output_dir(job.outputdir, job.downsample));
+
+    const std::vector<planned_slice> plan = plan_slices(job);
+    const auto to_make = std::count_if(plan.begin(), plan.end(), [](const planned_slice& s) {
+        return s.action == slice_action::make;
+    });
+    const int workers =
+        static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(processors, to_make)));
+    job.threads = std::max(1, processors / workers);
+    run_slices(plan, job, workers);
+}
+
+} // namespace
+
+int run_driver(int argc, const char* const* argv)
+{
+    if (argc < 2) {
+        std::cerr << usage_text << std::flush;
+        return exit_usage;
+    }
+    configure_image_library();
+    echo_command_line(argc, argv);
+
+    const run_options options = parse_options(argc, argv);
+    const std::vector<std::string> names = read_list(options.list_path);
+    if (names.empty()) {
+        print_line("no list.txt!");
+        return exit_ok;
+    }
+    if (options.splitnumber == 0) {
+        std::cerr << "orvane: the split number (-s) must not be 0\n" << std::flush;
+        return exit_usage;
+    }
+    const std::int32_t slice_count = count_slices(names.size(), options.splitnumber);
+    print_summary(names, options, slice_count);
+
+    const int processors = std::max(1, omp_get_max_threads());
+    try {
+        const tile_size reference = load_reference(names.front(), processors);
+        if (refuse_geometry(options, slice_count, reference))
+            return exit_usage;
+        slice_job job = make_job(options, names, slice_count, reference);
+        if (options.singlenum >= slice_count)
+            std::cerr << "orvane: warning: slice index " << options.singlenum
+                      << " (-j) is not below the slice count " << slice_count
+                      << ": no slice is produced\n"
+                      << std::flush;
+        make_slices(job, processors);
+    } catch (const std::exception& e) {
+        std::cerr << report_text(e) << std::flush;
+        return exit_failed;
+    }
+    return exit_ok;
+}
+
+} // namespace orvane

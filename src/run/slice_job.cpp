@@ -1,0 +1,138 @@
+// One slice of the run: assembly, full-resolution and reduced files, and their lines.
+#include "run/slice_job.hpp"
+
+#include "base/image.hpp"
+#include "io/output_file.hpp"
+#include "io/tiff_writer.hpp"
+#include "mosaic/assemble.hpp"
+#include "mosaic/reduce.hpp"
+
+#include <iostream>
+
+namespace orvane {
+
+namespace {
+
+// Each console line is built whole and written with one insertion, so lines of
+// different workers may come in any order but never mix inside a line.
+void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
+
+// Whether a slice's files are synced before they are renamed into place.
+constexpr bool sync_before_rename = true;
+
+unsynced_file save(const image& canvas, const std::string& path, int threads)
+{
+    tiff_write_options options;
+    options.threads = threads;
+    return write_tiff_unsynced(path, canvas.data(), static_cast<std::uint32_t>(canvas.width()),
+                               static_cast<std::uint32_t>(canvas.height()), options);
+}
+
+// Each slice thread's canvas, kept from one slice to the next: a canvas no
+// larger than the last reuses memory that is already mapped.
+image_buffer& thread_canvas()
+{
+    thread_local image_buffer canvas;
+    return canvas;
+}
+
+// The same for the reduced copy.
+image_buffer& thread_reduced()
+{
+    thread_local image_buffer reduced;
+    return reduced;
+}
+
+} // namespace
+
+struct written_slice::files {
+    pending_file full;
+    std::unique_ptr<pending_file> reduced; // none when no reduced copy is made
+    unsynced_file full_file;
+    unsynced_file reduced_file;
+
+    explicit files(const planned_slice& slice)
+        : full(slice.full_path),
+          reduced(slice.reduced_made ? std::make_unique<pending_file>(slice.reduced_path)
+                                     : nullptr)
+    {
+    }
+};
+
+written_slice::written_slice(const planned_slice& slice)
+    : slice_(slice), files_(std::make_unique<files>(slice))
+{
+}
+
+written_slice::~written_slice() = default;
+
+void written_slice::sync()
+{
+    // Data reaches the device before the rename that publishes it: after a
+    // power loss a final name never holds an empty or partial file.
+    files_->reduced_file.close(sync_before_rename);
+    files_->full_file.close(sync_before_rename);
+}
+
+void written_slice::finish()
+{
+    sync();
+    publish();
+}
+
+void written_slice::publish()
+{
+    // The full-resolution file marks the slice done, so it goes into place
+    // last: a run stopped in between redoes the slice, reduced copy included.
+    if (files_->reduced)
+        files_->reduced->commit();
+    files_->full.commit();
+    print_line(slice_.full_path + " done!");
+    print_line(slice_.reduced_path + " done!");
+}
+
+void report_unmade(const planned_slice& slice)
+{
+    if (slice.action == slice_action::skip)
+        print_line(std::to_string(slice.index) + " skip!");
+    else
+        print_line(slice.full_path + " done!");
+}
+
+std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job)
+{
+    // The width is a signed product handed to the library as an unsigned size.
+    const std::int32_t canvas_width =
+        (static_cast<std::int32_t>(job.width) - 2 * job.xoverlap) * job.splitnumber;
+    image_buffer& buffer = thread_canvas();
+    buffer.resize(static_cast<std::uint32_t>(canvas_width), job.height);
+    const image& canvas = buffer.pixels();
+    assemble_slice(buffer.pixels(), slice.index, job.width, *job.names, job.slice_count,
+                   job.yoffset, job.xoverlap, job.splitnumber, job.threads);
+
+    auto written = std::make_unique<written_slice>(slice);
+    written_slice::files& files = *written->files_;
+    files.full_file = save(canvas, files.full.temp_path(), job.threads);
+    // The device takes the full-resolution data while the copy is reduced.
+    if (sync_before_rename)
+        files.full_file.start_sync();
+    make_dirs(slice.reduced_dir);
+    if (files.reduced) {
+        image_buffer& reduced = thread_reduced();
+        reduce_canvas(canvas, job.downsample, job.threads, reduced);
+        files.reduced_file = save(reduced.pixels(), files.reduced->temp_path(), job.threads);
+    }
+    return written;
+}
+
+void process_slice(std::int32_t slice_index, const slice_job& job)
+{
+    const planned_slice slice = plan_slice(slice_index, job);
+    if (slice.action != slice_action::make) {
+        report_unmade(slice);
+        return;
+    }
+    write_slice(slice, job)->finish();
+}
+
+} // namespace orvane

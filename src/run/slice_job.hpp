@@ -1,0 +1,52 @@
+// Making one slice: assembling its mosaic, writing its files, and putting them in place.
+#pragma once
+
+#include "run/slice_plan.hpp"
+
+#include <cstdint>
+#include <memory>
+
+namespace orvane {
+
+// The files of one slice, complete under their temporary names but perhaps
+// not yet on the device.
+class written_slice {
+public:
+    explicit written_slice(const planned_slice& slice);
+    ~written_slice();
+    written_slice(const written_slice&) = delete;
+    written_slice& operator=(const written_slice&) = delete;
+
+    std::int32_t slice_index() const { return slice_.index; }
+
+    // Waits until both files are on the device and closes them.
+    void sync();
+    // Renames both files into place (the reduced copy first: the
+    // full-resolution file marks the slice done) and prints the slice's two
+    // lines.
+    void publish();
+    // Both. Each throws on failure; files not yet in place are removed when
+    // the object goes.
+    void finish();
+
+private:
+    friend std::unique_ptr<written_slice> write_slice(const planned_slice&, const slice_job&);
+    struct files;
+    planned_slice slice_;
+    std::unique_ptr<files> files_;
+};
+
+// Assembles a slice the plan says to make and writes its files, returned
+// written and not yet synced or renamed, so the device writes them while the
+// caller makes the next slice.
+std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job);
+
+// Prints the line of a slice that is skipped or already done.
+void report_unmade(const planned_slice& slice);
+
+// Produces slice k from start to end: plans it, then reports it as skipped or
+// done, or assembles, writes, syncs, renames and reports it. Throws on any
+// failure.
+void process_slice(std::int32_t slice_index, const slice_job& job);
+
+} // namespace orvane

@@ -1,0 +1,109 @@
+// Option values, option scanning and the slice count.
+#include "run/options.hpp"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+using orvane::count_slices;
+using orvane::parse_int;
+using orvane::parse_options;
+
+namespace {
+
+
+// Scripts pass numbers in every shape; a wrong parse silently moves the mosaic.
+TEST(ParseInt, ReadsTheLeadingNumberAndIgnoresTheRest)
+{
+    EXPECT_EQ(parse_int("12abc"), 12);
+    EXPECT_EQ(parse_int("3.7"), 3);
+    EXPECT_EQ(parse_int("0x10"), 0);
+    EXPECT_EQ(parse_int(" -5"), -5);
+    EXPECT_EQ(parse_int("+8"), 8);
+    EXPECT_EQ(parse_int("-x"), 0);
+    EXPECT_EQ(parse_int("abc"), 0);
+    EXPECT_EQ(parse_int(""), 0);
+    EXPECT_EQ(parse_int("   "), 0);
+}
+
+TEST(ParseInt, ClampsOutOfRangeValuesToThe32BitLimits)
+{
+    EXPECT_EQ(parse_int("99999999999"), INT_MAX);
+    EXPECT_EQ(parse_int("-99999999999"), INT_MIN);
+    EXPECT_EQ(parse_int("2147483647"), INT_MAX);
+}
+
+std::vector<const char*> argv_of(std::initializer_list<const char*> args)
+{
+    std::vector<const char*> argv{"orvane"};
+    argv.insert(argv.end(), args);
+    return argv;
+}
+
+orvane::run_options scan(std::initializer_list<const char*> args)
+{
+    const auto argv = argv_of(args);
+    return parse_options(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(Options, DefaultsWhenNothingIsGiven)
+{
+    const auto options = scan({"x"});
+    EXPECT_EQ(options.list_path, "");
+    EXPECT_EQ(options.outputdir, "");
+    EXPECT_EQ(options.splitnumber, 4);
+    EXPECT_EQ(options.xoverlap, 0);
+    EXPECT_EQ(options.yoffset, 0);
+    EXPECT_EQ(options.downsample, 1);
+    EXPECT_EQ(options.singlenum, -1);
+}
+
+TEST(Options, EveryOptionStoresItsValue)
+{
+    const auto options =
+        scan({"-i", "l.txt", "-o", "out", "-s", "3", "-x", "10", "-y", "5", "-d", "4", "-j", "2"});
+    EXPECT_EQ(options.list_path, "l.txt");
+    EXPECT_EQ(options.outputdir, "out");
+    EXPECT_EQ(options.splitnumber, 3);
+    EXPECT_EQ(options.xoverlap, 10);
+    EXPECT_EQ(options.yoffset, 5);
+    EXPECT_EQ(options.downsample, 4);
+    EXPECT_EQ(options.singlenum, 2);
+}
+
+// A value that looks like an option must be consumed, or the scan desynchronises.
+TEST(Options, AValueIsNeverReadAsAnOption)
+{
+    EXPECT_EQ(scan({"-y", "-20"}).yoffset, -20);
+    const auto options = scan({"-s", "-x", "7"});
+    EXPECT_EQ(options.splitnumber, 0);
+    EXPECT_EQ(options.xoverlap, 0);  // 7 sits at a position that is skipped over
+    EXPECT_EQ(scan({"-o", "-i", "list"}).list_path, "");
+}
+
+TEST(Options, UnknownArgumentsAreSkippedAndLaterValuesWin)
+{
+    const auto options = scan({"-z", "5", "-s", "2", "-I", "a", "--i", "b", "-ii", "c", "-s", "6"});
+    EXPECT_EQ(options.splitnumber, 6);
+    EXPECT_EQ(options.list_path, "");
+}
+
+TEST(Options, AnOptionWithNoValueIsIgnored)
+{
+    const auto options = scan({"-s", "3", "-i"});
+    EXPECT_EQ(options.splitnumber, 3);
+    EXPECT_EQ(options.list_path, "");
+}
+
+TEST(SliceCount, DividesAndDropsTheRemainder)
+{
+    EXPECT_EQ(count_slices(12, 3), 4);
+    EXPECT_EQ(count_slices(10, 4), 2);
+    EXPECT_EQ(count_slices(3, 4), 0);
+    // Done unsigned: a negative split number is a huge divisor.
+    EXPECT_EQ(count_slices(12, -1), 0);
+    EXPECT_EQ(count_slices(12, -3), 0);
+}
+
+} // namespace
+

@@ -1,0 +1,95 @@
+// One slice from start to end: its files, and what is left after a failure.
+#include "base/image.hpp"
+#include "mosaic/reduce.hpp"
+#include "run/slice_job.hpp"
+
+#include "tiff_io.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+
+using orvane::image;
+
+namespace {
+
+class SliceJob : public ::testing::Test {
+protected:
+    std::string dir = orvane_test::make_temp_dir();
+    std::vector<std::string> names;
+
+    orvane::slice_job random_job(std::int32_t columns, std::uint32_t width, std::uint32_t height,
+                                 std::int32_t downsample)
+    {
+        std::mt19937 rng(42);
+        for (std::int32_t j = 0; j < columns; ++j) {
+            names.push_back(dir + "/t" + std::to_string(j) + ".tif");
+            orvane_test::write_tile(names.back(), width, height, [&](std::uint32_t, std::uint32_t) {
+                return static_cast<std::uint16_t>(rng());
+            });
+        }
+        orvane::slice_job job;
+        job.width = width;
+        job.height = height;
+        job.names = &names;
+        job.slice_count = 1;
+        job.splitnumber = columns;
+        job.xoverlap = 3;
+        job.yoffset = 2;
+        job.downsample = downsample;
+        job.outputdir = dir + "/out";
+        return job;
+    }
+};
+
+// The reduced file must be exactly the library's area-averaging resize of the
+// full-resolution canvas: stacks made earlier are compared against it.
+TEST_F(SliceJob, ReducedFileIsTheLibrarysResizeOfTheMosaic)
+{
+    const orvane::slice_job job = random_job(3, 97, 61, 4);
+    orvane::process_slice(0, job);
+    image full;
+    full.load_tiff((job.outputdir + "/stack1//zstackds_1_0000.tif").c_str());
+    ASSERT_EQ(full.width(), 3 * 91);
+    image expected = full;
+    expected.resize(full.width() / 4, full.height() / 4, -100, -100, 3, 0, 0, 0, 0, 0);
+
+    const auto reduced = orvane_test::read_tiff(job.outputdir + "/stack4//zstackds_4_0000.tif");
+    ASSERT_EQ(reduced.width, static_cast<std::uint32_t>(expected.width()));
+    ASSERT_EQ(reduced.height, static_cast<std::uint32_t>(expected.height()));
+    for (std::uint32_t y = 0; y < reduced.height; ++y)
+        for (std::uint32_t x = 0; x < reduced.width; ++x)
+            ASSERT_EQ(reduced.at(x, y), expected(x, y)) << x << ", " << y;
+}
+
+std::vector<std::string> entries(const std::string& path)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(path))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A failure after the full-resolution file was written must not leave it (or
+// its temporary) behind: its presence would mark the slice done.
+TEST_F(SliceJob, AFailedReducedSaveLeavesNothingUnderAnyName)
+{
+    orvane::slice_job job = random_job(1, 16, 16, 2);
+    orvane::make_dirs(job.outputdir + "/");
+    orvane_test::write_file(job.outputdir + "/stack2", "a file where the directory should be");
+    EXPECT_ANY_THROW(orvane::process_slice(0, job));
+    EXPECT_TRUE(entries(job.outputdir + "/stack1").empty());
+}
+
+TEST_F(SliceJob, OnlyFinalNamesRemainAfterASlice)
+{
+    const orvane::slice_job job = random_job(2, 16, 16, 2);
+    orvane::process_slice(0, job);
+    EXPECT_EQ(entries(job.outputdir + "/stack1"), std::vector<std::string>{"zstackds_1_0000.tif"});
+    EXPECT_EQ(entries(job.outputdir + "/stack2"), std::vector<std::string>{"zstackds_2_0000.tif"});
+}
+
+} // namespace

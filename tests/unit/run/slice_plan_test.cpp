@@ -1,0 +1,54 @@
+// Output names and directory creation.
+#include "run/slice_plan.hpp"
+#include "compat/library_conventions.hpp"
+
+#include "tiff_io.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+TEST(OutputNames, FactorAndZeroPaddedIndex)
+{
+    EXPECT_EQ(orvane::output_name(1, 7), "zstackds_1_0007.tif");
+    EXPECT_EQ(orvane::output_name(1, 123), "zstackds_1_0123.tif");
+    EXPECT_EQ(orvane::output_name(4, 0), "zstackds_4_0000.tif");
+    EXPECT_EQ(orvane::output_name(1, 12345), "zstackds_1_12345.tif");
+    EXPECT_EQ(orvane::output_dir("out", 1), "out/stack1/");
+    EXPECT_EQ(orvane::output_dir("", -2), "/stack-2/");
+}
+
+bool is_dir(const std::string& path)
+{
+    struct stat s {};
+    return ::stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
+}
+
+TEST(MakeDirs, MakesEveryMissingLevel)
+{
+    const std::string base = orvane_test::make_temp_dir();
+    EXPECT_TRUE(orvane::make_dirs(base + "/a/b//c/"));
+    EXPECT_TRUE(is_dir(base + "/a/b/c"));
+    EXPECT_TRUE(orvane::make_dirs(base + "/a/b/c/"));  // all there already
+    EXPECT_TRUE(orvane::make_dirs(base + "/a/d"));     // last component without a slash
+    EXPECT_TRUE(is_dir(base + "/a/d"));
+    EXPECT_TRUE(orvane::make_dirs(""));
+}
+
+TEST(MakeDirs, ABackslashIsAnOrdinaryCharacter)
+{
+    const std::string base = orvane_test::make_temp_dir();
+    EXPECT_TRUE(orvane::make_dirs(base + "/a\\b/c/"));
+    EXPECT_TRUE(is_dir(base + "/a\\b/c"));
+}
+
+TEST(MakeDirs, StopsAtALevelThatCannotBeMade)
+{
+    const std::string base = orvane_test::make_temp_dir();
+    orvane_test::write_file(base + "/file", "x");
+    EXPECT_FALSE(orvane::make_dirs(base + "/file/sub/deeper/"));
+}
+
+} // namespace
