@@ -17,12 +17,12 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 struct settings {
-    std::string tile;     // an uncompressed tile
-    std::string lzw_tile; // an LZW tile
-    std::string mosaic;   // a mosaic whose pixels are encoded again
+    std::string tile;      // an uncompressed tile
+    std::string lzw_tile;  // an LZW tile
+    std::string mosaic;    // a mosaic whose pixels are encoded again
     std::string scratch = ".";
     int runs = 5;
-    double min_seconds = 0.3; // each run repeats its work at least this long
+    double min_seconds = 0.3;  // each run repeats its work at least this long
 };
 
 int usage()
@@ -122,7 +122,7 @@ void report(const char* name, double rate, std::size_t bytes)
     std::fflush(stdout);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -148,8 +148,8 @@ int main(int argc, char** argv)
     TIFFSetWarningHandler(nullptr);
 
     // Decoding includes opening the file: the program opens every tile once.
-    for (const auto& [name, path] : {std::pair{"decode_uncompressed", s.tile},
-                                     std::pair{"decode_lzw", s.lzw_tile}}) {
+    for (const auto& [name, path] :
+         {std::pair{"decode_uncompressed", s.tile}, std::pair{"decode_lzw", s.lzw_tile}}) {
         if (path.empty())
             continue;
         pixels tile;

@@ -1,7 +1,8 @@
-// Strip encoding and whole-file writing speed: our LZW encoder and writer against libtiff's and the image library's.
+// Strip encoding and whole-file writing speed: our LZW encoder and writer against libtiff's and the
+// image library's.
 #include "base/image.hpp"
-#include "io/lzw.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/lzw.hpp"
 #include "io/tiff_writer.hpp"
 
 #include <benchmark/benchmark.h>
@@ -61,8 +62,8 @@ const orvane::image& mosaic(const benchmark::State& state)
 
 const std::size_t mosaic_bytes = std::size_t{mosaic_width} * mosaic_height * 2;
 // The writer's strip size for this width: 8 KiB, whole rows.
-const std::size_t strip_bytes = (8192 / (2 * mosaic_width) > 0 ? 8192 / (2 * mosaic_width) : 1) *
-                                std::size_t{mosaic_width} * 2;
+const std::size_t strip_bytes =
+    (8192 / (2 * mosaic_width) > 0 ? 8192 / (2 * mosaic_width) : 1) * std::size_t{mosaic_width} * 2;
 
 void report(benchmark::State& state)
 {
@@ -159,8 +160,7 @@ void libtiff_encoder(benchmark::State& state)
         TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows_per_strip);
         std::uint32_t strip = 0;
         for (std::size_t at = 0; at < mosaic_bytes; at += strip_bytes, ++strip)
-            TIFFWriteEncodedStrip(tif, strip,
-                                  const_cast<std::uint16_t*>(pixels) + at / 2,
+            TIFFWriteEncodedStrip(tif, strip, const_cast<std::uint16_t*>(pixels) + at / 2,
                                   static_cast<tmsize_t>(std::min(strip_bytes, mosaic_bytes - at)));
         TIFFClose(tif);
         benchmark::DoNotOptimize(file.bytes.data());
@@ -187,14 +187,18 @@ void own_write_tiff(benchmark::State& state)
     report(state);
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(own_encoder)->Arg(12)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(own_decoder)->Arg(12)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(libtiff_encoder)->Arg(12)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(library_save_tiff)->Arg(12)->Unit(benchmark::kMillisecond);
 // range(1): encoding threads.
-BENCHMARK(own_write_tiff)->Args({12, 1})->Args({12, 2})->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(own_write_tiff)
+    ->Args({12, 1})
+    ->Args({12, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 int main(int argc, char** argv)
 {

@@ -61,9 +61,9 @@ int usage()
 // Tables computed once so a pixel costs a lookup, not a call to exp or to the
 // random number generator: that keeps a 2 GiB acquisition to seconds.
 struct tables {
-    std::vector<std::int32_t> background; // read noise samples, already offset
-    std::vector<float> shot;              // unit normal samples
-    std::vector<float> falloff;           // exp(-d2) for d2 in [0, blob_reach)
+    std::vector<std::int32_t> background;  // read noise samples, already offset
+    std::vector<float> shot;               // unit normal samples
+    std::vector<float> falloff;            // exp(-d2) for d2 in [0, blob_reach)
 
     explicit tables(unsigned seed)
     {
@@ -87,8 +87,7 @@ struct tables {
 // Fills one tile: read noise everywhere, then each blob's signal over its
 // bounding box, then shot noise proportional to the signal.
 void render_tile(std::vector<std::uint16_t>& pixels, const settings& s, const tables& t,
-                 const std::vector<blob>& blobs, int column, int slice,
-                 double slice_step)
+                 const std::vector<blob>& blobs, int column, int slice, double slice_step)
 {
     const std::size_t w = s.width, h = s.height;
     std::vector<float> signal(w * h, 0.0f);
@@ -103,9 +102,11 @@ void render_tile(std::vector<std::uint16_t>& pixels, const settings& s, const ta
         const double reach = std::sqrt(reach2);
         const double cx = b.x - origin_x;
         const long x0 = std::max(0L, static_cast<long>(std::floor(cx - reach)));
-        const long x1 = std::min(static_cast<long>(w) - 1, static_cast<long>(std::ceil(cx + reach)));
+        const long x1 =
+            std::min(static_cast<long>(w) - 1, static_cast<long>(std::ceil(cx + reach)));
         const long y0 = std::max(0L, static_cast<long>(std::floor(b.y - reach)));
-        const long y1 = std::min(static_cast<long>(h) - 1, static_cast<long>(std::ceil(b.y + reach)));
+        const long y1 =
+            std::min(static_cast<long>(h) - 1, static_cast<long>(std::ceil(b.y + reach)));
         if (x0 > x1 || y0 > y1)
             continue;
         any_signal = true;
@@ -118,7 +119,8 @@ void render_tile(std::vector<std::uint16_t>& pixels, const settings& s, const ta
                 const double dx = static_cast<double>(x) - cx;
                 const long step = static_cast<long>((dx * dx + row_d2) * to_step);
                 if (step < falloff_steps)
-                    out[x] += static_cast<float>(b.brightness) * t.falloff[static_cast<std::size_t>(step)];
+                    out[x] += static_cast<float>(b.brightness) *
+                              t.falloff[static_cast<std::size_t>(step)];
             }
         }
     }
@@ -170,7 +172,7 @@ bool write_tiff(const std::string& path, const std::vector<std::uint16_t>& pixel
     return ok;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -213,7 +215,7 @@ int main(int argc, char** argv)
     // follow the tile size, so a smaller acquisition looks like a scaled-down
     // larger one and compresses alike.
     const double size_unit = std::min(s.width, s.height) / 64.0;
-    const double slice_step = size_unit * 0.5; // pixels of depth per slice
+    const double slice_step = size_unit * 0.5;  // pixels of depth per slice
     std::vector<blob> blobs;
     // Blobs centred up to a few slices outside the stack still reach into it:
     // without them the first and last slices, and short stacks, would be darker.

@@ -19,7 +19,7 @@ image noise(int width, int height)
     image picture(width, height);
     std::mt19937 random(3);
     std::uniform_int_distribution<int> value(0, 65535);
-    cimg_for(picture, p, std::uint16_t) *p = static_cast<std::uint16_t>(value(random));
+    cimg_for(picture, p, std::uint16_t)* p = static_cast<std::uint16_t>(value(random));
     return picture;
 }
 
@@ -77,8 +77,8 @@ void reduction_library(benchmark::State& state)
 void reduction_library_without_copy(benchmark::State& state)
 {
     for (auto _ : state) {
-        image reduced = canvas().get_resize(canvas().width() / 4, canvas().height() / 4, -100,
-                                            -100, 3, 0, 0, 0, 0, 0);
+        image reduced = canvas().get_resize(canvas().width() / 4, canvas().height() / 4, -100, -100,
+                                            3, 0, 0, 0, 0, 0);
         benchmark::DoNotOptimize(reduced.data());
     }
 }
@@ -95,7 +95,7 @@ void reduction_fused(benchmark::State& state)
     }
 }
 
-} // namespace
+}  // namespace
 
 BENCHMARK(assembly_library)->Unit(benchmark::kMillisecond);
 BENCHMARK(assembly_fused)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);

@@ -10,13 +10,13 @@ namespace orvane {
 // What a failure stopped. compat/library_conventions.hpp turns each kind
 // into the report scripts look for, in one place at the edge.
 enum class failure_kind {
-    open,             // a file named by the user could not be opened
-    read,             // a file was opened but could not be read as an image
-    write,            // an output could not be created, written, synced or renamed
-    allocate,         // memory for an image or buffer could not be had
-    library_io,       // the image library's own reader failed: cause is its message
-    library_instance, // the image library refused an image: cause is its message
-    library_argument, // the image library refused a size: cause is its message
+    open,              // a file named by the user could not be opened
+    read,              // a file was opened but could not be read as an image
+    write,             // an output could not be created, written, synced or renamed
+    allocate,          // memory for an image or buffer could not be had
+    library_io,        // the image library's own reader failed: cause is its message
+    library_instance,  // the image library refused an image: cause is its message
+    library_argument,  // the image library refused a size: cause is its message
 };
 
 // Thrown by every layer below the run driver; caught and reported once.
@@ -40,4 +40,4 @@ private:
     std::string cause_;
 };
 
-} // namespace orvane
+}  // namespace orvane

@@ -57,4 +57,4 @@ private:
     image view_;
 };
 
-} // namespace orvane
+}  // namespace orvane

@@ -32,8 +32,7 @@ public:
 
     // Runs work() for iteration index unless the loop has stopped; records
     // what it throws.
-    template <class Work>
-    void attempt(std::int64_t index, Work&& work)
+    template <class Work> void attempt(std::int64_t index, Work&& work)
     {
         if (stopped())
             return;
@@ -71,8 +70,8 @@ inline int team_size(int wanted)
 }
 
 enum class loop_schedule {
-    blocks,    // each thread one contiguous block, for iterations of equal cost
-    one_by_one // iterations handed out one at a time, for uneven ones
+    blocks,     // each thread one contiguous block, for iterations of equal cost
+    one_by_one  // iterations handed out one at a time, for uneven ones
 };
 
 // Inside a team (run_team's work), shares [0, count) among its threads.
@@ -98,8 +97,7 @@ void share_loop(std::int64_t count, loop_schedule schedule, loop_failures& failu
 // one team to the next. Inside such a team, the one thread gets a team of its
 // own, so that share_loop binds to it and not to the threads outside.
 // work must not throw (use share_loop or attempt).
-template <class Work>
-void run_team(int threads, Work&& work)
+template <class Work> void run_team(int threads, Work&& work)
 {
     const int team = team_size(threads);
     if (team == 1 && omp_get_num_threads() == 1) {
@@ -117,7 +115,8 @@ template <class Body>
 void parallel_for(std::int64_t count, int threads, loop_schedule schedule, Body&& body)
 {
     loop_failures failures;
-    const int wanted = static_cast<int>(std::min<std::int64_t>(threads, std::max<std::int64_t>(count, 1)));
+    const int wanted =
+        static_cast<int>(std::min<std::int64_t>(threads, std::max<std::int64_t>(count, 1)));
     if (team_size(wanted) == 1) {
         for (std::int64_t i = 0; i < count && !failures.stopped(); ++i)
             failures.attempt(i, [&] { body(i); });
@@ -127,4 +126,4 @@ void parallel_for(std::int64_t count, int threads, loop_schedule schedule, Body&
     failures.rethrow_lowest();
 }
 
-} // namespace orvane
+}  // namespace orvane

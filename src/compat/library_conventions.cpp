@@ -48,11 +48,11 @@ image_error describe_own(const error& e)
     case failure_kind::open:
         return {io, instance_prefix("load") + "Failed to open file '" + e.path() + "'."};
     case failure_kind::read:
-        return {io, instance_prefix("load") + "Failed to read file '" + e.path() + "': " +
-                        e.cause() + "."};
+        return {io, instance_prefix("load") + "Failed to read file '" + e.path() +
+                        "': " + e.cause() + "."};
     case failure_kind::write:
-        return {io, instance_prefix("save_tiff") + "Failed to write file '" + e.path() + "': " +
-                        e.cause() + "."};
+        return {io, instance_prefix("save_tiff") + "Failed to write file '" + e.path() +
+                        "': " + e.cause() + "."};
     case failure_kind::allocate:
         return {"CImgInstanceException",
                 instance_prefix("CImg") + "Failed to allocate memory for " + e.cause() + "."};
@@ -63,7 +63,7 @@ image_error describe_own(const error& e)
     return {"", e.what()};
 }
 
-} // namespace
+}  // namespace
 
 image_error describe_error(const std::exception& e)
 {
@@ -90,4 +90,4 @@ void configure_image_library()
     TIFFSetErrorHandler(nullptr);
 }
 
-} // namespace orvane
+}  // namespace orvane

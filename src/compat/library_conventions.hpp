@@ -45,4 +45,4 @@ std::string report_text(const std::exception& e);
 // libtiff's process-wide handlers print nothing either.
 void configure_image_library();
 
-} // namespace orvane
+}  // namespace orvane

@@ -32,7 +32,7 @@ int close_proc(thandle_t) { return 0; }
 int map_proc(thandle_t, void**, toff_t*) { return 0; }
 void unmap_proc(thandle_t, void*, toff_t) {}
 
-} // namespace
+}  // namespace
 
 buffered_file::buffered_file(int fd, std::uint64_t size, std::size_t capacity)
     : fd_(fd), size_(size), buffer_(new std::uint8_t[capacity]), capacity_(capacity)
@@ -52,11 +52,10 @@ int buffered_file::release()
     return fd;
 }
 
-TIFF* buffered_file::open_tiff(const std::string& name, const char* mode,
-                               TIFFOpenOptions* options)
+TIFF* buffered_file::open_tiff(const std::string& name, const char* mode, TIFFOpenOptions* options)
 {
-    return TIFFClientOpenExt(name.c_str(), mode, this, read_proc, write_proc, seek_proc,
-                             close_proc, size_proc, map_proc, unmap_proc, options);
+    return TIFFClientOpenExt(name.c_str(), mode, this, read_proc, write_proc, seek_proc, close_proc,
+                             size_proc, map_proc, unmap_proc, options);
 }
 
 bool buffered_file::failed() const
@@ -106,7 +105,7 @@ std::int64_t buffered_file::read(void* into, std::size_t count)
         // the buffer first, for the reads that follow it.
         const bool direct = left >= capacity_;
         const std::int64_t n = platform::read_at(fd_, direct ? out + done : buffer_.get(),
-                                    direct ? left : capacity_, position_);
+                                                 direct ? left : capacity_, position_);
         if (n < 0)
             return done > 0 ? static_cast<std::int64_t>(done) : -1;
         if (n == 0)
@@ -172,4 +171,4 @@ std::uint64_t buffered_file::seek(std::int64_t offset, int whence)
 
 std::uint64_t buffered_file::size() const { return size_; }
 
-} // namespace orvane
+}  // namespace orvane

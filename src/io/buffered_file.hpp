@@ -54,10 +54,10 @@ private:
     std::uint64_t size_;
     std::unique_ptr<std::uint8_t[]> buffer_;
     std::size_t capacity_;
-    std::uint64_t buffer_start_ = 0; // file offset of buffer_[0]
-    std::size_t buffered_ = 0;       // bytes of the buffer in use
-    bool dirty_ = false;             // the buffer holds bytes not yet written
-    int error_ = 0;                  // errno of the write that failed, or 0
+    std::uint64_t buffer_start_ = 0;  // file offset of buffer_[0]
+    std::size_t buffered_ = 0;        // bytes of the buffer in use
+    bool dirty_ = false;              // the buffer holds bytes not yet written
+    int error_ = 0;                   // errno of the write that failed, or 0
 };
 
-} // namespace orvane
+}  // namespace orvane

@@ -56,7 +56,7 @@ struct bit_writer {
     }
 };
 
-} // namespace
+}  // namespace
 
 std::size_t lzw_encode_bound(std::size_t n)
 {
@@ -294,4 +294,4 @@ bool lzw_decode(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::s
     return true;
 }
 
-} // namespace orvane
+}  // namespace orvane

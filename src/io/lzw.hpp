@@ -50,4 +50,4 @@ lzw_encoder& thread_lzw_encoder();
 // recovers or fails. Never reads in[n] or writes past out_size.
 bool lzw_decode(const std::uint8_t* in, std::size_t n, std::uint8_t* out, std::size_t out_size);
 
-} // namespace orvane
+}  // namespace orvane

@@ -36,12 +36,12 @@ long temporary_owner(const std::string& name, const std::string& host_part)
     return std::strtol(pid_text.c_str(), nullptr, 10);
 }
 
-} // namespace
+}  // namespace
 
 std::string temp_name_for(const std::string& final_path)
 {
-    return final_path + "." + platform::host_name() + "." +
-           std::to_string(platform::process_id()) + temp_suffix;
+    return final_path + "." + platform::host_name() + "." + std::to_string(platform::process_id()) +
+           temp_suffix;
 }
 
 pending_file::pending_file(std::string final_path)
@@ -78,4 +78,4 @@ int remove_stale_temporaries(const std::string& dir)
     return removed;
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -1,4 +1,5 @@
-// Committing a file under its final name: written under a temporary one, renamed into place when complete.
+// Committing a file under its final name: written under a temporary one, renamed into place when
+// complete.
 #pragma once
 
 #include <string>
@@ -38,4 +39,4 @@ std::string temp_name_for(const std::string& final_path);
 // no longer exist (a killed run). Returns how many were removed.
 int remove_stale_temporaries(const std::string& dir);
 
-} // namespace orvane
+}  // namespace orvane

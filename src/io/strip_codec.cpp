@@ -23,7 +23,7 @@ std::size_t lzw_encode_strip(const std::uint8_t* in, std::size_t n, std::uint8_t
     return encoder->encode(in, n, out);
 }
 
-} // namespace
+}  // namespace
 
 const strip_codec& lzw_strip_codec()
 {
@@ -31,4 +31,4 @@ const strip_codec& lzw_strip_codec()
     return codec;
 }
 
-} // namespace orvane
+}  // namespace orvane

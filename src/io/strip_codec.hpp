@@ -20,4 +20,4 @@ struct strip_codec {
 // LZW with libtiff's exact code stream, each thread with an encoder of its own.
 const strip_codec& lzw_strip_codec();
 
-} // namespace orvane
+}  // namespace orvane

@@ -4,7 +4,7 @@
 #include "base/error.hpp"
 #include "base/parallel.hpp"
 #include "compat/library_conventions.hpp"
-#include "io/buffered_file.hpp"
+#include "io/tiff_file.hpp"
 #include "platform/huge_pages.hpp"
 #include "platform/platform.hpp"
 
@@ -12,152 +12,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
-#include <memory>
 #include <utility>
 #include <vector>
 
 namespace orvane {
 
 namespace {
-
-// What libtiff last reported on this handle; its handlers are per handle, so
-// concurrent writers never share them, and returning 1 keeps libtiff's
-// process-wide handlers (which print) from running.
-struct libtiff_report {
-    std::string message;
-    int error_number = 0; // errno when libtiff reported, usually the failed call's
-};
-
-int on_libtiff_error(TIFF*, void* user_data, const char* module, const char* format,
-                     va_list args)
-{
-    const int saved_errno = errno;
-    auto* report = static_cast<libtiff_report*>(user_data);
-    char text[512];
-    std::vsnprintf(text, sizeof text, format, args);
-    report->message = module ? std::string(module) + ": " + text : std::string(text);
-    report->error_number = saved_errno;
-    return 1;
-}
-
-int on_libtiff_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-// Owns the file and the libtiff handle until the file is closed, so no
-// failure leaks either.
-class tiff_file {
-public:
-    explicit tiff_file(const std::string& path) : path_(path) {}
-    ~tiff_file()
-    {
-        if (tif_)
-            TIFFCleanup(tif_);
-    }
-    tiff_file(const tiff_file&) = delete;
-    tiff_file& operator=(const tiff_file&) = delete;
-
-    void open(bool bigtiff)
-    {
-        const int fd = platform::create_for_writing(path_);
-        if (fd < 0)
-            fail("create", platform::error_text(errno));
-        file_ = std::make_unique<buffered_file>(fd, 0, write_buffer_bytes);
-        TIFFOpenOptions* open_options = TIFFOpenOptionsAlloc();
-        if (!open_options)
-            fail("create", "out of memory");
-        TIFFOpenOptionsSetErrorHandlerExtR(open_options, on_libtiff_error, &report_);
-        TIFFOpenOptionsSetWarningHandlerExtR(open_options, on_libtiff_warning, nullptr);
-        begin();
-        tif_ = file_->open_tiff(path_, bigtiff ? "w8m" : "wm", open_options);
-        TIFFOpenOptionsFree(open_options);
-        if (!tif_)
-            fail("create", reason());
-    }
-
-    TIFF* handle() const { return tif_; }
-
-    // Writes out the buffer and starts the device on what is in the page
-    // cache without waiting, so a later sync finds little left to do. A
-    // failed flush here sticks and is reported by the next write or the
-    // close; a failed start of writeback shows up in the sync.
-    void start_writeback()
-    {
-        if (file_->flush())
-            platform::start_writeback(file_->fd());
-    }
-
-    // Clears what an earlier call left, so a failure is explained by its own call.
-    void begin()
-    {
-        report_ = {};
-        errno = 0;
-    }
-
-    void check(bool ok, const std::string& operation)
-    {
-        if (!ok)
-            fail(operation, reason());
-    }
-
-    void set(ttag_t tag, const char* name, ...);
-
-    // Writes the directory and everything still buffered, and hands over the
-    // descriptor of the complete file.
-    unsynced_file finish()
-    {
-        // The strips still buffered go out first, so a failure there is
-        // reported as one of the strips and not of the directory.
-        begin();
-        if (!file_->flush())
-            fail("write", platform::error_text(errno));
-        begin();
-        check(TIFFWriteDirectory(tif_) == 1, "write the directory");
-        // libtiff's close returns nothing: flush through it and close the
-        // descriptor ourselves so every result can be checked.
-        begin();
-        check(TIFFFlush(tif_) == 1, "flush");
-        begin();
-        if (!file_->flush())
-            fail("write the directory", platform::error_text(errno));
-        TIFFCleanup(tif_);
-        tif_ = nullptr;
-        return unsynced_file(path_, file_->release());
-    }
-
-    [[noreturn]] void fail(const std::string& operation, const std::string& why) const
-    {
-        throw error(failure_kind::write, path_, "cannot " + operation + ": " + why);
-    }
-
-private:
-    std::string reason() const
-    {
-        const int error_number = report_.error_number ? report_.error_number : errno;
-        std::string text = error_number ? platform::error_text(error_number) : std::string();
-        if (!report_.message.empty())
-            text = text.empty() ? report_.message : text + " (" + report_.message + ")";
-        return text.empty() ? "unknown error" : text;
-    }
-
-    // Encoded strips are gathered into writes of this size.
-    static constexpr std::size_t write_buffer_bytes = std::size_t{1} << 20;
-
-    std::string path_;
-    std::unique_ptr<buffered_file> file_;
-    TIFF* tif_ = nullptr;
-    libtiff_report report_;
-};
-
-void tiff_file::set(ttag_t tag, const char* name, ...)
-{
-    begin();
-    va_list values;
-    va_start(values, name);
-    const int ok = TIFFVSetField(tif_, tag, values);
-    va_end(values);
-    check(ok == 1, std::string("set ") + name);
-}
 
 unsynced_file write_empty_file(const std::string& path)
 {
@@ -321,8 +181,7 @@ private:
             const auto size = static_cast<tmsize_t>(buffer.sizes[slot]);
             file_.begin();
             file_.check(TIFFWriteRawStrip(file_.handle(), buffer.first + slot,
-                                          buffer.encoded.get() + slot * slot_bytes_,
-                                          size) == size,
+                                          buffer.encoded.get() + slot * slot_bytes_, size) == size,
                         "write");
             unsynced_ += buffer.sizes[slot];
         }
@@ -344,11 +203,13 @@ private:
             const auto slots = static_cast<std::int64_t>(buffer.count);
             if (threads_ == 1 || buffer.count <= 1) {
                 for (std::int64_t slot = 0; slot < slots && !failures.stopped(); ++slot)
-                    failures.attempt(slot, [&] { encode(buffer, static_cast<std::uint32_t>(slot)); });
+                    failures.attempt(slot,
+                                     [&] { encode(buffer, static_cast<std::uint32_t>(slot)); });
             } else {
 #pragma omp taskloop grainsize(4) shared(buffer, failures)
                 for (std::int64_t slot = 0; slot < slots; ++slot)
-                    failures.attempt(slot, [&] { encode(buffer, static_cast<std::uint32_t>(slot)); });
+                    failures.attempt(slot,
+                                     [&] { encode(buffer, static_cast<std::uint32_t>(slot)); });
             }
             failures.rethrow_lowest();
             write(buffer);
@@ -428,7 +289,7 @@ std::uint32_t set_tags(tiff_file& file, std::uint32_t width, std::uint32_t heigh
     return rows_per_strip;
 }
 
-} // namespace
+}  // namespace
 
 bool needs_bigtiff(std::uint32_t width, std::uint32_t height)
 {
@@ -454,14 +315,13 @@ unsynced_file write_tiff_unsynced(const std::string& path, const std::uint16_t* 
     const std::uint32_t rows_per_strip = set_tags(file, width, height, *options.codec);
     // The samples go out in the machine's byte order, which is the file's:
     // libtiff writes native order.
-    const strip_plan plan{reinterpret_cast<const std::uint8_t*>(pixels), height,
-                          static_cast<std::size_t>(width) * sizeof(std::uint16_t),
-                          rows_per_strip,
-                          static_cast<std::uint32_t>(
-                              (static_cast<std::uint64_t>(height) + rows_per_strip - 1) /
-                              rows_per_strip)};
+    const strip_plan plan{
+        reinterpret_cast<const std::uint8_t*>(pixels), height,
+        static_cast<std::size_t>(width) * sizeof(std::uint16_t), rows_per_strip,
+        static_cast<std::uint32_t>((static_cast<std::uint64_t>(height) + rows_per_strip - 1) /
+                                   rows_per_strip)};
     strip_writer(file, plan, *options.codec, options.threads).write_all();
     return file.finish();
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -40,4 +40,4 @@ unsynced_file write_tiff_unsynced(const std::string& path, const std::uint16_t* 
 // takes 2^31 bytes or more.
 bool needs_bigtiff(std::uint32_t width, std::uint32_t height);
 
-} // namespace orvane
+}  // namespace orvane

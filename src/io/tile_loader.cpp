@@ -1,4 +1,5 @@
-// Tile names are checked before anything is read; TIFFs go to the own reader, other formats to the library.
+// Tile names are checked before anything is read; TIFFs go to the own reader, other formats to the
+// library.
 #include "io/tile_loader.hpp"
 
 #include "base/error.hpp"
@@ -75,8 +76,7 @@ bool check_tile(const std::string& name)
 }
 
 // Runs the TIFF reader; memory it cannot get is a failure to read this tile.
-template <class Read>
-void read_tiff(const std::string& name, Read read)
+template <class Read> void read_tiff(const std::string& name, Read read)
 {
     try {
         read();
@@ -100,7 +100,7 @@ void load_with_library(const std::string& name, image& loaded)
     }
 }
 
-} // namespace
+}  // namespace
 
 image load_tile(const std::string& name)
 {
@@ -148,4 +148,4 @@ tile_size load_tile_size(const std::string& name)
             static_cast<std::uint32_t>(tile.pixels().height())};
 }
 
-} // namespace orvane
+}  // namespace orvane

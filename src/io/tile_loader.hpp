@@ -1,4 +1,5 @@
-// Loading one tile by name: the checks every name passes, the own TIFF reader, the library's loader for the rest.
+// Loading one tile by name: the checks every name passes, the own TIFF reader, the library's loader
+// for the rest.
 #pragma once
 
 #include "base/image.hpp"
@@ -28,4 +29,4 @@ struct tile_size {
 // Loads a tile the way slices do and returns its size.
 tile_size load_tile_size(const std::string& name);
 
-} // namespace orvane
+}  // namespace orvane

@@ -1,19 +1,21 @@
-// Reads the first channel of a TIFF file's first page with libtiff, refusing what it cannot read truly.
+// Reads the first channel of a TIFF file's first page with libtiff, refusing what it cannot read
+// truly.
 #include "io/tile_reader.hpp"
 
 #include "base/error.hpp"
 #include "io/buffered_file.hpp"
 #include "io/lzw.hpp"
+#include "io/tile_samples.hpp"
 #include "platform/platform.hpp"
 
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <cerrno>
 #include <memory>
 
 namespace orvane {
@@ -51,76 +53,12 @@ struct free_options {
 // to stay in cache while the strips are copied out.
 constexpr std::size_t read_buffer_bytes = std::size_t{256} << 10;
 
-enum class sample_kind { u8, s8, u16, u32, f32 };
-
 [[noreturn]] void fail(const std::string& reason, const libtiff_messages& messages)
 {
     if (messages.first_error.empty())
         throw error(failure_kind::read, messages.path, reason);
     throw error(failure_kind::read, messages.path,
                 reason + " (libtiff: " + messages.first_error + ")");
-}
-
-sample_kind classify_samples(std::uint16_t bits, std::uint16_t format, const libtiff_messages& m)
-{
-    // The library treats every format but "unsigned" as signed at 8 and 16
-    // bits, so untyped data would silently change meaning: refuse it.
-    const bool is_uint = format == SAMPLEFORMAT_UINT;
-    const bool is_int = format == SAMPLEFORMAT_INT;
-    if (bits == 8 && (is_uint || is_int))
-        return is_uint ? sample_kind::u8 : sample_kind::s8;
-    if (bits == 16 && (is_uint || is_int))
-        return sample_kind::u16;  // signed values wrap into 16 bits, as the library does
-    if (bits == 32 && (is_uint || is_int))
-        return sample_kind::u32;  // low 16 bits, as the library keeps
-    if (bits == 32 && format == SAMPLEFORMAT_IEEEFP)
-        return sample_kind::f32;
-    if (bits != 8 && bits != 16 && bits != 32)
-        fail(std::to_string(bits) + " bits per sample are not supported", m);
-    fail("sample format " + std::to_string(format) + " at " + std::to_string(bits) +
-             " bits per sample is not supported",
-         m);
-}
-
-std::size_t sample_bytes(sample_kind kind)
-{
-    switch (kind) {
-    case sample_kind::u8:
-    case sample_kind::s8: return 1;
-    case sample_kind::u16: return 2;
-    case sample_kind::u32:
-    case sample_kind::f32: return 4;
-    }
-    return 0;
-}
-
-std::uint16_t convert(const unsigned char* sample, sample_kind kind)
-{
-    switch (kind) {
-    case sample_kind::u8: return *sample;
-    case sample_kind::s8: return static_cast<std::uint16_t>(static_cast<std::int8_t>(*sample));
-    case sample_kind::u16: {
-        std::uint16_t value;
-        std::memcpy(&value, sample, sizeof value);
-        return value;
-    }
-    case sample_kind::u32: {
-        std::uint32_t value;
-        std::memcpy(&value, sample, sizeof value);
-        return static_cast<std::uint16_t>(value);
-    }
-    case sample_kind::f32: {
-        float value;
-        std::memcpy(&value, sample, sizeof value);
-        // The library's plain cast is undefined out of range; clamp instead.
-        if (!(value > 0.0f))
-            return 0;  // also NaN
-        if (value >= 65535.0f)
-            return 65535;
-        return static_cast<std::uint16_t>(value);
-    }
-    }
-    return 0;
 }
 
 // a * b, or nothing when the product passes limit.
@@ -132,28 +70,7 @@ bool multiply_within(std::uint64_t a, std::uint64_t b, std::uint64_t limit, std:
     return product <= limit;
 }
 
-// Copies rows x columns samples of the first channel from a decoded block
-// (strip or tile) whose rows are row_bytes apart into the image at (x0, y0).
-// Single-sample 16-bit rows, the common case, are plain copies.
-void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
-                std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
-                std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
-                std::uint32_t width)
-{
-    const bool plain = kind == sample_kind::u16 && pixel_bytes == 2;
-    for (std::uint32_t row = 0; row < rows; ++row) {
-        const unsigned char* source = block.data() + row * row_bytes;
-        std::uint16_t* target = pixels + (static_cast<std::uint64_t>(y0) + row) * width + x0;
-        if (plain) {
-            std::memcpy(target, source, std::size_t{columns} * 2);
-            continue;
-        }
-        for (std::uint32_t column = 0; column < columns; ++column)
-            target[column] = convert(source + column * pixel_bytes, kind);
-    }
-}
-
-} // namespace
+}  // namespace
 
 bool has_tiff_signature(const unsigned char* bytes, std::size_t size)
 {
@@ -288,7 +205,9 @@ page_layout read_layout(const tiff_source& source)
     if (photometric > PHOTOMETRIC_RGB)
         fail("photometric interpretation " + std::to_string(photometric) + " is not supported",
              messages);
-    page.kind = classify_samples(bits, format, messages);
+    const std::string unsupported = classify_samples(bits, format, page.kind);
+    if (!unsupported.empty())
+        fail(unsupported, messages);
     const std::uint64_t bytes = sample_bytes(page.kind);
     // Samples of one pixel lie together when contiguous; each plane holds one.
     page.pixel_bytes = planar != PLANARCONFIG_SEPARATE ? bytes * samples : bytes;
@@ -336,8 +255,8 @@ void read_tiled(const tiff_source& source, const page_layout& page, row_sink& si
         for (std::uint64_t x = 0; x < page.width; x += tile_width) {
             const auto x0 = static_cast<std::uint32_t>(x);
             const std::uint32_t tile = TIFFComputeTile(tif, x0, y0, 0, 0);
-            const tmsize_t got = TIFFReadEncodedTile(tif, tile, block.data(),
-                                                     static_cast<tmsize_t>(tile_bytes));
+            const tmsize_t got =
+                TIFFReadEncodedTile(tif, tile, block.data(), static_cast<tmsize_t>(tile_bytes));
             if (got < 0 || static_cast<std::uint64_t>(got) != tile_bytes ||
                 !messages.first_error.empty())
                 fail("tile " + std::to_string(tile) + " is truncated or corrupt", messages);
@@ -362,9 +281,8 @@ public:
         if (page.compression == COMPRESSION_LZW)
             TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
         TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill_order);
-        usable_ = direct && page.compression == COMPRESSION_LZW &&
-                  predictor == PREDICTOR_NONE && fill_order == FILLORDER_MSB2LSB &&
-                  !TIFFIsByteSwapped(tif);
+        usable_ = direct && page.compression == COMPRESSION_LZW && predictor == PREDICTOR_NONE &&
+                  fill_order == FILLORDER_MSB2LSB && !TIFFIsByteSwapped(tif);
     }
 
     // Whether strip was decoded whole into band, wanted bytes.
@@ -380,10 +298,10 @@ public:
         const tmsize_t got =
             TIFFReadRawStrip(tif, strip, raw_.data(), static_cast<tmsize_t>(raw_bytes));
         libtiff_messages& messages = source_.messages();
-        const bool whole = got == static_cast<tmsize_t>(raw_bytes) &&
-                           messages.first_error.empty() &&
-                           lzw_decode(raw_.data(), raw_.size(), reinterpret_cast<std::uint8_t*>(band),
-                                      static_cast<std::size_t>(wanted));
+        const bool whole =
+            got == static_cast<tmsize_t>(raw_bytes) && messages.first_error.empty() &&
+            lzw_decode(raw_.data(), raw_.size(), reinterpret_cast<std::uint8_t*>(band),
+                       static_cast<std::size_t>(wanted));
         messages.first_error.clear();  // libtiff reads the strip again and says its own
         return whole;
     }
@@ -404,8 +322,7 @@ void read_stripped(const tiff_source& source, const page_layout& page, row_sink&
     const std::uint64_t strip_bytes = page.row_bytes * rows_per_strip;  // within the limit
     if (static_cast<std::uint64_t>(TIFFStripSize64(tif)) != strip_bytes)
         fail("its strip layout is not supported", messages);
-    const std::uint64_t strips =
-        (page.height + std::uint64_t{rows_per_strip} - 1) / rows_per_strip;
+    const std::uint64_t strips = (page.height + std::uint64_t{rows_per_strip} - 1) / rows_per_strip;
     if (TIFFNumberOfStrips(tif) < strips)
         fail("it lacks some of its strips", messages);
     // Single-sample 16-bit strips are whole rows of the image as it is kept
@@ -434,7 +351,7 @@ void read_stripped(const tiff_source& source, const page_layout& page, row_sink&
     }
 }
 
-} // namespace
+}  // namespace
 
 void read_tiff_rows(const std::string& path, row_sink& sink)
 {
@@ -448,4 +365,4 @@ void read_tiff_rows(const std::string& path, row_sink& sink)
         read_stripped(source, page, sink);
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -56,4 +56,4 @@ void read_tiff_rows(const std::string& path, row_sink& sink);
 // first channel or for one strip or tile of it.
 constexpr std::uint64_t max_decoded_bytes = std::uint64_t{1} << 32;
 
-} // namespace orvane
+}  // namespace orvane

@@ -47,8 +47,8 @@ void unsynced_file::start_sync()
         return;
     const int fd = fd_;
     try {
-        sync_ = std::async(std::launch::async,
-                           [fd] { return platform::sync_data(fd) ? 0 : errno; });
+        sync_ =
+            std::async(std::launch::async, [fd] { return platform::sync_data(fd) ? 0 : errno; });
     } catch (const std::system_error&) {
         // No thread to be had (a process limit): close(true) syncs instead.
     }
@@ -71,4 +71,4 @@ void unsynced_file::close(bool sync)
         throw error(failure_kind::write, path_, "cannot close: " + platform::error_text(errno));
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -38,4 +38,4 @@ private:
     std::future<int> sync_;
 };
 
-} // namespace orvane
+}  // namespace orvane

@@ -107,7 +107,7 @@ private:
     std::optional<piece_layout> layout_;
 };
 
-} // namespace
+}  // namespace
 
 drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
                      std::int32_t column_pitch, std::int32_t yoffset, std::int32_t xoverlap,
@@ -239,23 +239,22 @@ void load_in_groups(const slice_tiles& s, std::vector<std::unique_ptr<image_buff
         });
         for (std::int32_t k = 0; k < count; ++k)
             drawn.push_back(draw_tile(s.canvas, group[static_cast<std::size_t>(k)]->pixels(),
-                                      first + k, s.column_pitch, s.yoffset, s.xoverlap,
-                                      s.threads));
+                                      first + k, s.column_pitch, s.yoffset, s.xoverlap, s.threads));
     }
     clear_undrawn(s.canvas, std::move(drawn), s.threads);
 }
 
-} // namespace
+}  // namespace
 
 void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
                     const std::vector<std::string>& names, std::int32_t slice_count,
                     std::int32_t yoffset, std::int32_t xoverlap, std::int32_t splitnumber,
                     int threads)
 {
-    const slice_tiles s{canvas,    static_cast<std::int32_t>(width) - 2 * xoverlap,
-                        yoffset,   xoverlap,
+    const slice_tiles s{canvas,      static_cast<std::int32_t>(width) - 2 * xoverlap,
+                        yoffset,     xoverlap,
                         splitnumber, std::max(1, threads),
-                        names,     slice_count,
+                        names,       slice_count,
                         slice_index};
     // The calling thread's buffers keep their memory for the next slice,
     // which would otherwise fault in fresh pages for every tile.
@@ -275,4 +274,4 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
     group.clear();
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -30,4 +30,4 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
                     std::int32_t yoffset, std::int32_t xoverlap, std::int32_t splitnumber,
                     int threads = 1);
 
-} // namespace orvane
+}  // namespace orvane

@@ -1,4 +1,5 @@
-// The mosaic geometry: where each tile column's piece lands on the canvas and which tile pixels it shows.
+// The mosaic geometry: where each tile column's piece lands on the canvas and which tile pixels it
+// shows.
 #pragma once
 
 #include "base/image.hpp"
@@ -25,9 +26,9 @@ struct drawn_area {
 struct piece_layout {
     std::int64_t canvas_width = 0;
     std::int64_t tile_width = 0, tile_height = 0;
-    std::int64_t x1 = 0;     // piece column u shows tile column x1 - u (flipped)
-    std::int64_t left = 0;   // canvas column of piece column 0
-    std::int64_t shift = 0;  // canvas row of tile row 0
+    std::int64_t x1 = 0;                        // piece column u shows tile column x1 - u (flipped)
+    std::int64_t left = 0;                      // canvas column of piece column 0
+    std::int64_t shift = 0;                     // canvas row of tile row 0
     std::int64_t u_begin = 0, u_end = 0;        // piece columns on the canvas
     std::int64_t copy_begin = 0, copy_end = 0;  // ... and among them those inside the tile
     std::int64_t rows = 0;                      // canvas rows the piece covers
@@ -84,10 +85,7 @@ struct piece_layout {
     }
 
     // Whether canvas row y shows a tile row.
-    bool shows_tile_row(std::int64_t y) const
-    {
-        return y - shift >= 0 && y - shift < tile_height;
-    }
+    bool shows_tile_row(std::int64_t y) const { return y - shift >= 0 && y - shift < tile_height; }
 };
 
-} // namespace orvane
+}  // namespace orvane

@@ -151,10 +151,10 @@ void reduce_row(const std::uint16_t* row, const axis_plan& x, std::uint16_t* out
         for (std::uint32_t k = 0; k < x.terms; ++k) {
             const std::uint32_t* const s = x.source.data() + x.at(k, t0);
             const float* const w = x.weight.data() + x.at(k, t0);
-            const __m128 v_low = _mm_cvtepi32_ps(
-                _mm_setr_epi32(row[s[0]], row[s[1]], row[s[2]], row[s[3]]));
-            const __m128 v_high = _mm_cvtepi32_ps(
-                _mm_setr_epi32(row[s[4]], row[s[5]], row[s[6]], row[s[7]]));
+            const __m128 v_low =
+                _mm_cvtepi32_ps(_mm_setr_epi32(row[s[0]], row[s[1]], row[s[2]], row[s[3]]));
+            const __m128 v_high =
+                _mm_cvtepi32_ps(_mm_setr_epi32(row[s[4]], row[s[5]], row[s[6]], row[s[7]]));
             low = _mm_add_ps(low, _mm_mul_ps(v_low, _mm_loadu_ps(w)));
             high = _mm_add_ps(high, _mm_mul_ps(v_high, _mm_loadu_ps(w + 4)));
         }
@@ -175,14 +175,15 @@ void reduce_row(const std::uint16_t* row, const axis_plan& x, std::uint16_t* out
     }
 }
 
-} // namespace
+}  // namespace
 
 void reduce_canvas(const image& canvas, std::int32_t factor, int threads, image_buffer& into)
 {
     if (factor < 1)
         throw std::invalid_argument("reduce_canvas: the factor must be at least 1");
     if (canvas.depth() > 1 || canvas.spectrum() > 1)
-        throw std::invalid_argument("reduce_canvas: the canvas must have one channel and one slice");
+        throw std::invalid_argument(
+            "reduce_canvas: the canvas must have one channel and one slice");
     if (factor == 1) {
         std::uint16_t* const copy = into.resize(static_cast<std::uint32_t>(canvas.width()),
                                                 static_cast<std::uint32_t>(canvas.height()));
@@ -252,4 +253,4 @@ image reduce_canvas(const image& canvas, std::int32_t factor, int threads)
     return image(reduced.pixels(), false);
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -21,4 +21,4 @@ image reduce_canvas(const image& canvas, std::int32_t factor, int threads = 1);
 // into.pixels() is the reduced image (empty for a size of 0).
 void reduce_canvas(const image& canvas, std::int32_t factor, int threads, image_buffer& into);
 
-} // namespace orvane
+}  // namespace orvane

@@ -1,4 +1,5 @@
-// Memory for buffers of megabytes that a slice fills in one go, in large pages where the system has them.
+// Memory for buffers of megabytes that a slice fills in one go, in large pages where the system has
+// them.
 #pragma once
 
 #include <cstddef>
@@ -30,19 +31,16 @@ struct free_memory {
     void operator()(void* data) const noexcept { free_large(data); }
 };
 
-template <class T>
-using huge_array = std::unique_ptr<T[], free_memory>;
+template <class T> using huge_array = std::unique_ptr<T[], free_memory>;
 
-template <class T>
-huge_array<T> make_huge_array(std::size_t count)
+template <class T> huge_array<T> make_huge_array(std::size_t count)
 {
     return huge_array<T>(static_cast<T*>(allocate_huge(count * sizeof(T))));
 }
 
-template <class T>
-huge_array<T> make_large_array(std::size_t count)
+template <class T> huge_array<T> make_large_array(std::size_t count)
 {
     return huge_array<T>(static_cast<T*>(allocate_large(count * sizeof(T))));
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -1,4 +1,5 @@
-// Huge-page aligned allocation on POSIX systems; the advice is only a hint where the kernel has no huge pages.
+// Huge-page aligned allocation on POSIX systems; the advice is only a hint where the kernel has no
+// huge pages.
 #include "platform/huge_pages.hpp"
 
 #include <cstdint>
@@ -52,4 +53,4 @@ void* allocate_large(std::size_t bytes)
 
 void free_large(void* data) noexcept { std::free(data); }
 
-} // namespace orvane
+}  // namespace orvane

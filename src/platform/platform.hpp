@@ -56,4 +56,4 @@ process_state state_of_process(long pid);
 // The system's text for an errno value.
 std::string error_text(int error_number);
 
-} // namespace orvane::platform
+}  // namespace orvane::platform

@@ -11,10 +11,7 @@
 
 namespace orvane::platform {
 
-int open_for_reading(const std::string& path)
-{
-    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-}
+int open_for_reading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
 
 int create_for_writing(const std::string& path)
 {
@@ -127,4 +124,4 @@ std::string error_text(int error_number)
     return std::error_code(error_number, std::generic_category()).message();
 }
 
-} // namespace orvane::platform
+}  // namespace orvane::platform

@@ -14,7 +14,7 @@ std::vector<std::string> read_list(std::string path)
     std::vector<std::string> names;
     std::error_code error;
     if (std::filesystem::is_directory(path, error))
-        return names; // opens, but reading it fails
+        return names;  // opens, but reading it fails
     std::ifstream file(path, std::ios::binary);
     if (!file)
         return names;
@@ -22,7 +22,7 @@ std::vector<std::string> read_list(std::string path)
     try {
         text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     } catch (const std::exception&) {
-        return names; // unreadable counts as missing
+        return names;  // unreadable counts as missing
     }
     return parse_list(std::move(text));
 }
@@ -41,7 +41,7 @@ std::vector<std::string> parse_list(std::string text)
         if (end == std::string::npos)
             end = text.size();
         else if (end > start && text[end - 1] == '\r')
-            --end; // a CR belongs to the line ending only right before the LF
+            --end;  // a CR belongs to the line ending only right before the LF
         if (end > start)
             names.emplace_back(text, start, end - start);
         start = next;
@@ -49,4 +49,4 @@ std::vector<std::string> parse_list(std::string text)
     return names;
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -13,4 +13,4 @@ std::vector<std::string> read_list(std::string path);
 // The names of a list file's text, by the rules of read_list.
 std::vector<std::string> parse_list(std::string text);
 
-} // namespace orvane
+}  // namespace orvane

@@ -31,7 +31,7 @@ run_options parse_options(int argc, const char* const* argv)
         case 'j': options.singlenum = parse_int(value); break;
         default: continue;
         }
-        ++i; // the value is never looked at as an option
+        ++i;  // the value is never looked at as an option
     }
     return options;
 }
@@ -42,4 +42,4 @@ std::int32_t count_slices(std::size_t name_count, std::int32_t splitnumber)
     return static_cast<std::int32_t>(static_cast<std::uint64_t>(name_count) / divisor);
 }
 
-} // namespace orvane
+}  // namespace orvane

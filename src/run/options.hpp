@@ -8,20 +8,20 @@
 namespace orvane {
 
 struct run_options {
-    std::string list_path;        // -i
-    std::string outputdir;        // -o
-    std::int32_t splitnumber = 4; // -s
-    std::int32_t xoverlap = 0;    // -x
-    std::int32_t yoffset = 0;     // -y
-    std::int32_t downsample = 1;  // -d
-    std::int32_t singlenum = -1;  // -j, negative: every slice
+    std::string list_path;         // -i
+    std::string outputdir;         // -o
+    std::int32_t splitnumber = 4;  // -s
+    std::int32_t xoverlap = 0;     // -x
+    std::int32_t yoffset = 0;      // -y
+    std::int32_t downsample = 1;   // -d
+    std::int32_t singlenum = -1;   // -j, negative: every slice
 };
 
 // Exit statuses of the program.
 enum exit_status : int {
     exit_ok = 0,
-    exit_usage = 1,  // no arguments, or option values that cannot make a mosaic
-    exit_failed = 2, // an image could not be read or written
+    exit_usage = 1,   // no arguments, or option values that cannot make a mosaic
+    exit_failed = 2,  // an image could not be read or written
 };
 
 // Leading white space, optional sign, digits; the rest is ignored. No number
@@ -37,4 +37,4 @@ run_options parse_options(int argc, const char* const* argv);
 // gives 0. splitnumber must not be 0.
 std::int32_t count_slices(std::size_t name_count, std::int32_t splitnumber);
 
-} // namespace orvane
+}  // namespace orvane

@@ -76,8 +76,8 @@ slice_job make_job(const run_options& options, const std::vector<std::string>& n
 // and true.
 bool refuse_geometry(const run_options& options, std::int32_t slice_count, tile_size reference)
 {
-    const std::int64_t column_pitch =
-        static_cast<std::int64_t>(reference.width) - 2 * static_cast<std::int64_t>(options.xoverlap);
+    const std::int64_t column_pitch = static_cast<std::int64_t>(reference.width) -
+                                      2 * static_cast<std::int64_t>(options.xoverlap);
     if (slice_count > 0 && column_pitch <= 0) {
         std::cerr << "orvane: the x overlap (-x) " << options.xoverlap
                   << " leaves no pixel of a tile " << reference.width << " wide\n"
@@ -107,7 +107,7 @@ void make_slices(slice_job& job, int processors)
     run_slices(plan, job, workers);
 }
 
-} // namespace
+}  // namespace
 
 int run_driver(int argc, const char* const* argv)
 {
@@ -150,4 +150,4 @@ int run_driver(int argc, const char* const* argv)
     return exit_ok;
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -5,4 +5,4 @@ namespace orvane {
 
 int run_driver(int argc, const char* const* argv);
 
-} // namespace orvane
+}  // namespace orvane

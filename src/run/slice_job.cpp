@@ -43,18 +43,17 @@ image_buffer& thread_reduced()
     return reduced;
 }
 
-} // namespace
+}  // namespace
 
 struct written_slice::files {
     pending_file full;
-    std::unique_ptr<pending_file> reduced; // none when no reduced copy is made
+    std::unique_ptr<pending_file> reduced;  // none when no reduced copy is made
     unsynced_file full_file;
     unsynced_file reduced_file;
 
     explicit files(const planned_slice& slice)
         : full(slice.full_path),
-          reduced(slice.reduced_made ? std::make_unique<pending_file>(slice.reduced_path)
-                                     : nullptr)
+          reduced(slice.reduced_made ? std::make_unique<pending_file>(slice.reduced_path) : nullptr)
     {
     }
 };
@@ -135,4 +134,4 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
     write_slice(slice, job)->finish();
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -49,4 +49,4 @@ void report_unmade(const planned_slice& slice);
 // failure.
 void process_slice(std::int32_t slice_index, const slice_job& job);
 
-} // namespace orvane
+}  // namespace orvane

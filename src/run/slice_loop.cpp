@@ -36,8 +36,8 @@ public:
         while (queue_.size() >= max_unfinished)
             collect_oldest();
         const std::int32_t index = written->slice_index();
-        std::shared_future<void> after = queue_.empty() ? std::shared_future<void>()
-                                                        : queue_.back().done;
+        std::shared_future<void> after =
+            queue_.empty() ? std::shared_future<void>() : queue_.back().done;
         queue_.push_back({index, start(std::move(written), std::move(after))});
     }
 
@@ -91,7 +91,7 @@ private:
     std::deque<entry> queue_;
 };
 
-} // namespace
+}  // namespace
 
 void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, int workers)
 {
@@ -105,7 +105,7 @@ void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, in
                    [&](std::int64_t k) {
                        const planned_slice& slice = plan[static_cast<std::size_t>(k)];
                        if (slice.action != slice_action::make) {
-                           finishing.finish_all(); // its line comes after theirs
+                           finishing.finish_all();  // its line comes after theirs
                            report_unmade(slice);
                            return;
                        }
@@ -116,4 +116,4 @@ void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, in
     failures.rethrow_lowest();
 }
 
-} // namespace orvane
+}  // namespace orvane

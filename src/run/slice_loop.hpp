@@ -14,4 +14,4 @@ namespace orvane {
 // thrown.
 void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, int workers);
 
-} // namespace orvane
+}  // namespace orvane

@@ -68,4 +68,4 @@ std::vector<planned_slice> plan_slices(const slice_job& job)
     return plan;
 }
 
-} // namespace orvane
+}  // namespace orvane

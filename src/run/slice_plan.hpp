@@ -1,4 +1,5 @@
-// The plan of a run's slices: for every index, its files and whether it is skipped, done or to be made.
+// The plan of a run's slices: for every index, its files and whether it is skipped, done or to be
+// made.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +10,8 @@ namespace orvane {
 
 // Everything a slice needs from the run, shared read-only by all workers.
 struct slice_job {
-    std::uint32_t width = 0;  // reference tile width W
-    std::uint32_t height = 0; // reference tile height H
+    std::uint32_t width = 0;   // reference tile width W
+    std::uint32_t height = 0;  // reference tile height H
     const std::vector<std::string>* names = nullptr;
     std::int32_t slice_count = 0;
     std::int32_t singlenum = -1;
@@ -19,22 +20,22 @@ struct slice_job {
     std::int32_t xoverlap = 0;
     std::int32_t splitnumber = 4;
     std::string outputdir;
-    int threads = 1; // threads one slice may use for its own work
+    int threads = 1;  // threads one slice may use for its own work
 };
 
 enum class slice_action {
-    skip, // left out by -j: its index is printed with " skip!"
-    done, // its full-resolution file exists: the path is printed with " done!"
-    make, // assembled and written
+    skip,  // left out by -j: its index is printed with " skip!"
+    done,  // its full-resolution file exists: the path is printed with " done!"
+    make,  // assembled and written
 };
 
 struct planned_slice {
     std::int32_t index = 0;
     slice_action action = slice_action::make;
-    std::string full_path;    // with the two slashes it is printed with
-    std::string reduced_dir;  // made for every slice that is made, whatever the factor
-    std::string reduced_path; // the same as full_path when the factor is 1
-    bool reduced_made = false; // whether a reduced file is written
+    std::string full_path;      // with the two slashes it is printed with
+    std::string reduced_dir;    // made for every slice that is made, whatever the factor
+    std::string reduced_path;   // the same as full_path when the factor is 1
+    bool reduced_made = false;  // whether a reduced file is written
 };
 
 // What the run does with slice k. Makes the full-resolution directory first,
@@ -55,4 +56,4 @@ bool slice_done(const std::string& full_path);
 // appears while we try to create it counts as made.
 bool make_dirs(const std::string& path);
 
-} // namespace orvane
+}  // namespace orvane

@@ -76,8 +76,8 @@ protected:
         orvane_test::write_form(dir + "/good.tif", good_form);
         orvane_test::write_file(dir + "/list.txt", "good.tif\n" + name + "\n");
         const process_result r = orvane_test::run_process(
-            "/usr/bin/timeout", {"-s", "KILL", "20", ORVANE_EXE, "-i", "list.txt", "-o", "out",
-                                 "-s", "1"},
+            "/usr/bin/timeout",
+            {"-s", "KILL", "20", ORVANE_EXE, "-i", "list.txt", "-o", "out", "-s", "1"},
             {"OMP_NUM_THREADS=2"}, dir);
         EXPECT_EQ(r.signal, 0);
         EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 2) << "exit " << r.exit_code << r.err;
@@ -152,7 +152,8 @@ TEST_F(BrokenInput, DepthsThatCannotBeReadTrulyAreReported)
         orvane_test::write_form(dir + "/deep.tif", form);
         const process_result r = run_with("deep.tif");
         EXPECT_EQ(r.exit_code, 2);
-        EXPECT_NE(r.err.find(std::to_string(bits) + " bits per sample"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(std::to_string(bits) + " bits per sample"), std::string::npos)
+            << r.err;
     }
 }
 
@@ -197,9 +198,13 @@ TEST_F(BrokenInput, ZeroSizedTilesAndDirectoriesAreReported)
 // Names are opened as files and nothing else: no shell, no program, no fetch.
 TEST_F(BrokenInput, HostileNamesRunNothing)
 {
-    const std::string names[] = {"$(touch marker).tif", "`touch marker`.tif",
-                                 "a\"b'c;touch marker.tif", "$(touch marker).pgm",
-                                 "`touch marker`.pdf", "$(touch marker).gz", "x.nef"};
+    const std::string names[] = {"$(touch marker).tif",
+                                 "`touch marker`.tif",
+                                 "a\"b'c;touch marker.tif",
+                                 "$(touch marker).pgm",
+                                 "`touch marker`.pdf",
+                                 "$(touch marker).gz",
+                                 "x.nef"};
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         EXPECT_EQ(run_with(name).exit_code, 2);  // missing
@@ -223,4 +228,4 @@ TEST_F(BrokenInput, ListsWithNulBytesAndHugeLinesAreReported)
     EXPECT_EQ(run_with(std::string(1 << 20, 'n') + ".tif").exit_code, 2);
 }
 
-} // namespace
+}  // namespace

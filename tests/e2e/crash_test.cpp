@@ -5,8 +5,8 @@
 #include <chrono>
 #include <csignal>
 #include <random>
-#include <thread>
 #include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -30,8 +30,8 @@ TEST_F(Crash, KilledRunsResumeToTheSameFilesAsACleanRun)
     make_acquisition(3, 24, 160, 120);
     const std::string clean = dir + "/clean";
     auto args_for = [&](const std::string& target) {
-        return std::vector<std::string>{"-i", list, "-o", target, "-s", "3", "-x", "4", "-y", "3",
-                                        "-d", "4"};
+        return std::vector<std::string>{"-i", list, "-o", target, "-s", "3",
+                                        "-x", "4",  "-y", "3",    "-d", "4"};
     };
     const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(run(args_for(clean)).exit_code, 0);
@@ -44,8 +44,8 @@ TEST_F(Crash, KilledRunsResumeToTheSameFilesAsACleanRun)
     // clean run. Its length follows the machine's speed, which other tests
     // running alongside change: it shrinks after a kill that came too late
     // (the run had ended) and grows back after one that landed.
-    const double longest =
-        static_cast<double>(std::chrono::duration_cast<std::chrono::microseconds>(clean_time).count());
+    const double longest = static_cast<double>(
+        std::chrono::duration_cast<std::chrono::microseconds>(clean_time).count());
     double window = longest;
     int killed_mid_run = 0;
     for (int round = 0; round < 24; ++round) {
@@ -53,8 +53,8 @@ TEST_F(Crash, KilledRunsResumeToTheSameFilesAsACleanRun)
         // Two kills in a row, the second one hitting a resumed run, then a
         // rerun that must finish the job.
         for (int kill = 0; kill < 2; ++kill) {
-            const int pid = orvane_test::spawn_process(ORVANE_EXE, args_for(out),
-                                                       {"OMP_NUM_THREADS=2"});
+            const int pid =
+                orvane_test::spawn_process(ORVANE_EXE, args_for(out), {"OMP_NUM_THREADS=2"});
             std::uniform_int_distribution<long> moment(0, std::max(1L, static_cast<long>(window)));
             std::this_thread::sleep_for(std::chrono::microseconds(moment(rng)));
             ::kill(pid, SIGKILL);
@@ -71,4 +71,4 @@ TEST_F(Crash, KilledRunsResumeToTheSameFilesAsACleanRun)
     EXPECT_GE(killed_mid_run, 20);
 }
 
-} // namespace
+}  // namespace

@@ -120,4 +120,4 @@ TEST_F(Reduced, DeletingOneFullFileRedoesExactlyThatSlice)
     EXPECT_TRUE(exists(full(2)));
 }
 
-} // namespace
+}  // namespace

@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
-#include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -90,5 +90,4 @@ protected:
     }
 };
 
-
-} // namespace orvane_e2e
+}  // namespace orvane_e2e

@@ -33,22 +33,26 @@ TEST_F(Run, EchoesAndStopsWithoutAList)
 TEST_F(Run, WritesEveryMosaicAndReportsIt)
 {
     make_acquisition(3, 4);
-    const process_result r = run({"-i", list, "-o", out, "-s", "3", "-x", "2", "-y", "1"},
-                                 {"OMP_NUM_THREADS=1"});
+    const process_result r =
+        run({"-i", list, "-o", out, "-s", "3", "-x", "2", "-y", "1"}, {"OMP_NUM_THREADS=1"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    const std::vector<std::string> expected_lines{
-        std::string(ORVANE_EXE) + " -i " + list + " -o " + out + " -s 3 -x 2 -y 1 ",
-        "origin file count is \t12",
-        "the split number is \t3",
-        "the output image is \t4",
-        "the xoffset is \t2",
-        "the yoffset is \t1",
-        "the downsample is \t1",
-        full(0) + " done!", full(0) + " done!",
-        full(1) + " done!", full(1) + " done!",
-        full(2) + " done!", full(2) + " done!",
-        full(3) + " done!", full(3) + " done!"};
+    const std::vector<std::string> expected_lines{std::string(ORVANE_EXE) + " -i " + list + " -o " +
+                                                      out + " -s 3 -x 2 -y 1 ",
+                                                  "origin file count is \t12",
+                                                  "the split number is \t3",
+                                                  "the output image is \t4",
+                                                  "the xoffset is \t2",
+                                                  "the yoffset is \t1",
+                                                  "the downsample is \t1",
+                                                  full(0) + " done!",
+                                                  full(0) + " done!",
+                                                  full(1) + " done!",
+                                                  full(1) + " done!",
+                                                  full(2) + " done!",
+                                                  full(2) + " done!",
+                                                  full(3) + " done!",
+                                                  full(3) + " done!"};
     EXPECT_EQ(lines(r.out), expected_lines);
 
     for (int k = 0; k < 4; ++k) {
@@ -140,7 +144,8 @@ TEST_F(Run, AMissingTileEndsTheRunWithOneReport)
     EXPECT_EQ(r.exit_code, 2);
     const std::string report =
         "\n[CImg] *** CImgIOException *** [instance(0,0,0,0,(nil),non-shared)] "
-        "CImg<uint16>::load(): Failed to open file '" + names[4] + "'.\n";
+        "CImg<uint16>::load(): Failed to open file '" +
+        names[4] + "'.\n";
     EXPECT_EQ(r.err, report);
     EXPECT_FALSE(exists(full(4)));
     for (int k = 0; k < 6; ++k) {
@@ -161,10 +166,9 @@ TEST_F(Run, OneWorkerKeepsSliceOrderAndCommitsTheSliceBeforeAFailure)
     std::remove(names[4].c_str());  // column 0, slice 4
     const process_result r = run({"-i", list, "-o", out, "-s", "2"}, {"OMP_NUM_THREADS=1"});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(slice_lines(r.out),
-              (std::vector<std::string>{full(0) + " done!", full(0) + " done!", full(1) + " done!",
-                                        full(2) + " done!", full(3) + " done!",
-                                        full(3) + " done!"}));
+    EXPECT_EQ(slice_lines(r.out), (std::vector<std::string>{
+                                      full(0) + " done!", full(0) + " done!", full(1) + " done!",
+                                      full(2) + " done!", full(3) + " done!", full(3) + " done!"}));
     for (int k = 0; k < 6; ++k)
         EXPECT_EQ(exists(full(k)), k < 4) << k;
     // Nothing but the four mosaics: no temporary of the failed slice is left.
@@ -181,7 +185,8 @@ TEST_F(Run, OneWorkerKeepsSliceOrderAndCommitsTheSliceBeforeAFailure)
 TEST_F(Run, OneWorkerReportsEverySliceInOrder)
 {
     make_acquisition(2, 16);
-    const process_result r = run({"-i", list, "-o", out, "-s", "2", "-d", "2"}, {"OMP_NUM_THREADS=1"});
+    const process_result r =
+        run({"-i", list, "-o", out, "-s", "2", "-d", "2"}, {"OMP_NUM_THREADS=1"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::vector<std::string> expected;
     for (int k = 0; k < 16; ++k) {
@@ -225,4 +230,4 @@ TEST_F(Run, OptionValuesThatCannotMakeAMosaicAreRefused)
     EXPECT_FALSE(exists(full(0)));
 }
 
-} // namespace
+}  // namespace

@@ -61,8 +61,7 @@ TEST_F(WriteFailure, AFileSizeLimitIsReportedOnceAndLeavesNoBrokenFile)
     const std::string report = the_report(r.err);
     const std::string start = write_failure(out + "/stack1//zstackds_1_000");
     EXPECT_EQ(report.rfind(start, 0), 0u) << report;
-    EXPECT_NE(report.find(".part': cannot write: File too large.", start.size()),
-              std::string::npos)
+    EXPECT_NE(report.find(".part': cannot write: File too large.", start.size()), std::string::npos)
         << report;
     EXPECT_EQ(r.out.find(" done!"), std::string::npos) << r.out;
     expect_only_complete_outputs();
@@ -81,8 +80,7 @@ TEST_F(WriteFailure, ASingleSliceOnTwoThreadsReportsTheLimitOnce)
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_code, 2);
     const std::string report = the_report(r.err);
-    EXPECT_EQ(report.rfind(write_failure(out + "/stack1//zstackds_1_0001.tif."), 0), 0u)
-        << report;
+    EXPECT_EQ(report.rfind(write_failure(out + "/stack1//zstackds_1_0001.tif."), 0), 0u) << report;
     EXPECT_NE(report.find("File too large"), std::string::npos) << report;
     EXPECT_EQ(r.out.find(" done!"), std::string::npos) << r.out;
     expect_only_complete_outputs();
@@ -102,4 +100,4 @@ TEST_F(WriteFailure, AnOutputDirectoryBlockedByAFileIsReported)
     expect_only_complete_outputs();
 }
 
-} // namespace
+}  // namespace

@@ -27,4 +27,4 @@ inline std::string difference(const orvane::image& got, const orvane::image& wan
     return out.str();
 }
 
-} // namespace orvane_test
+}  // namespace orvane_test

@@ -58,7 +58,7 @@ pid_t start(const std::string& program, const std::vector<std::string>& args,
     return pid;
 }
 
-} // namespace
+}  // namespace
 
 int spawn_process(const std::string& program, const std::vector<std::string>& args,
                   const std::vector<std::string>& env)
@@ -94,4 +94,4 @@ process_result run_process(const std::string& program, const std::vector<std::st
     return result;
 }
 
-} // namespace orvane_test
+}  // namespace orvane_test

@@ -27,4 +27,4 @@ int spawn_process(const std::string& program, const std::vector<std::string>& ar
 // Waits for a spawned process; returns its raw wait status.
 int wait_process(int pid);
 
-} // namespace orvane_test
+}  // namespace orvane_test

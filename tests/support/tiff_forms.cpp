@@ -89,7 +89,7 @@ std::vector<unsigned char> block(const tiff_form& form, std::uint32_t x0, std::u
     return bytes;
 }
 
-} // namespace
+}  // namespace
 
 double sample_value(const tiff_form& form, std::uint32_t x, std::uint32_t y, std::uint16_t c,
                     std::uint16_t p)
@@ -175,4 +175,4 @@ void write_form(const std::string& path, const tiff_form& form)
     }
 }
 
-} // namespace orvane_test
+}  // namespace orvane_test

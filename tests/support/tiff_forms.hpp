@@ -34,4 +34,4 @@ std::uint16_t expected_pixel(const tiff_form& form, std::uint32_t x, std::uint32
 // Writes form to path with libtiff; throws std::runtime_error on failure.
 void write_form(const std::string& path, const tiff_form& form);
 
-} // namespace orvane_test
+}  // namespace orvane_test

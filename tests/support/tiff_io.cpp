@@ -91,4 +91,4 @@ std::string make_temp_dir()
     return pattern;
 }
 
-} // namespace orvane_test
+}  // namespace orvane_test

@@ -33,4 +33,4 @@ void write_file(const std::string& path, const std::string& bytes);
 // A fresh, empty directory under the system's temporary directory.
 std::string make_temp_dir();
 
-} // namespace orvane_test
+}  // namespace orvane_test

@@ -1,4 +1,5 @@
-// The buffered client I/O under libtiff: reads and writes in any order match a plain file, failures stick.
+// The buffered client I/O under libtiff: reads and writes in any order match a plain file, failures
+// stick.
 #include "io/buffered_file.hpp"
 
 #include "tiff_io.hpp"
@@ -43,33 +44,39 @@ TEST_F(BufferedFile, MixedReadsWritesAndSeeksMatchAPlainFile)
             orvane::buffered_file file(fd, 0, capacity);
             std::uint64_t position = 0;
             for (int op = 0; op < 400; ++op) {
-                const std::size_t count = std::uniform_int_distribution<std::size_t>(0, 3 * capacity)(random);
+                const std::size_t count =
+                    std::uniform_int_distribution<std::size_t>(0, 3 * capacity)(random);
                 switch (random() % 4) {
-                case 0: { // seek somewhere in or a little past the file
-                    const auto to = std::uniform_int_distribution<std::uint64_t>(0, model.size() + 8)(random);
+                case 0: {  // seek somewhere in or a little past the file
+                    const auto to =
+                        std::uniform_int_distribution<std::uint64_t>(0, model.size() + 8)(random);
                     ASSERT_EQ(file.seek(static_cast<std::int64_t>(to), SEEK_SET), to);
                     position = to;
                     break;
                 }
-                case 1: { // read, possibly past the end
+                case 1: {  // read, possibly past the end
                     std::vector<std::uint8_t> got(count);
                     const std::int64_t n = file.read(got.data(), count);
                     const std::size_t expected =
-                        position >= model.size() ? 0 : std::min<std::size_t>(count, model.size() - position);
-                    ASSERT_EQ(n, static_cast<std::int64_t>(expected)) << "round " << round << " op " << op;
+                        position >= model.size()
+                            ? 0
+                            : std::min<std::size_t>(count, model.size() - position);
+                    ASSERT_EQ(n, static_cast<std::int64_t>(expected))
+                        << "round " << round << " op " << op;
                     for (std::size_t i = 0; i < expected; ++i)
                         ASSERT_EQ(got[i], model[position + i]) << "byte " << position + i;
                     position += expected;
                     break;
                 }
-                default: { // write: twice as often, mostly appending
+                default: {  // write: twice as often, mostly appending
                     std::vector<std::uint8_t> data(count);
                     for (auto& b : data)
                         b = static_cast<std::uint8_t>(random());
                     ASSERT_EQ(file.write(data.data(), count), static_cast<std::int64_t>(count));
                     if (model.size() < position + count)
                         model.resize(position + count, 0);
-                    std::copy(data.begin(), data.end(), model.begin() + static_cast<std::ptrdiff_t>(position));
+                    std::copy(data.begin(), data.end(),
+                              model.begin() + static_cast<std::ptrdiff_t>(position));
                     position += count;
                     break;
                 }
@@ -134,4 +141,4 @@ TEST_F(BufferedFile, LongAndShortReadsOfAnExistingFile)
     EXPECT_EQ(got.substr(0, 1000), content.substr(69000, 1000));
 }
 
-} // namespace
+}  // namespace

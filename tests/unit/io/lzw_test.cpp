@@ -1,7 +1,6 @@
 // The LZW encoder and decoder against libtiff's own.
 #include "io/lzw.hpp"
 
-
 #include "tiff_io.hpp"
 
 #include <gtest/gtest.h>
@@ -13,7 +12,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
 
 namespace {
 
@@ -75,7 +73,7 @@ clear_counts count_clears(const std::vector<std::uint8_t>& stream)
     clear_counts counts;
     std::size_t bit = 0;
     unsigned width = 9;
-    unsigned since_clear = 0; // codes after the last clear
+    unsigned since_clear = 0;  // codes after the last clear
     bool first = true;
     while (bit + width <= stream.size() * 8) {
         unsigned code = 0;
@@ -139,9 +137,10 @@ protected:
 // encoder most easily goes one code off.
 TEST_F(LzwEncoder, MatchesLibtiffOnManySizesAndAlphabets)
 {
-    for (std::size_t size : {1u, 2u, 3u, 4u, 5u, 17u, 254u, 255u, 256u, 257u, 300u, 511u, 512u,
-                             513u, 1021u, 1022u, 1023u, 2046u, 2047u, 4093u, 4094u, 4095u, 8192u,
-                             9999u, 10000u, 10001u, 16384u, 40000u}) {
+    for (std::size_t size :
+         {1u,    2u,    3u,    4u,    5u,     17u,    254u,   255u,  256u,  257u,
+          300u,  511u,  512u,  513u,  1021u,  1022u,  1023u,  2046u, 2047u, 4093u,
+          4094u, 4095u, 8192u, 9999u, 10000u, 10001u, 16384u, 40000u}) {
         for (unsigned alphabet : {1u, 2u, 5u, 40u, 256u}) {
             std::vector<std::uint8_t> bytes(size);
             for (auto& b : bytes)
@@ -157,9 +156,9 @@ TEST_F(LzwEncoder, MatchesLibtiffOnSixteenBitSamples)
         const std::size_t count = 1 + random() % 30000;
         const int level = static_cast<int>(random() % 60000);
         const int spread = 1 + static_cast<int>(random() % 400);
-        expect_same_as_libtiff(samples(count, level, spread),
-                               "level " + std::to_string(level) + " spread " +
-                                   std::to_string(spread));
+        expect_same_as_libtiff(samples(count, level, spread), "level " + std::to_string(level) +
+                                                                  " spread " +
+                                                                  std::to_string(spread));
     }
 }
 
@@ -212,8 +211,8 @@ TEST_F(LzwEncoder, MatchesLibtiffWhenTheLastCodeChangesWidthOrFillsTheTable)
     std::vector<std::uint8_t> pairs_once;
     de_bruijn(1, 1, a, pairs_once);
     ASSERT_EQ(pairs_once.size(), 65536u);
-    for (std::size_t size : {253u, 254u, 255u, 765u, 766u, 767u, 1789u, 1790u, 1791u, 3835u,
-                             3836u, 3837u, 7672u})
+    for (std::size_t size :
+         {253u, 254u, 255u, 765u, 766u, 767u, 1789u, 1790u, 1791u, 3835u, 3836u, 3837u, 7672u})
         expect_same_as_libtiff({pairs_once.begin(), pairs_once.begin() + static_cast<long>(size)},
                                "distinct pairs, " + std::to_string(size));
 }
@@ -277,8 +276,8 @@ protected:
 
     // Decoded into a buffer of exactly size bytes, so that a write past it
     // shows under the address sanitizer.
-    static std::optional<std::vector<std::uint8_t>> own_unlzw(
-        const std::vector<std::uint8_t>& stream, std::size_t size)
+    static std::optional<std::vector<std::uint8_t>>
+    own_unlzw(const std::vector<std::uint8_t>& stream, std::size_t size)
     {
         std::vector<std::uint8_t> out(size);
         if (!orvane::lzw_decode(stream.data(), stream.size(), out.data(), size))
@@ -290,9 +289,13 @@ protected:
 TEST_F(LzwDecoder, GivesBackWhatEitherEncoderWrote)
 {
     std::vector<std::vector<std::uint8_t>> inputs{
-        noise(1), noise(2), noise(3), noise(40000),              // resets for a full table
-        std::vector<std::uint8_t>(20000, 0),                     // strings thousands long
-        samples(30000, 110, 12), samples(5000, 3000, 800)};
+        noise(1),
+        noise(2),
+        noise(3),
+        noise(40000),                         // resets for a full table
+        std::vector<std::uint8_t>(20000, 0),  // strings thousands long
+        samples(30000, 110, 12),
+        samples(5000, 3000, 800)};
     std::vector<std::uint8_t> pattern;
     for (int i = 0; i < 9000; ++i)
         pattern.push_back(static_cast<std::uint8_t>(i % 7 == 0 ? 200 : i % 3));
@@ -340,4 +343,4 @@ TEST_F(LzwDecoder, DamagedStreamsDecodeAsLibtiffDoesOrAreLeftToIt)
     EXPECT_GT(left, 20);
 }
 
-} // namespace
+}  // namespace

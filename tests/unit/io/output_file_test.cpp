@@ -43,4 +43,4 @@ TEST(Temporaries, AnUncommittedFileIsRemoved)
     EXPECT_FALSE(std::filesystem::exists(dir + "/a.tif"));
 }
 
-} // namespace
+}  // namespace

@@ -2,7 +2,6 @@
 #include "base/image.hpp"
 #include "io/tiff_writer.hpp"
 
-
 #include "tiff_io.hpp"
 
 #include <gtest/gtest.h>
@@ -96,9 +95,9 @@ struct image_size {
 
 // One row per strip (width >= 4096), strips taller than the image, a short
 // last strip, single pixels and odd sizes.
-const image_size sizes[] = {{1, 1},    {1, 9},    {3, 2},     {7, 1},   {17, 500},
+const image_size sizes[] = {{1, 1},     {1, 9},     {3, 2},    {7, 1},    {17, 500},
                             {333, 101}, {1000, 77}, {2047, 7}, {2048, 5}, {2049, 3},
-                            {4095, 4}, {4096, 3}, {4097, 2},  {6001, 3}};
+                            {4095, 4},  {4096, 3},  {4097, 2}, {6001, 3}};
 
 TEST_F(TiffWriter, FilesMatchTheLibraryForEverySizeAndContent)
 {
@@ -107,8 +106,8 @@ TEST_F(TiffWriter, FilesMatchTheLibraryForEverySizeAndContent)
         for (content kind : {content::zero, content::full, content::noise, content::gradient,
                              content::microscopy, content::runs_then_noise})
             expect_same_as_library(make_image(size.width, size.height, kind, seed++),
-                                   std::to_string(size.width) + "x" +
-                                       std::to_string(size.height) + " " + name(kind));
+                                   std::to_string(size.width) + "x" + std::to_string(size.height) +
+                                       " " + name(kind));
 }
 
 // Strips encoded on several threads must still be written in order.
@@ -139,8 +138,8 @@ TEST_F(TiffWriter, AFileHandedBackOpenIsAlreadyComplete)
     const std::string expected = orvane_test::read_file(dir + "/library.tif");
     for (int threads : {1, 2}) {
         const std::string path = dir + "/open" + std::to_string(threads) + ".tif";
-        orvane::unsynced_file file =
-            orvane::write_tiff_unsynced(path, img.data(), img.width(), img.height(), {threads, false});
+        orvane::unsynced_file file = orvane::write_tiff_unsynced(path, img.data(), img.width(),
+                                                                 img.height(), {threads, false});
         EXPECT_EQ(orvane_test::read_file(path), expected) << threads << " threads, open";
         file.start_sync();
         EXPECT_EQ(orvane_test::read_file(path), expected) << threads << " threads, syncing";
@@ -173,10 +172,10 @@ TEST_F(TiffWriter, AnEmptyImageGivesAnEmptyFile)
 TEST(BigTiff, FromTwoGibibytesOfPixelData)
 {
     EXPECT_FALSE(orvane::needs_bigtiff(32768, 32767));
-    EXPECT_TRUE(orvane::needs_bigtiff(32768, 32768)); // exactly 2^31 bytes
+    EXPECT_TRUE(orvane::needs_bigtiff(32768, 32768));  // exactly 2^31 bytes
     EXPECT_FALSE(orvane::needs_bigtiff(46341, 23170));
     EXPECT_TRUE(orvane::needs_bigtiff(65536, 16384));
-    EXPECT_TRUE(orvane::needs_bigtiff(4294967295u, 4294967295u)); // no 32-bit overflow
+    EXPECT_TRUE(orvane::needs_bigtiff(4294967295u, 4294967295u));  // no 32-bit overflow
     EXPECT_FALSE(orvane::needs_bigtiff(0, 4294967295u));
 }
 
@@ -262,8 +261,7 @@ TEST_F(TiffWriterFailure, AMissingDirectoryThrowsNamingThePath)
     }
     EXPECT_THROW(orvane::write_tiff(path, nullptr, 0, 0), std::runtime_error);
     EXPECT_THROW(orvane::write_tiff(dir, img.data(), img.width(), img.height()),
-                 std::runtime_error); // a directory is in the way
+                 std::runtime_error);  // a directory is in the way
 }
 
-} // namespace
-
+}  // namespace

@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <thread>
 
-
 using orvane_test::tiff_form;
 
 namespace {
@@ -41,7 +40,8 @@ TEST_F(LoadTile, MissingFileGivesTheLibrarysOwnMessage)
 {
     const std::string name = dir + "/missing.tif";
     EXPECT_EQ(message_of(name), "[instance(0,0,0,0,(nil),non-shared)] CImg<uint16>::load(): "
-                                "Failed to open file '" + name + "'.");
+                                "Failed to open file '" +
+                                    name + "'.");
     orvane::image library;
     try {
         library.load(name.c_str());
@@ -91,8 +91,8 @@ TEST_F(LoadTile, UnsafeNamesAreRefusedWithTheirReason)
     orvane_test::write_tile(dir + "/a.tif", 4, 4, [](std::uint32_t, std::uint32_t) { return 1; });
     const std::string with_nul = dir + "/a.tif" + std::string(1, '\0') + "x";
     EXPECT_NE(message_of(with_nul).find("NUL"), std::string::npos) << message_of(with_nul);
-    for (const std::string& url : std::vector<std::string>{"http://localhost/a.tif", "HTTPS://x/a.tif", "ftp://x/a.tif",
-                                  "file:///etc/passwd"})
+    for (const std::string& url : std::vector<std::string>{
+             "http://localhost/a.tif", "HTTPS://x/a.tif", "ftp://x/a.tif", "file:///etc/passwd"})
         EXPECT_NE(message_of(url).find("'" + url + "': web addresses are not read."),
                   std::string::npos)
             << message_of(url);
@@ -106,7 +106,7 @@ TEST_F(LoadTile, NoNameRunsAProgram)
     const std::string marker = dir + "/marker";
     for (const char* ext : {".pdf", ".nef", ".gz", ".gif", ".dcm", ".mp4", ".xyz", ".pgm"}) {
         for (const std::string& stem : {"$(touch " + marker + ")", "`touch " + marker + "`",
-                                       "\"; touch " + marker + "; \""}) {
+                                        "\"; touch " + marker + "; \""}) {
             const std::string name = dir + "/" + stem + ext;
             EXPECT_NE(message_of(name), "");  // missing
             orvane_test::write_file(name, "not an image");
@@ -132,5 +132,4 @@ TEST_F(LoadTile, TiffsAreFoundByTheirSignatureWhateverTheName)
     EXPECT_EQ(tile(7, 9), orvane_test::expected_pixel(form, 7, 9));
 }
 
-} // namespace
-
+}  // namespace

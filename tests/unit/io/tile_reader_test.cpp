@@ -24,9 +24,9 @@ std::string describe(const tiff_form& f)
 {
     return std::to_string(f.bits) + "-bit format " + std::to_string(f.format) + ", " +
            std::to_string(f.samples) + " samples" + (f.planar ? " planar" : "") +
-           (f.tile_width ? ", tiles " + std::to_string(f.tile_width) + "x" +
-                               std::to_string(f.tile_length)
-                         : ", strips") +
+           (f.tile_width
+                ? ", tiles " + std::to_string(f.tile_width) + "x" + std::to_string(f.tile_length)
+                : ", strips") +
            (f.big_endian ? ", big-endian" : "") + (f.compression == 5 ? ", LZW" : "");
 }
 
@@ -34,9 +34,10 @@ std::string describe(const tiff_form& f)
 // of several shapes, both plane layouts and byte orders.
 std::vector<tiff_form> supported_forms()
 {
-    const std::pair<std::uint16_t, std::uint16_t> depths[] = {
-        {8, 1}, {8, 2}, {16, 1}, {16, 2}, {32, 1}, {32, 2}, {32, 3}};
-    const std::pair<std::uint32_t, std::uint32_t> tilings[] = {{0, 0}, {16, 16}, {32, 16}, {16, 48}};
+    const std::pair<std::uint16_t, std::uint16_t> depths[] = {{8, 1},  {8, 2},  {16, 1}, {16, 2},
+                                                              {32, 1}, {32, 2}, {32, 3}};
+    const std::pair<std::uint32_t, std::uint32_t> tilings[] = {
+        {0, 0}, {16, 16}, {32, 16}, {16, 48}};
     std::vector<tiff_form> forms;
     for (const auto& [bits, format] : depths)
         for (const auto& [tw, th] : tilings)
@@ -172,8 +173,8 @@ TEST_F(TileReader, AgreesWithTheLibraryWhereTheLibraryIsRight)
     for (tiff_form form : supported_forms()) {
         const bool square = form.tile_width == form.tile_length;
         if (!square || (form.planar && form.tile_width))
-            continue;  // the library misreads these
-        form.width = 32;   // whole tiles
+            continue;     // the library misreads these
+        form.width = 32;  // whole tiles
         form.height = 32;
         SCOPED_TRACE(describe(form));
         const std::string path = write(form);
@@ -191,16 +192,15 @@ TEST_F(TileReader, AgreesWithTheLibraryWhereTheLibraryIsRight)
 
 TEST_F(TileReader, DepthsThatCannotBeHeldTrulyAreRefusedByName)
 {
-    const std::pair<std::uint16_t, std::uint16_t> depths[] = {
-        {1, 1}, {2, 1}, {4, 1}, {12, 1}, {24, 1}, {64, 1}, {64, 3}, {16, 3}};
+    const std::pair<std::uint16_t, std::uint16_t> depths[] = {{1, 1},  {2, 1},  {4, 1},  {12, 1},
+                                                              {24, 1}, {64, 1}, {64, 3}, {16, 3}};
     for (const auto& [bits, format] : depths) {
         tiff_form form;
         form.bits = bits;
         form.format = format;
         SCOPED_TRACE(describe(form));
         const std::string path = write(form);
-        EXPECT_NE(error_of(path).find(std::to_string(bits) + " bits per sample"),
-                  std::string::npos)
+        EXPECT_NE(error_of(path).find(std::to_string(bits) + " bits per sample"), std::string::npos)
             << error_of(path);
         try {
             orvane::load_tile(path);
@@ -317,7 +317,8 @@ TEST_F(TileReader, ParallelReadsOfGoodAndBadFilesStayApart)
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i) {
-                if (orvane::read_tiff_tile(good_path).pixels[5] != orvane_test::expected_pixel(good, 5, 0))
+                if (orvane::read_tiff_tile(good_path).pixels[5] !=
+                    orvane_test::expected_pixel(good, 5, 0))
                     ++wrong[t];
                 if (error_of(bad_path).empty())
                     ++wrong[t];
@@ -328,4 +329,4 @@ TEST_F(TileReader, ParallelReadsOfGoodAndBadFilesStayApart)
     EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
-} // namespace
+}  // namespace

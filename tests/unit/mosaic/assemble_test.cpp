@@ -16,7 +16,6 @@ using orvane::image;
 
 namespace {
 
-
 // Tiles whose pixels say where they came from: in "x" mode a pixel holds
 // 1000 * (column + 1) + tile x, in "y" mode 1000 * (column + 1) + tile y, so a
 // wrong trim, flip, shift or column order shows as a wrong number.
@@ -46,8 +45,8 @@ protected:
                 const std::string name = dir + "/" + (mode == encode::x ? "x" : "y") +
                                          std::to_string(column) + "_" + std::to_string(slice) +
                                          ".tif";
-                auto [w, h] = g.tile_sizes.empty() ? std::make_pair(g.width, g.height)
-                                                   : g.tile_sizes[column];
+                auto [w, h] =
+                    g.tile_sizes.empty() ? std::make_pair(g.width, g.height) : g.tile_sizes[column];
                 // Only the slice under test holds codes; the others are a constant
                 // that would show if the wrong slice were loaded.
                 const bool wanted = slice == g.slice;
@@ -93,7 +92,7 @@ std::uint16_t expected(const geometry& g, encode mode, std::int32_t cx, std::int
         if (u < 0 || u >= piece_width)
             continue;
         if (cy >= static_cast<std::int32_t>(h))
-            continue;  // the piece is as tall as its tile: nothing drawn below it
+            continue;                    // the piece is as tall as its tile: nothing drawn below it
         const std::int32_t tx = x1 - u;  // flipped
         const std::int32_t ty = cy - g.yoffset * j;
         const bool inside = tx >= 0 && tx < static_cast<std::int32_t>(w) && ty >= 0 &&
@@ -228,7 +227,7 @@ TEST_F(Assembly, AMissingTileIsTheLibrarysIoError)
     }
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -261,7 +260,7 @@ protected:
     {
         image tile(width, height, depth, channels);
         std::uniform_int_distribution<int> value(1, 65535);  // never 0: a zero fill shows
-        cimg_for(tile, p, std::uint16_t) *p = static_cast<std::uint16_t>(value(random));
+        cimg_for(tile, p, std::uint16_t)* p = static_cast<std::uint16_t>(value(random));
         return tile;
     }
 
@@ -303,10 +302,7 @@ TEST_F(FusedAssembly, ZeroNegativeAndOversizedShifts)
     expect_same_uniform(40, 30, 3, 3, -45);  // above the top
 }
 
-TEST_F(FusedAssembly, NegativeOverlapGivesZeroMargins)
-{
-    expect_same_uniform(40, 30, 3, -5, 2);
-}
+TEST_F(FusedAssembly, NegativeOverlapGivesZeroMargins) { expect_same_uniform(40, 30, 3, -5, 2); }
 
 TEST_F(FusedAssembly, TilesOfOtherSizesLeaveGapsOrAreOverwritten)
 {
@@ -363,8 +359,7 @@ TEST_F(FusedAssembly, AnEmptyTileIsTheLibrarysCropError)
     } catch (const orvane::error& e) {
         const orvane::image_error shown = orvane::describe_error(e);
         EXPECT_EQ(shown.type, "CImgInstanceException");
-        EXPECT_NE(shown.message.find("crop(): Empty instance"), std::string::npos)
-            << shown.message;
+        EXPECT_NE(shown.message.find("crop(): Empty instance"), std::string::npos) << shown.message;
     }
     cimg_library::cimg::exception_mode(mode);
 }
@@ -399,4 +394,4 @@ TEST_F(FusedAssembly, AssembledSliceFromFilesMatchesTheLibrary)
     }
 }
 
-} // namespace
+}  // namespace

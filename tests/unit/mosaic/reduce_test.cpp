@@ -15,7 +15,6 @@ using orvane_test::difference;
 
 namespace {
 
-
 // ---------------------------------------------------------------- reduction
 
 image library_reduced(const image& canvas, std::int32_t factor)
@@ -30,7 +29,8 @@ image library_reduced(const image& canvas, std::int32_t factor)
 image from_rows(const std::vector<std::vector<std::uint16_t>>& rows)
 {
     image canvas(static_cast<unsigned>(rows[0].size()), static_cast<unsigned>(rows.size()));
-    cimg_forXY(canvas, x, y) canvas(x, y) = rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
+    cimg_forXY(canvas, x, y) canvas(x, y) =
+        rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
     return canvas;
 }
 
@@ -42,7 +42,7 @@ protected:
     {
         image canvas(width, height);
         std::uniform_int_distribution<int> value(low, high);
-        cimg_for(canvas, p, std::uint16_t) *p = static_cast<std::uint16_t>(value(random));
+        cimg_for(canvas, p, std::uint16_t)* p = static_cast<std::uint16_t>(value(random));
         return canvas;
     }
 
@@ -59,7 +59,8 @@ protected:
 // Worked by hand; each also tells a wrong design apart from the library's.
 TEST_F(FusedReduction, TruncatesBetweenThePasses)
 {
-    // Rows 0 and 1 average to 0.5 and 1.5, stored as 0 and 1: 0.5 again, so 0 (a one-pass mean gives 1).
+    // Rows 0 and 1 average to 0.5 and 1.5, stored as 0 and 1: 0.5 again, so 0 (a one-pass mean
+    // gives 1).
     const image reduced = orvane::reduce_canvas(from_rows({{0, 1}, {1, 2}}), 2);
     ASSERT_EQ(reduced.width(), 1);
     ASSERT_EQ(reduced.height(), 1);
@@ -155,7 +156,8 @@ std::vector<std::uint16_t> exact_pass(const std::vector<std::uint16_t>& values, 
         double sum = 0;
         const unsigned long long begin = t * length, end = begin + length;
         for (unsigned long long s = begin / n; s * n < end; ++s)
-            sum += values[s] * static_cast<double>(std::min(end, (s + 1) * n) - std::max(begin, s * n));
+            sum += values[s] *
+                   static_cast<double>(std::min(end, (s + 1) * n) - std::max(begin, s * n));
         out[t] = static_cast<std::uint16_t>(sum / static_cast<double>(length));
     }
     return out;
@@ -173,8 +175,8 @@ TEST_F(FusedReduction, BrightWideImagesKeepTheLibrarysRounding)
         image by_x(out_width, canvas.height());
         cimg_forY(canvas, y)
         {
-            const auto row = exact_pass({canvas.data(0, y), canvas.data(0, y) + canvas.width()},
-                                        out_width);
+            const auto row =
+                exact_pass({canvas.data(0, y), canvas.data(0, y) + canvas.width()}, out_width);
             std::copy(row.begin(), row.end(), by_x.data(0, y));
         }
         image exact(out_width, out_height);
@@ -203,5 +205,4 @@ TEST_F(FusedReduction, RefusesWhatItCannotReduce)
     EXPECT_THROW(orvane::reduce_canvas(image(8, 8, 2, 1, 0), 2), std::invalid_argument);
 }
 
-} // namespace
-
+}  // namespace

@@ -9,7 +9,6 @@ using orvane::read_list;
 
 namespace {
 
-
 class ListFile : public ::testing::Test {
 protected:
     std::string dir = orvane_test::make_temp_dir();
@@ -54,4 +53,4 @@ TEST_F(ListFile, MissingOrBlankFileGivesNoNames)
     EXPECT_TRUE(read_list(dir).empty());  // a directory is no list
 }
 
-} // namespace
+}  // namespace

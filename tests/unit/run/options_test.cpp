@@ -11,7 +11,6 @@ using orvane::parse_options;
 
 namespace {
 
-
 // Scripts pass numbers in every shape; a wrong parse silently moves the mosaic.
 TEST(ParseInt, ReadsTheLeadingNumberAndIgnoresTheRest)
 {
@@ -105,5 +104,4 @@ TEST(SliceCount, DividesAndDropsTheRemainder)
     EXPECT_EQ(count_slices(12, -3), 0);
 }
 
-} // namespace
-
+}  // namespace

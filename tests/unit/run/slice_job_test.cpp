@@ -92,4 +92,4 @@ TEST_F(SliceJob, OnlyFinalNamesRemainAfterASlice)
     EXPECT_EQ(entries(job.outputdir + "/stack2"), std::vector<std::string>{"zstackds_2_0000.tif"});
 }
 
-} // namespace
+}  // namespace

@@ -1,6 +1,6 @@
 // Output names and directory creation.
-#include "run/slice_plan.hpp"
 #include "compat/library_conventions.hpp"
+#include "run/slice_plan.hpp"
 
 #include "tiff_io.hpp"
 
@@ -51,4 +51,4 @@ TEST(MakeDirs, StopsAtALevelThatCannotBeMade)
     EXPECT_FALSE(orvane::make_dirs(base + "/file/sub/deeper/"));
 }
 
-} // namespace
+}  // namespace

@@ -1,0 +1,28 @@
+// The samples of a TIFF tile and their conversion to the program's 16-bit pixels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+enum class sample_kind { u8, s8, u16, u32, f32 };
+
+// The kind of samples of bits bits in TIFF sample format `format`: an empty
+// text with kind set, or why such samples are not read.
+std::string classify_samples(std::uint16_t bits, std::uint16_t format, sample_kind& kind);
+
+std::size_t sample_bytes(sample_kind kind);
+
+// Copies rows x columns samples of the first channel from a decoded block
+// (strip or tile) whose rows are row_bytes apart and whose pixels are
+// pixel_bytes apart into the image at (x0, y0), width pixels wide.
+// Single-sample 16-bit rows, the common case, are plain copies.
+void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
+                std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
+                std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
+                std::uint32_t width);
+
+} // namespace orvane
