@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need: libtiff's headers, libtiff's
-# command-line tools (used by tests to cross-check outputs) and the CImg
-# header alone, extracted into .deps/ without the package's dependencies.
+# command-line tools (used by tests to cross-check outputs), clang-format (the
+# style check) and the CImg header alone, extracted into .deps/ without the
+# package's dependencies.
 # Safe to run again: it does nothing when everything is already there.
 set -euo pipefail
 
@@ -14,7 +15,7 @@ as_root() {
 }
 
 missing=()
-for pkg in libtiff-dev libtiff-tools cmake ninja-build g++ libgtest-dev pkg-config; do
+for pkg in libtiff-dev libtiff-tools cmake ninja-build g++ libgtest-dev pkg-config clang-format; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
 done
 

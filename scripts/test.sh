@@ -16,6 +16,15 @@ run_suite() {
     ctest --test-dir "$build" --output-on-failure -j2 "$@"
 }
 
+echo "== format"
+# Every C++ file follows .clang-format; a file that does not fails the run.
+unformatted=$(cd "$root" && find src tests bench fuzz -name '*.cpp' -o -name '*.hpp' | sort |
+    while read -r file; do clang-format "$file" | cmp -s - "$file" || echo "$file"; done)
+if [ -n "$unformatted" ]; then
+    echo "not formatted as .clang-format says (run clang-format -i on them):" $unformatted >&2
+    exit 1
+fi
+
 echo "== tests"
 run_suite "$root/build" "-DCMAKE_BUILD_TYPE=RelWithDebInfo"
 echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"

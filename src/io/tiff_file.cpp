@@ -13,8 +13,7 @@ namespace orvane {
 namespace {
 
 // Returning 1 keeps libtiff's process-wide handlers (which print) from running.
-int on_libtiff_error(TIFF*, void* user_data, const char* module, const char* format,
-                     va_list args)
+int on_libtiff_error(TIFF*, void* user_data, const char* module, const char* format, va_list args)
 {
     const int saved_errno = errno;
     auto* report = static_cast<libtiff_report*>(user_data);
@@ -27,7 +26,7 @@ int on_libtiff_error(TIFF*, void* user_data, const char* module, const char* for
 
 int on_libtiff_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
 
-} // namespace
+}  // namespace
 
 tiff_file::~tiff_file()
 {
@@ -116,4 +115,4 @@ std::string tiff_file::reason() const
     return text.empty() ? "unknown error" : text;
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -15,7 +15,7 @@ namespace orvane {
 // concurrent writers never share them.
 struct libtiff_report {
     std::string message;
-    int error_number = 0; // errno when libtiff reported, usually the failed call's
+    int error_number = 0;  // errno when libtiff reported, usually the failed call's
 };
 
 // Owns the file and the libtiff handle until the file is closed, so no
@@ -65,4 +65,4 @@ private:
     libtiff_report report_;
 };
 
-} // namespace orvane
+}  // namespace orvane

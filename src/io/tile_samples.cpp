@@ -38,7 +38,7 @@ std::uint16_t convert(const unsigned char* sample, sample_kind kind)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 std::string classify_samples(std::uint16_t bits, std::uint16_t format, sample_kind& kind)
 {
@@ -49,9 +49,9 @@ std::string classify_samples(std::uint16_t bits, std::uint16_t format, sample_ki
     if (bits == 8 && (is_uint || is_int))
         kind = is_uint ? sample_kind::u8 : sample_kind::s8;
     else if (bits == 16 && (is_uint || is_int))
-        kind = sample_kind::u16; // signed values wrap into 16 bits, as the library does
+        kind = sample_kind::u16;  // signed values wrap into 16 bits, as the library does
     else if (bits == 32 && (is_uint || is_int))
-        kind = sample_kind::u32; // low 16 bits, as the library keeps
+        kind = sample_kind::u32;  // low 16 bits, as the library keeps
     else if (bits == 32 && format == SAMPLEFORMAT_IEEEFP)
         kind = sample_kind::f32;
     else if (bits != 8 && bits != 16 && bits != 32)
@@ -92,4 +92,4 @@ void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes
     }
 }
 
-} // namespace orvane
+}  // namespace orvane

@@ -25,4 +25,4 @@ void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes
                 std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
                 std::uint32_t width);
 
-} // namespace orvane
+}  // namespace orvane

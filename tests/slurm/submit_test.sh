@@ -114,7 +114,7 @@ passes_through() {
 check "orvane options pass through unchanged" passes_through
 
 # Which indices are submitted.
-spec_is() {
+array_is() {
     local want=$1
     shift
     submit "$@" >/dev/null && [ "$(array_of_record)" = "$want" ]
@@ -123,11 +123,11 @@ list="$work/in put/list file.txt"
 out="$work/part done"
 mkdir -p "$out/stack1"
 for k in 1 2 4; do : >"$out/stack1/zstackds_1_000$k.tif"; done
-check "-j submits its index alone" spec_is 1 -i "$list" -s 1 -j 1
-check "the later -j wins" spec_is 4 -i "$list" -s 1 -j 1 -j 4
+check "-j submits its index alone" array_is 1 -i "$list" -s 1 -j 1
+check "the later -j wins" array_is 4 -i "$list" -s 1 -j 1 -j 4
 check "--missing submits the missing indices as ranges" \
-    spec_is '0,3,5%2' --missing --throttle 2 -i "$list" -s 1 -o "$out"
-check "--missing with -j submits it only when missing" spec_is 3 --missing -i "$list" -s 1 -o "$out" -j 3
+    array_is '0,3,5%2' --missing --throttle 2 -i "$list" -s 1 -o "$out"
+check "--missing with -j submits it only when missing" array_is 3 --missing -i "$list" -s 1 -o "$out" -j 3
 nothing_missing() {
     for k in 0 3 5; do : >"$out/stack1/zstackds_1_000$k.tif"; done
     submit --missing -i "$list" -s 1 -o "$out" && [ ${#recorded[@]} -eq 0 ]
