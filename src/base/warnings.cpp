@@ -1,0 +1,20 @@
+// The run's warnings, each printed once.
+#include "base/warnings.hpp"
+
+#include <iostream>
+#include <mutex>
+#include <set>
+
+namespace orvane {
+
+void warn_once(const std::string& key, const std::string& text)
+{
+    static std::mutex mutex;
+    static std::set<std::string> given;
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (!given.insert(key).second)
+        return;
+    std::cerr << "orvane: warning: " + text + "\n" << std::flush;
+}
+
+}  // namespace orvane
