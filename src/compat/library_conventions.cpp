@@ -46,7 +46,8 @@ image_error describe_own(const error& e)
     const std::string io = "CImgIOException";
     switch (e.kind()) {
     case failure_kind::open:
-        return {io, instance_prefix("load") + "Failed to open file '" + e.path() + "'."};
+        return {io, instance_prefix("load") + "Failed to open file '" + e.path() + "'" +
+                        (e.cause().empty() ? "" : ": " + e.cause()) + "."};
     case failure_kind::read:
         return {io, instance_prefix("load") + "Failed to read file '" + e.path() +
                         "': " + e.cause() + "."};
@@ -56,6 +57,7 @@ image_error describe_own(const error& e)
     case failure_kind::allocate:
         return {"CImgInstanceException",
                 instance_prefix("CImg") + "Failed to allocate memory for " + e.cause() + "."};
+    case failure_kind::list: return {"", "the list file '" + e.path() + "': " + e.cause()};
     case failure_kind::library_io: return {io, e.cause()};
     case failure_kind::library_instance: return {"CImgInstanceException", e.cause()};
     case failure_kind::library_argument: return {"CImgArgumentException", e.cause()};

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
+#include <cerrno>
 #include <new>
 
 namespace orvane {
@@ -66,13 +66,19 @@ bool check_tile(const std::string& name)
     if (platform::status_of(name).directory)
         fail_read(name, "it is a directory");
 
-    std::FILE* file = std::fopen(name.c_str(), "rb");
-    if (!file)
-        throw error(failure_kind::open, name, "");
+    // Opening never waits, so a FIFO or a device in the list cannot hang the
+    // run; what was opened must be a plain file (a link to one is fine).
+    const int fd = platform::open_for_reading(name);
+    if (fd < 0)
+        throw error(failure_kind::open, name, platform::error_text(errno));
+    if (!platform::status_of_open(fd).regular) {
+        platform::close_file(fd);
+        fail_read(name, "it is not a regular file (a FIFO, a device or a socket)");
+    }
     unsigned char signature[4] = {};
-    const std::size_t got = std::fread(signature, 1, sizeof signature, file);
-    std::fclose(file);
-    return has_tiff_signature(signature, got);
+    const std::int64_t got = platform::read_at(fd, signature, sizeof signature, 0);
+    platform::close_file(fd);
+    return got > 0 && has_tiff_signature(signature, static_cast<std::size_t>(got));
 }
 
 // Runs the TIFF reader; memory it cannot get is a failure to read this tile.

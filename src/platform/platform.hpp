@@ -11,7 +11,9 @@
 
 namespace orvane::platform {
 
-// Descriptors of open files; -1 is none.
+// Descriptors of open files; -1 is none. Opening for reading never waits:
+// a FIFO with no writer or a device that blocks opens at once (check what
+// was opened with status_of_open before reading it).
 int open_for_reading(const std::string& path);
 // Creates or empties path for reading and writing (libtiff may read back).
 int create_for_writing(const std::string& path);
@@ -41,6 +43,8 @@ struct file_status {
 };
 // What is at path, following symbolic links.
 file_status status_of(const std::string& path);
+// What an open file is.
+file_status status_of_open(int fd);
 
 bool make_directory(const std::string& path);
 // The names in a directory, without "." and ".."; empty when it cannot be read.
@@ -52,6 +56,13 @@ long process_id();
 enum class process_state { alive, gone, unknown };
 // Whether a process of this host with that identifier still runs.
 process_state state_of_process(long pid);
+
+// The memory of this computer in bytes, 0 when it cannot be told.
+std::uint64_t physical_memory();
+
+// Makes a write past a file-size limit fail with EFBIG instead of ending the
+// process with a signal, so it is reported as any other write failure.
+void report_file_size_limit_as_error();
 
 // The system's text for an errno value.
 std::string error_text(int error_number);

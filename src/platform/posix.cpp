@@ -11,7 +11,10 @@
 
 namespace orvane::platform {
 
-int open_for_reading(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+int open_for_reading(const std::string& path)
+{
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
 
 int create_for_writing(const std::string& path)
 {
@@ -75,12 +78,25 @@ bool rename_file(const std::string& from, const std::string& to)
 
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+namespace {
+
+file_status status_from(const struct stat& s)
+{
+    return {true, S_ISDIR(s.st_mode), S_ISREG(s.st_mode), static_cast<std::uint64_t>(s.st_size)};
+}
+
+}  // namespace
+
 file_status status_of(const std::string& path)
 {
     struct stat s {};
-    if (::stat(path.c_str(), &s) != 0)
-        return {};
-    return {true, S_ISDIR(s.st_mode), S_ISREG(s.st_mode), static_cast<std::uint64_t>(s.st_size)};
+    return ::stat(path.c_str(), &s) == 0 ? status_from(s) : file_status{};
+}
+
+file_status status_of_open(int fd)
+{
+    struct stat s {};
+    return ::fstat(fd, &s) == 0 ? status_from(s) : file_status{};
 }
 
 bool make_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
@@ -117,6 +133,24 @@ process_state state_of_process(long pid)
     if (::kill(static_cast<pid_t>(pid), 0) == 0)
         return process_state::alive;
     return errno == ESRCH ? process_state::gone : process_state::unknown;
+}
+
+std::uint64_t physical_memory()
+{
+#if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page_size > 0)
+        return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+#endif
+    return 0;
+}
+
+void report_file_size_limit_as_error()
+{
+#ifdef SIGXFSZ
+    ::signal(SIGXFSZ, SIG_IGN);
+#endif
 }
 
 std::string error_text(int error_number)

@@ -1,7 +1,9 @@
 // Reading the list file.
 #include "run/list_file.hpp"
 
-#include <exception>
+#include "base/error.hpp"
+
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,27 +11,80 @@
 
 namespace orvane {
 
+namespace {
+
+// Far beyond any real list: a name longer than any path a system allows,
+// or more text or names than an acquisition of petabytes would need. A
+// "list" past them (a device that never ends, a file that is no list) is
+// refused before it fills the memory.
+constexpr std::size_t max_line_bytes = std::size_t{1} << 16;
+constexpr std::size_t max_list_bytes = std::size_t{1} << 30;
+constexpr std::size_t max_names = std::size_t{1} << 23;
+
+[[noreturn]] void refuse(const std::string& path, const std::string& why)
+{
+    throw error(failure_kind::list, path, why + "; it is not a list of tile names");
+}
+
+// Appends one chunk of the file to text, checking the bounds as it goes.
+// False once a Ctrl-Z has ended the text.
+bool take_chunk(const std::string& path, const char* chunk, std::size_t size, std::string& text,
+                std::size_t& line_bytes, std::size_t& lines)
+{
+    const void* end_of_text = std::memchr(chunk, '\x1a', size);
+    const std::size_t take =
+        end_of_text ? static_cast<std::size_t>(static_cast<const char*>(end_of_text) - chunk)
+                    : size;
+    for (std::size_t i = 0; i < take; ++i) {
+        if (chunk[i] != '\n') {
+            if (++line_bytes > max_line_bytes)
+                refuse(path,
+                       "it has a line longer than " + std::to_string(max_line_bytes) + " bytes");
+            continue;
+        }
+        line_bytes = 0;
+        if (++lines > max_names)
+            refuse(path, "it has more than " + std::to_string(max_names) + " lines");
+    }
+    text.append(chunk, take);
+    if (text.size() > max_list_bytes)
+        refuse(path, "it is longer than " + std::to_string(max_list_bytes) + " bytes");
+    return end_of_text == nullptr;
+}
+
+}  // namespace
+
 std::vector<std::string> read_list(std::string path)
 {
-    std::vector<std::string> names;
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error))
-        return names;  // opens, but reading it fails
+    std::error_code status;
+    if (std::filesystem::is_directory(path, status))
+        return {};  // opens, but reading it fails
     std::ifstream file(path, std::ios::binary);
     if (!file)
-        return names;
+        return {};
+    // Read a chunk at a time, so that a list from a pipe works and one that
+    // never ends is refused at a bound.
     std::string text;
-    try {
-        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    } catch (const std::exception&) {
-        return names;  // unreadable counts as missing
+    std::vector<char> chunk(std::size_t{1} << 16);
+    std::size_t line_bytes = 0, lines = 0;
+    while (file) {
+        file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        const auto got = static_cast<std::size_t>(file.gcount());
+        if (got == 0 || !take_chunk(path, chunk.data(), got, text, line_bytes, lines))
+            break;
     }
+    if (file.bad())
+        return {};  // unreadable counts as missing
     return parse_list(std::move(text));
 }
 
 std::vector<std::string> parse_list(std::string text)
 {
     std::vector<std::string> names;
+    // Windows editors start a UTF-8 file with a byte-order mark; it is no
+    // part of the first name.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text.erase(0, 3);
     const std::size_t end_of_text = text.find('\x1a');
     if (end_of_text != std::string::npos)
         text.resize(end_of_text);

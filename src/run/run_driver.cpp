@@ -5,7 +5,9 @@
 #include "compat/library_conventions.hpp"
 #include "io/output_file.hpp"
 #include "io/tile_loader.hpp"
+#include "platform/platform.hpp"
 #include "run/list_file.hpp"
+#include "run/option_checks.hpp"
 #include "run/options.hpp"
 #include "run/slice_loop.hpp"
 #include "run/slice_plan.hpp"
@@ -69,22 +71,8 @@ slice_job make_job(const run_options& options, const std::vector<std::string>& n
     job.xoverlap = options.xoverlap;
     job.splitnumber = options.splitnumber;
     job.outputdir = options.outputdir;
+    job.reduced_has_pixels = reduced_copies_have_pixels(options, slice_count, reference);
     return job;
-}
-
-// Option values that cannot make a mosaic of this reference tile: a message
-// and true.
-bool refuse_geometry(const run_options& options, std::int32_t slice_count, tile_size reference)
-{
-    const std::int64_t column_pitch = static_cast<std::int64_t>(reference.width) -
-                                      2 * static_cast<std::int64_t>(options.xoverlap);
-    if (slice_count > 0 && column_pitch <= 0) {
-        std::cerr << "orvane: the x overlap (-x) " << options.xoverlap
-                  << " leaves no pixel of a tile " << reference.width << " wide\n"
-                  << std::flush;
-        return true;
-    }
-    return false;
 }
 
 // Makes the slices of the plan. With fewer slices to make than processors
@@ -107,6 +95,27 @@ void make_slices(slice_job& job, int processors)
     run_slices(plan, job, workers);
 }
 
+// Everything after the list is read: summary, reference tile, slices. Throws
+// what ends the run.
+int run_list(const run_options& options, const std::vector<std::string>& names)
+{
+    const std::int32_t slice_count = count_slices(names.size(), options.splitnumber);
+    print_summary(names, options, slice_count);
+
+    const int processors = std::max(1, omp_get_max_threads());
+    const tile_size reference = load_reference(names.front(), processors);
+    if (const int status = refuse_geometry(options, slice_count, reference); status != exit_ok)
+        return status;
+    slice_job job = make_job(options, names, slice_count, reference);
+    if (options.singlenum >= slice_count)
+        std::cerr << "orvane: warning: slice index " << options.singlenum
+                  << " (-j) is not below the slice count " << slice_count
+                  << ": no slice is produced\n"
+                  << std::flush;
+    make_slices(job, processors);
+    return exit_ok;
+}
+
 }  // namespace
 
 int run_driver(int argc, const char* const* argv)
@@ -116,38 +125,23 @@ int run_driver(int argc, const char* const* argv)
         return exit_usage;
     }
     configure_image_library();
+    platform::report_file_size_limit_as_error();
     echo_command_line(argc, argv);
 
     const run_options options = parse_options(argc, argv);
-    const std::vector<std::string> names = read_list(options.list_path);
-    if (names.empty()) {
-        print_line("no list.txt!");
-        return exit_ok;
-    }
-    if (options.splitnumber == 0) {
-        std::cerr << "orvane: the split number (-s) must not be 0\n" << std::flush;
-        return exit_usage;
-    }
-    const std::int32_t slice_count = count_slices(names.size(), options.splitnumber);
-    print_summary(names, options, slice_count);
-
-    const int processors = std::max(1, omp_get_max_threads());
     try {
-        const tile_size reference = load_reference(names.front(), processors);
-        if (refuse_geometry(options, slice_count, reference))
-            return exit_usage;
-        slice_job job = make_job(options, names, slice_count, reference);
-        if (options.singlenum >= slice_count)
-            std::cerr << "orvane: warning: slice index " << options.singlenum
-                      << " (-j) is not below the slice count " << slice_count
-                      << ": no slice is produced\n"
-                      << std::flush;
-        make_slices(job, processors);
+        const std::vector<std::string> names = read_list(options.list_path);
+        if (names.empty()) {
+            print_line("no list.txt!");
+            return exit_ok;
+        }
+        if (const int status = refuse_options(options); status != exit_ok)
+            return status;
+        return run_list(options, names);
     } catch (const std::exception& e) {
         std::cerr << report_text(e) << std::flush;
         return exit_failed;
     }
-    return exit_ok;
 }
 
 }  // namespace orvane

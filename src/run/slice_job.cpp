@@ -1,13 +1,18 @@
 // One slice of the run: assembly, full-resolution and reduced files, and their lines.
 #include "run/slice_job.hpp"
 
+#include "base/error.hpp"
 #include "base/image.hpp"
 #include "io/output_file.hpp"
 #include "io/tiff_writer.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/reduce.hpp"
+#include "platform/platform.hpp"
 
+#include <cerrno>
+#include <cstdio>
 #include <iostream>
+#include <new>
 
 namespace orvane {
 
@@ -41,6 +46,22 @@ image_buffer& thread_reduced()
 {
     thread_local image_buffer reduced;
     return reduced;
+}
+
+// Gives the buffer room for a width x height image; memory it cannot get is
+// reported with what it was for and how large.
+void allocate(image_buffer& buffer, std::uint32_t width, std::uint32_t height, const char* what)
+{
+    try {
+        buffer.resize(width, height);
+    } catch (const std::bad_alloc&) {
+        const double mib = static_cast<double>(width) * height * 2 / (1024.0 * 1024.0);
+        char size[64];
+        std::snprintf(size, sizeof size, "%.1f MiB", mib);
+        throw error(failure_kind::allocate, "",
+                    "the " + std::to_string(width) + " x " + std::to_string(height) + " " + what +
+                        " (" + size + ")");
+    }
 }
 
 }  // namespace
@@ -100,11 +121,13 @@ void report_unmade(const planned_slice& slice)
 
 std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job)
 {
-    // The width is a signed product handed to the library as an unsigned size.
-    const std::int32_t canvas_width =
-        (static_cast<std::int32_t>(job.width) - 2 * job.xoverlap) * job.splitnumber;
+    if (!slice.unmade_dir.empty())
+        refuse_directory(slice.unmade_dir, slice.unmade_reason);
+    // The run refused every mosaic whose sides pass 32 bits before any slice.
+    const std::int64_t canvas_width =
+        (std::int64_t{job.width} - 2 * std::int64_t{job.xoverlap}) * job.splitnumber;
     image_buffer& buffer = thread_canvas();
-    buffer.resize(static_cast<std::uint32_t>(canvas_width), job.height);
+    allocate(buffer, static_cast<std::uint32_t>(canvas_width), job.height, "canvas");
     const image& canvas = buffer.pixels();
     assemble_slice(buffer.pixels(), slice.index, job.width, *job.names, job.slice_count,
                    job.yoffset, job.xoverlap, job.splitnumber, job.threads);
@@ -115,9 +138,14 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
     // The device takes the full-resolution data while the copy is reduced.
     if (sync_before_rename)
         files.full_file.start_sync();
-    make_dirs(slice.reduced_dir);
+    std::string unmade;
+    if (!make_dirs(slice.reduced_dir, &unmade) && files.reduced)
+        refuse_directory(unmade, platform::error_text(errno));
     if (files.reduced) {
         image_buffer& reduced = thread_reduced();
+        const auto d = static_cast<std::uint32_t>(job.downsample);
+        allocate(reduced, static_cast<std::uint32_t>(canvas.width()) / d,
+                 static_cast<std::uint32_t>(canvas.height()) / d, "reduced copy");
         reduce_canvas(canvas, job.downsample, job.threads, reduced);
         files.reduced_file = save(reduced.pixels(), files.reduced->temp_path(), job.threads);
     }

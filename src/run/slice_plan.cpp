@@ -1,7 +1,10 @@
 // Output names and directories, the resume test, and the plan of a run's slices.
 #include "run/slice_plan.hpp"
 
+#include "base/error.hpp"
+#include "base/warnings.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/tiff_check.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
@@ -21,7 +24,7 @@ std::string output_name(std::int32_t factor, std::int32_t slice_index)
 
 bool slice_done(const std::string& full_path) { return platform::status_of(full_path).exists; }
 
-bool make_dirs(const std::string& path)
+bool make_dirs(const std::string& path, std::string* failed_level)
 {
     std::string prefix;
     std::string segment;
@@ -35,10 +38,37 @@ bool make_dirs(const std::string& path)
             continue;
         // Another worker may make the same directory between our test and our
         // mkdir; that is as good as making it ourselves.
-        if (!platform::make_directory(prefix) && errno != EEXIST)
+        if (!platform::make_directory(prefix) && errno != EEXIST) {
+            if (failed_level)
+                *failed_level = prefix;
             return false;
+        }
     }
     return true;
+}
+
+namespace {
+
+// Anything at a final name marks the slice done, a file put there on purpose
+// too; but a file another program left cut short would never be made again
+// without a word.
+void warn_if_broken(const std::string& full_path)
+{
+    if (!platform::status_of(full_path).regular)
+        return;
+    const std::string damage = tiff_damage(full_path);
+    if (!damage.empty())
+        warn_once("done:" + full_path, "'" + full_path + "' is not a complete TIFF file (" +
+                                           damage +
+                                           "); its slice counts as done: remove the file to have "
+                                           "the slice made again");
+}
+
+}  // namespace
+
+void refuse_directory(const std::string& level, const std::string& reason)
+{
+    throw error(failure_kind::write, level, "cannot create the directory: " + reason);
 }
 
 planned_slice plan_slice(std::int32_t slice_index, const slice_job& job)
@@ -50,12 +80,15 @@ planned_slice plan_slice(std::int32_t slice_index, const slice_job& job)
         return slice;
     }
     const std::string full_dir = output_dir(job.outputdir, 1);
-    make_dirs(full_dir);
+    if (!make_dirs(full_dir, &slice.unmade_dir))
+        slice.unmade_reason = platform::error_text(errno);
     slice.full_path = output_path(full_dir, output_name(1, slice_index));
     slice.reduced_dir = output_dir(job.outputdir, job.downsample);
     slice.reduced_path = output_path(slice.reduced_dir, output_name(job.downsample, slice_index));
-    slice.reduced_made = job.downsample > 1;
+    slice.reduced_made = job.downsample > 1 && job.reduced_has_pixels;
     slice.action = slice_done(slice.full_path) ? slice_action::done : slice_action::make;
+    if (slice.action == slice_action::done)
+        warn_if_broken(slice.full_path);
     return slice;
 }
 

@@ -20,7 +20,8 @@ struct slice_job {
     std::int32_t xoverlap = 0;
     std::int32_t splitnumber = 4;
     std::string outputdir;
-    int threads = 1;  // threads one slice may use for its own work
+    int threads = 1;                 // threads one slice may use for its own work
+    bool reduced_has_pixels = true;  // false when -d leaves no pixel of the mosaic
 };
 
 enum class slice_action {
@@ -36,6 +37,8 @@ struct planned_slice {
     std::string reduced_dir;    // made for every slice that is made, whatever the factor
     std::string reduced_path;   // the same as full_path when the factor is 1
     bool reduced_made = false;  // whether a reduced file is written
+    // A level of the full-resolution directory that could not be made, and why.
+    std::string unmade_dir, unmade_reason;
 };
 
 // What the run does with slice k. Makes the full-resolution directory first,
@@ -53,7 +56,12 @@ std::string output_name(std::int32_t factor, std::int32_t slice_index);
 bool slice_done(const std::string& full_path);
 
 // Creates every missing directory along a '/'-separated path. A directory that
-// appears while we try to create it counts as made.
-bool make_dirs(const std::string& path);
+// appears while we try to create it counts as made. False at the first level
+// that cannot be made, with errno set and, when failed_level is given, that
+// level in it.
+bool make_dirs(const std::string& path, std::string* failed_level = nullptr);
+
+// Throws the write error of a directory level that could not be made.
+[[noreturn]] void refuse_directory(const std::string& level, const std::string& reason);
 
 }  // namespace orvane

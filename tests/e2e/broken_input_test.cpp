@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <memory>
@@ -219,13 +220,58 @@ TEST_F(BrokenInput, HostileNamesRunNothing)
     EXPECT_NE(r.err.find("web addresses are not read"), std::string::npos) << r.err;
 }
 
-TEST_F(BrokenInput, ListsWithNulBytesAndHugeLinesAreReported)
+TEST_F(BrokenInput, NamesWithNulBytesAreReported)
 {
     orvane_test::write_form(dir + "/a.tif", good_form);
     const process_result nul = run_with(std::string("a.tif\0junk", 10), "a.tif\\0junk");
     EXPECT_EQ(nul.exit_code, 2);
     EXPECT_NE(nul.err.find("NUL"), std::string::npos) << nul.err;
-    EXPECT_EQ(run_with(std::string(1 << 20, 'n') + ".tif").exit_code, 2);
+}
+
+// A list that is no list (a device that never ends, a line longer than any
+// path) is refused at a bound instead of filling the memory; a list from a
+// pipe still works, and a byte-order mark is no part of the first name.
+TEST_F(BrokenInput, ListsPastAnyBoundAreRefusedAndPipesAndMarksWork)
+{
+    for (const std::string& list : {std::string("/dev/zero"), dir + "/long.txt"}) {
+        orvane_test::write_file(dir + "/long.txt", std::string(1 << 20, 'n') + ".tif\n");
+        const process_result r = orvane_test::run_process(
+            "/usr/bin/timeout", {"-s", "KILL", "20", ORVANE_EXE, "-i", list, "-o", out},
+            {"OMP_NUM_THREADS=2"}, dir);
+        EXPECT_EQ(r.exit_code, 2) << list;
+        EXPECT_EQ(r.err, "orvane: the list file '" + list +
+                             "': it has a line longer than 65536 bytes; it is not a list of tile "
+                             "names\n");
+    }
+    orvane_test::write_form(dir + "/good.tif", good_form);
+    orvane_test::write_file(dir + "/list.txt", "\xEF\xBB\xBFgood.tif\r\ngood.tif\r\n");
+    const process_result piped = orvane_test::run_process(
+        "/bin/bash", {"-c", "\"$0\" -i <(cat list.txt) -o out -s 1", ORVANE_EXE}, {}, dir);
+    EXPECT_EQ(piped.exit_code, 0) << piped.err;
+    expect_mosaic_of(good_form);
+}
+
+// Tiles must be plain files: a FIFO nobody writes to, or standard input from
+// a silent pipe, would block the open forever and the run would never end.
+TEST_F(BrokenInput, TilesThatAreNoPlainFilesEndTheRunAtOnce)
+{
+    ASSERT_EQ(::mkfifo((dir + "/fifo.tif").c_str(), 0666), 0);
+    for (const std::string& name : {std::string("fifo.tif"), std::string("/dev/stdin")}) {
+        orvane_test::write_form(dir + "/good.tif", good_form);
+        orvane_test::write_file(dir + "/list.txt", "good.tif\n" + name + "\n");
+        const auto start = std::chrono::steady_clock::now();
+        const process_result r = orvane_test::run_process(
+            "/bin/bash",
+            {"-c",
+             "exec /usr/bin/timeout -s KILL 20 \"$0\" -i list.txt -o out -s 1 "
+             "< <(exec sleep 30 2>/dev/null)",
+             ORVANE_EXE},
+            {"OMP_NUM_THREADS=2"}, dir);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << name;
+        EXPECT_EQ(r.exit_code, 2) << name;
+        EXPECT_NE(r.err.find("'" + name + "': it is not a regular file"), std::string::npos)
+            << r.err;
+    }
 }
 
 }  // namespace

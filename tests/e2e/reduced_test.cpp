@@ -54,13 +54,27 @@ TEST_F(Reduced, MeansAreTakenAlongXThenYAndTruncated)
     EXPECT_EQ(reduced.at(1, 0), 1);
 }
 
-TEST_F(Reduced, AFactorBeyondTheCanvasGivesAnEmptyFile)
+// No reader opens a TIFF of no pixels: a factor beyond a side of the mosaic
+// writes no reduced file, says so once, and the rerun finds all it made whole.
+TEST_F(Reduced, AFactorBeyondTheCanvasWritesNoReducedFileAndSaysSoOnce)
 {
     make_single(30, 10, [](std::uint32_t x, std::uint32_t) { return x; });
-    ASSERT_EQ(run_with("16").exit_code, 0);
-    ASSERT_TRUE(exists(output(16, 0)));
-    EXPECT_EQ(std::filesystem::file_size(output(16, 0)), 0u);
-    EXPECT_EQ(orvane_test::read_tiff(full(0)).width, 30u);
+    orvane_test::write_file(list, orvane_test::read_file(list) + orvane_test::read_file(list));
+    for (int pass = 0; pass < 2; ++pass) {
+        const process_result r = run_with("16");
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, "orvane: warning: -d 16 leaves no pixel of a 30 \u00d7 10 mosaic; no "
+                         "reduced copies are written\n");
+        if (pass == 0) {
+            EXPECT_EQ(slice_lines(r.out),
+                      (std::vector<std::string>{full(0) + " done!", output(16, 0) + " done!",
+                                                full(1) + " done!", output(16, 1) + " done!"}));
+        }
+        EXPECT_TRUE(std::filesystem::is_directory(out + "/stack16"));
+        EXPECT_FALSE(exists(output(16, 0)));
+        EXPECT_EQ(orvane_test::read_tiff(full(0)).width, 30u);
+        EXPECT_EQ(orvane_test::read_tiff(full(1)).width, 30u);
+    }
 }
 
 TEST_F(Reduced, FactorOneReportsTheFullFileTwiceAndMakesNoOtherStack)

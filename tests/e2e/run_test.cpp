@@ -1,6 +1,8 @@
 // The real binary on small acquisitions made at test time.
 #include "run_fixture.hpp"
 
+#include <cstring>
+
 namespace {
 
 using namespace orvane_e2e;
@@ -145,7 +147,7 @@ TEST_F(Run, AMissingTileEndsTheRunWithOneReport)
     const std::string report =
         "\n[CImg] *** CImgIOException *** [instance(0,0,0,0,(nil),non-shared)] "
         "CImg<uint16>::load(): Failed to open file '" +
-        names[4] + "'.\n";
+        names[4] + "': No such file or directory.\n";
     EXPECT_EQ(r.err, report);
     EXPECT_FALSE(exists(full(4)));
     for (int k = 0; k < 6; ++k) {
@@ -196,6 +198,46 @@ TEST_F(Run, OneWorkerReportsEverySliceInOrder)
     EXPECT_EQ(slice_lines(r.out), expected);
 }
 
+// A file at a final name marks its slice done, but one cut short (by another
+// program, or a crash of one that writes in place) is named on every rerun.
+TEST_F(Run, ARerunNamesEveryBrokenFileAtAFinalNameAndNothingElse)
+{
+    make_acquisition(2, 5);
+    ASSERT_EQ(run({"-i", list, "-o", out, "-s", "2"}).exit_code, 0);
+    orvane_test::write_file(full(1), "");
+    const std::string whole = orvane_test::read_file(full(3));
+    orvane_test::write_file(full(3), whole.substr(0, whole.size() / 2));
+    // A directory that opens but whose strip runs past the end: the one strip's
+    // byte count (tag 279, inline in its entry) made larger than the file.
+    std::string patched = orvane_test::read_file(full(4));
+    std::uint32_t ifd = 0;
+    std::memcpy(&ifd, patched.data() + 4, 4);
+    std::uint16_t entries = 0;
+    std::memcpy(&entries, patched.data() + ifd, 2);
+    for (std::uint16_t e = 0; e < entries; ++e) {
+        char* entry = patched.data() + ifd + 2 + 12 * e;
+        std::uint16_t tag = 0;
+        std::memcpy(&tag, entry, 2);
+        const auto past_end = static_cast<std::uint32_t>(patched.size());
+        if (tag == 279)
+            std::memcpy(entry + 8, &past_end, 4);
+    }
+    orvane_test::write_file(full(4), patched);
+    std::filesystem::create_directory(out + "/stack1/zstackds_1_0000.tif.dir");
+    const process_result r = run({"-i", list, "-o", out, "-s", "2"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::vector<std::string> warned;
+    for (const std::string& line : lines(r.err)) {
+        EXPECT_NE(line.find("remove the file to have the slice made again"), std::string::npos)
+            << line;
+        warned.push_back(line.substr(0, line.find("' is not a complete TIFF file")));
+    }
+    EXPECT_EQ(warned, (std::vector<std::string>{"orvane: warning: '" + full(1),
+                                                "orvane: warning: '" + full(3),
+                                                "orvane: warning: '" + full(4)}));
+    EXPECT_EQ(slice_lines(r.out).size(), 5u);  // every slice still done
+}
+
 TEST_F(Run, AnUnreadableReferenceTileIsReported)
 {
     make_acquisition(1, 2);
@@ -228,6 +270,25 @@ TEST_F(Run, OptionValuesThatCannotMakeAMosaicAreRefused)
     EXPECT_NE(wide.err.find("-x"), std::string::npos) << wide.err;
     EXPECT_NE(wide.out.find("the downsample is \t1\n"), std::string::npos);  // after the summary
     EXPECT_FALSE(exists(full(0)));
+
+    // Without -o the mosaics would go to the file-system root.
+    const process_result no_output = run({"-i", list, "-s", "2"});
+    EXPECT_EQ(no_output.exit_code, 1);
+    EXPECT_NE(no_output.err.find("pass -o . for the current directory"), std::string::npos)
+        << no_output.err;
+    EXPECT_EQ(run({"-i", list, "-o", "", "-s", "2"}).exit_code, 1);
+
+    // A canvas whose width passes 32 bits is refused with its size, never
+    // written empty, all zero or failed with a bare bad_alloc.
+    for (const char* xoverlap : {"-536870784", "-536870848", "-1000000000"}) {
+        const process_result huge = run({"-i", list, "-o", out, "-s", "2", "-x", xoverlap});
+        EXPECT_EQ(huge.exit_code, 1) << xoverlap;
+        const std::int64_t width = (24 - 2 * std::int64_t{std::atoi(xoverlap)}) * 2;
+        EXPECT_NE(huge.err.find("orvane: a mosaic of " + std::to_string(width) + " x 16 pixels"),
+                  std::string::npos)
+            << huge.err;
+        EXPECT_FALSE(exists(full(0))) << xoverlap;
+    }
 }
 
 }  // namespace

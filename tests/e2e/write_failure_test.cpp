@@ -87,6 +87,35 @@ TEST_F(WriteFailure, ASingleSliceOnTwoThreadsReportsTheLimitOnce)
     EXPECT_FALSE(fs::exists(out + "/stack1/zstackds_1_0001.tif"));
 }
 
+// Under a file-size limit the kernel sends SIGXFSZ, which would kill the run
+// with no word and leave its temporaries: the program ignores it itself and
+// reports the failed write like any other.
+TEST_F(WriteFailure, AFileSizeLimitIsReportedWhenTheCallerLeavesTheSignalOn)
+{
+    make_acquisition(3, 4, 400, 300);
+    const std::string command = "trap - XFSZ; ulimit -f 256; exec \"$0\" \"$@\"";
+    const process_result r = orvane_test::run_process(
+        "/bin/bash", {"-c", command, ORVANE_EXE, "-i", list, "-o", out, "-s", "3", "-d", "2"},
+        {"OMP_NUM_THREADS=2"});
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(the_report(r.err).find("File too large"), std::string::npos) << r.err;
+    expect_only_complete_outputs();
+}
+
+// A directory that cannot be made is reported with mkdir's own reason, not
+// as the file that then could not be created.
+TEST_F(WriteFailure, ADirectoryThatCannotBeMadeIsReportedWithItsReason)
+{
+    make_acquisition(1, 2);
+    orvane_test::write_file(dir + "/file", "a file, not a directory");
+    out = dir + "/file/sub";
+    const process_result r = run({"-i", list, "-o", out, "-s", "1"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(the_report(r.err),
+              write_failure(out + "/") + "': cannot create the directory: Not a directory.\n");
+}
+
 TEST_F(WriteFailure, AnOutputDirectoryBlockedByAFileIsReported)
 {
     make_acquisition(1, 2);
