@@ -66,9 +66,9 @@ TEST_F(Reduced, AFactorBeyondTheCanvasWritesNoReducedFileAndSaysSoOnce)
         EXPECT_EQ(r.err, "orvane: warning: -d 16 leaves no pixel of a 30 \u00d7 10 mosaic; no "
                          "reduced copies are written\n");
         if (pass == 0) {
-            EXPECT_EQ(slice_lines(r.out),
-                      (std::vector<std::string>{full(0) + " done!", output(16, 0) + " done!",
-                                                full(1) + " done!", output(16, 1) + " done!"}));
+            EXPECT_EQ(sorted(slice_lines(r.out)),
+                      sorted({full(0) + " done!", output(16, 0) + " done!", full(1) + " done!",
+                              output(16, 1) + " done!"}));
         }
         EXPECT_TRUE(std::filesystem::is_directory(out + "/stack16"));
         EXPECT_FALSE(exists(output(16, 0)));
