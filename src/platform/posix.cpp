@@ -16,6 +16,8 @@ int open_for_reading(const std::string& path)
     return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 }
 
+int open_sequential(const std::string& path) { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+
 int create_for_writing(const std::string& path)
 {
     return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -28,6 +30,15 @@ std::int64_t read_at(int fd, void* into, std::size_t count, std::uint64_t offset
     ssize_t n;
     do
         n = ::pread(fd, into, count, static_cast<off_t>(offset));
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+std::int64_t read_next(int fd, void* into, std::size_t count)
+{
+    ssize_t n;
+    do
+        n = ::read(fd, into, count);
     while (n < 0 && errno == EINTR);
     return n;
 }
@@ -115,6 +126,17 @@ std::vector<std::string> directory_entries(const std::string& dir)
     ::closedir(listing);
     return names;
 }
+
+bool is_separator(char c) { return c == '/'; }
+
+std::size_t root_length(const std::string&) { return 0; }
+
+std::vector<std::string> utf8_arguments(int argc, const char* const* argv)
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+void prepare_console() {}
 
 std::string host_name()
 {

@@ -2,12 +2,9 @@
 #include "run/list_file.hpp"
 
 #include "base/error.hpp"
+#include "platform/platform.hpp"
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <system_error>
 
 namespace orvane {
 
@@ -56,24 +53,28 @@ bool take_chunk(const std::string& path, const char* chunk, std::size_t size, st
 
 std::vector<std::string> read_list(std::string path)
 {
-    std::error_code status;
-    if (std::filesystem::is_directory(path, status))
+    if (platform::status_of(path).directory)
         return {};  // opens, but reading it fails
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
+    const int fd = platform::open_sequential(path);
+    if (fd < 0)
         return {};
     // Read a chunk at a time, so that a list from a pipe works and one that
     // never ends is refused at a bound.
     std::string text;
     std::vector<char> chunk(std::size_t{1} << 16);
     std::size_t line_bytes = 0, lines = 0;
-    while (file) {
-        file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        const auto got = static_cast<std::size_t>(file.gcount());
-        if (got == 0 || !take_chunk(path, chunk.data(), got, text, line_bytes, lines))
-            break;
+    std::int64_t got = 0;
+    try {
+        while ((got = platform::read_next(fd, chunk.data(), chunk.size())) > 0)
+            if (!take_chunk(path, chunk.data(), static_cast<std::size_t>(got), text, line_bytes,
+                            lines))
+                break;
+    } catch (...) {
+        platform::close_file(fd);
+        throw;
     }
-    if (file.bad())
+    platform::close_file(fd);
+    if (got < 0)
         return {};  // unreadable counts as missing
     return parse_list(std::move(text));
 }

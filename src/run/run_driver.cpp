@@ -22,11 +22,11 @@ namespace {
 
 void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
 
-void echo_command_line(int argc, const char* const* argv)
+void echo_command_line(const std::vector<std::string>& arguments)
 {
     std::string echo;
-    for (int i = 0; i < argc; ++i)
-        echo += std::string(argv[i]) + " ";
+    for (const std::string& argument : arguments)
+        echo += argument + " ";
     print_line(echo);
 }
 
@@ -126,9 +126,14 @@ int run_driver(int argc, const char* const* argv)
     }
     configure_image_library();
     platform::report_file_size_limit_as_error();
-    echo_command_line(argc, argv);
+    platform::prepare_console();
+    const std::vector<std::string> arguments = platform::utf8_arguments(argc, argv);
+    echo_command_line(arguments);
 
-    const run_options options = parse_options(argc, argv);
+    std::vector<const char*> values;
+    for (const std::string& argument : arguments)
+        values.push_back(argument.c_str());
+    const run_options options = parse_options(static_cast<int>(values.size()), values.data());
     try {
         const std::vector<std::string> names = read_list(options.list_path);
         if (names.empty()) {

@@ -26,11 +26,13 @@ bool slice_done(const std::string& full_path) { return platform::status_of(full_
 
 bool make_dirs(const std::string& path, std::string* failed_level)
 {
-    std::string prefix;
+    // A drive or share root exists without being made, and cannot be.
+    const std::size_t root = std::min(platform::root_length(path), path.size());
+    std::string prefix = path.substr(0, root);
     std::string segment;
-    for (std::size_t i = 0; i < path.size(); ++i) {
+    for (std::size_t i = root; i < path.size(); ++i) {
         segment += path[i];
-        if (path[i] != '/' && i + 1 != path.size())
+        if (!platform::is_separator(path[i]) && i + 1 != path.size())
             continue;
         prefix += segment;
         segment.clear();

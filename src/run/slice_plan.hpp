@@ -55,7 +55,8 @@ std::string output_name(std::int32_t factor, std::int32_t slice_index);
 // at that name, a file or a directory, counts.
 bool slice_done(const std::string& full_path);
 
-// Creates every missing directory along a '/'-separated path. A directory that
+// Creates every missing directory along a path whose levels end at a
+// separator (a slash; on Windows a backslash too). A directory that
 // appears while we try to create it counts as made. False at the first level
 // that cannot be made, with errno set and, when failed_level is given, that
 // level in it.
