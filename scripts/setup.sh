@@ -14,7 +14,7 @@ as_root() {
 }
 
 missing=()
-for pkg in libtiff-dev libtiff-tools cmake ninja-build g++ libgtest-dev pkg-config; do
+for pkg in libtiff-dev libtiff-tools cmake ninja-build g++ libgtest-dev pkg-config libkissfft-dev libpng-dev; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
 done
 

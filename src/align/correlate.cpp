@@ -1,0 +1,173 @@
+// Phase correlation: a 2-D real transform made of KissFFT's row and column transforms, and its peaks.
+#include "align/correlate.hpp"
+
+#include <kiss_fft.h>
+#include <kiss_fftr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <numeric>
+#include <stdexcept>
+
+namespace orvane::align {
+
+namespace {
+
+struct free_config {
+    void operator()(void* config) const { std::free(config); }
+};
+using row_config = std::unique_ptr<kiss_fftr_state, free_config>;
+using column_config = std::unique_ptr<kiss_fft_state, free_config>;
+
+// A 2-D transform of height x width real values (width even) into height x
+// (width / 2 + 1) complex ones: real transforms of the rows, then complex
+// transforms of the columns. KissFFT's own n-dimensional real transform is
+// not used: Debian's build of it crashes on sizes from 64 x 64 up.
+class transform_2d {
+public:
+    transform_2d(int height, int width)
+        : height_(height), width_(width), spectrum_width_(width / 2 + 1),
+          row_forward_(kiss_fftr_alloc(width, 0, nullptr, nullptr)),
+          row_inverse_(kiss_fftr_alloc(width, 1, nullptr, nullptr)),
+          column_forward_(kiss_fft_alloc(height, 0, nullptr, nullptr)),
+          column_inverse_(kiss_fft_alloc(height, 1, nullptr, nullptr)),
+          transformed_(static_cast<std::size_t>(height))
+    {
+        if (!row_forward_ || !row_inverse_ || !column_forward_ || !column_inverse_)
+            throw std::bad_alloc();
+    }
+
+    std::size_t spectrum_size() const
+    {
+        return static_cast<std::size_t>(height_) * static_cast<std::size_t>(spectrum_width_);
+    }
+
+    void forward(const float* values, kiss_fft_cpx* spectrum)
+    {
+        for (int y = 0; y < height_; ++y)
+            kiss_fftr(row_forward_.get(), values + static_cast<std::size_t>(y) * width_,
+                      spectrum + static_cast<std::size_t>(y) * spectrum_width_);
+        columns(column_forward_.get(), spectrum);
+    }
+
+    // Unnormalised: the result is height * width times the input.
+    void inverse(kiss_fft_cpx* spectrum, float* values)
+    {
+        columns(column_inverse_.get(), spectrum);
+        for (int y = 0; y < height_; ++y)
+            kiss_fftri(row_inverse_.get(), spectrum + static_cast<std::size_t>(y) * spectrum_width_,
+                       values + static_cast<std::size_t>(y) * width_);
+    }
+
+private:
+    void columns(kiss_fft_cfg config, kiss_fft_cpx* spectrum)
+    {
+        for (int x = 0; x < spectrum_width_; ++x) {
+            kiss_fft_stride(config, spectrum + x, transformed_.data(), spectrum_width_);
+            for (int y = 0; y < height_; ++y)
+                spectrum[static_cast<std::size_t>(y) * spectrum_width_ + x] =
+                    transformed_[static_cast<std::size_t>(y)];
+        }
+    }
+
+    int height_, width_, spectrum_width_;
+    row_config row_forward_, row_inverse_;
+    column_config column_forward_, column_inverse_;
+    std::vector<kiss_fft_cpx> transformed_;
+};
+
+std::vector<float> without_mean(const plane& p)
+{
+    std::vector<float> values(p.values);
+    const double mean =
+        values.empty() ? 0.0 : std::accumulate(values.begin(), values.end(), 0.0) / values.size();
+    for (float& v : values)
+        v -= static_cast<float>(mean);
+    return values;
+}
+
+bool only_factors_2_3_5(int n)
+{
+    for (int f : {2, 3, 5})
+        while (n % f == 0)
+            n /= f;
+    return n == 1;
+}
+
+} // namespace
+
+int fast_size_below(int n, bool even)
+{
+    for (; n > 0; --n)
+        if ((!even || n % 2 == 0) && only_factors_2_3_5(n))
+            return n;
+    return 0;
+}
+
+plane crop(const plane& source, int x0, int width, int height)
+{
+    plane out(width, height);
+    for (int y = 0; y < height; ++y)
+        std::copy_n(source.row(y) + x0, width, out.row(y));
+    return out;
+}
+
+std::vector<peak> correlation_peaks(const plane& a, const plane& b, int count)
+{
+    if (a.width != b.width || a.height != b.height || a.width % 2 != 0 || a.empty())
+        throw std::invalid_argument("correlation_peaks: planes of different or odd sizes");
+    const int h = a.height, w = a.width;
+    transform_2d transform(h, w);
+    std::vector<kiss_fft_cpx> fa(transform.spectrum_size()), fb(transform.spectrum_size());
+    transform.forward(without_mean(a).data(), fa.data());
+    transform.forward(without_mean(b).data(), fb.data());
+
+    // The cross-power spectrum with its magnitude divided out keeps only the
+    // phase difference, whose inverse is a sharp peak at the translation.
+    // Terms far below the strongest would only amplify rounding noise.
+    float strongest = 0.0f;
+    for (std::size_t i = 0; i < fa.size(); ++i) {
+        const float re = fa[i].r * fb[i].r + fa[i].i * fb[i].i;
+        const float im = fa[i].i * fb[i].r - fa[i].r * fb[i].i;
+        fa[i] = {re, im};
+        strongest = std::max(strongest, std::hypot(re, im));
+    }
+    const float floor = strongest * 1e-6f;
+    for (kiss_fft_cpx& c : fa) {
+        const float magnitude = std::hypot(c.r, c.i);
+        if (magnitude <= floor) {
+            c = {0.0f, 0.0f};
+        } else {
+            c.r /= magnitude;
+            c.i /= magnitude;
+        }
+    }
+    std::vector<float> surface(static_cast<std::size_t>(h) * w);
+    transform.inverse(fa.data(), surface.data());
+
+    std::vector<peak> peaks;
+    auto at = [&](int y, int x) {
+        return surface[static_cast<std::size_t>((y + h) % h) * w + static_cast<std::size_t>((x + w) % w)];
+    };
+    const float scale = 1.0f / (static_cast<float>(h) * static_cast<float>(w));
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float v = at(y, x);
+            bool highest = v > 0.0f;
+            for (int dy = -1; dy <= 1 && highest; ++dy)
+                for (int dx = -1; dx <= 1 && highest; ++dx)
+                    if ((dy || dx) && at(y + dy, x + dx) > v)
+                        highest = false;
+            if (highest)
+                peaks.push_back({y, x, v * scale});
+        }
+    const auto kept = std::min<std::size_t>(peaks.size(), static_cast<std::size_t>(std::max(0, count)));
+    std::partial_sort(peaks.begin(), peaks.begin() + static_cast<std::ptrdiff_t>(kept), peaks.end(),
+                      [](const peak& p, const peak& q) { return p.value > q.value; });
+    peaks.resize(kept);
+    return peaks;
+}
+
+} // namespace orvane::align
