@@ -98,8 +98,14 @@ void band_keeper::take_row(request& r, std::uint32_t y, const std::uint16_t* row
         return;
     }
     float* sums = r.sums.data();
-    for (int c = 0; c < r.columns; ++c)
-        sums[c / f] += static_cast<float>(first[-c]);
+    const int blocks = r.columns / f;
+    for (int b = 0; b < blocks; ++b) {
+        const std::uint16_t* block = first - b * f;
+        std::uint32_t sum = 0;
+        for (int c = 0; c < f; ++c)
+            sum += block[-c];
+        sums[b] += static_cast<float>(sum);
+    }
     if ((static_cast<int>(y) + 1) % f != 0)
         return;
     const float scale = 1.0f / static_cast<float>(f * f);

@@ -88,6 +88,56 @@ std::vector<float> without_mean(const plane& p)
     return values;
 }
 
+// The spectrum of the plane's periodic component (Moisan's periodic plus
+// smooth decomposition). A band is not periodic: read circularly, its
+// opposite edges jump, and those jumps correlate at a shift of zero rows or
+// columns, a cross on the surface that outranks a small overlap. The smooth
+// component is what those jumps alone would give; taking it out leaves the
+// structure inside the band untouched, unlike a window, which would also
+// fade the overlap at the band's edge.
+std::vector<kiss_fft_cpx> periodic_spectrum(const plane& p, transform_2d& transform)
+{
+    const int h = p.height, w = p.width;
+    const std::vector<float> u = without_mean(p);
+    auto at = [&](int y, int x) { return u[static_cast<std::size_t>(y) * w + x]; };
+    std::vector<float> jumps(u.size(), 0.0f);
+    auto add = [&](int y, int x, float v) { jumps[static_cast<std::size_t>(y) * w + x] += v; };
+    for (int x = 0; x < w; ++x) {
+        const float jump = at(h - 1, x) - at(0, x);
+        add(0, x, jump);
+        add(h - 1, x, -jump);
+    }
+    for (int y = 0; y < h; ++y) {
+        const float jump = at(y, w - 1) - at(y, 0);
+        add(y, 0, jump);
+        add(y, w - 1, -jump);
+    }
+    std::vector<kiss_fft_cpx> spectrum(transform.spectrum_size()), smooth(transform.spectrum_size());
+    transform.forward(u.data(), spectrum.data());
+    transform.forward(jumps.data(), smooth.data());
+    const int spectrum_width = w / 2 + 1;
+    const double pi = std::acos(-1.0);
+    std::vector<double> row_term(static_cast<std::size_t>(h)), column_term(spectrum_width);
+    for (int ky = 0; ky < h; ++ky)
+        row_term[static_cast<std::size_t>(ky)] = 2 * std::cos(2 * pi * ky / h) - 2;
+    for (int kx = 0; kx < spectrum_width; ++kx)
+        column_term[static_cast<std::size_t>(kx)] = 2 * std::cos(2 * pi * kx / w) - 2;
+    for (int ky = 0; ky < h; ++ky)
+        for (int kx = 0; kx < spectrum_width; ++kx) {
+            const std::size_t i = static_cast<std::size_t>(ky) * spectrum_width + kx;
+            if (ky == 0 && kx == 0) {
+                spectrum[i] = {0.0f, 0.0f};
+                continue;
+            }
+            const auto scale = static_cast<float>(
+                1.0 / (row_term[static_cast<std::size_t>(ky)] +
+                       column_term[static_cast<std::size_t>(kx)]));
+            spectrum[i].r -= smooth[i].r * scale;
+            spectrum[i].i -= smooth[i].i * scale;
+        }
+    return spectrum;
+}
+
 bool only_factors_2_3_5(int n)
 {
     for (int f : {2, 3, 5})
@@ -120,23 +170,23 @@ std::vector<peak> correlation_peaks(const plane& a, const plane& b, int count)
         throw std::invalid_argument("correlation_peaks: planes of different or odd sizes");
     const int h = a.height, w = a.width;
     transform_2d transform(h, w);
-    std::vector<kiss_fft_cpx> fa(transform.spectrum_size()), fb(transform.spectrum_size());
-    transform.forward(without_mean(a).data(), fa.data());
-    transform.forward(without_mean(b).data(), fb.data());
+    const std::vector<kiss_fft_cpx> fa = periodic_spectrum(a, transform);
+    std::vector<kiss_fft_cpx> cross = periodic_spectrum(b, transform);
 
     // The cross-power spectrum with its magnitude divided out keeps only the
     // phase difference, whose inverse is a sharp peak at the translation.
     // Terms far below the strongest would only amplify rounding noise.
     float strongest = 0.0f;
     for (std::size_t i = 0; i < fa.size(); ++i) {
-        const float re = fa[i].r * fb[i].r + fa[i].i * fb[i].i;
-        const float im = fa[i].i * fb[i].r - fa[i].r * fb[i].i;
-        fa[i] = {re, im};
-        strongest = std::max(strongest, std::hypot(re, im));
+        const kiss_fft_cpx fb = cross[i];
+        const float re = fa[i].r * fb.r + fa[i].i * fb.i;
+        const float im = fa[i].i * fb.r - fa[i].r * fb.i;
+        cross[i] = {re, im};
+        strongest = std::max(strongest, std::sqrt(re * re + im * im));
     }
     const float floor = strongest * 1e-6f;
-    for (kiss_fft_cpx& c : fa) {
-        const float magnitude = std::hypot(c.r, c.i);
+    for (kiss_fft_cpx& c : cross) {
+        const float magnitude = std::sqrt(c.r * c.r + c.i * c.i);
         if (magnitude <= floor) {
             c = {0.0f, 0.0f};
         } else {
@@ -145,7 +195,7 @@ std::vector<peak> correlation_peaks(const plane& a, const plane& b, int count)
         }
     }
     std::vector<float> surface(static_cast<std::size_t>(h) * w);
-    transform.inverse(fa.data(), surface.data());
+    transform.inverse(cross.data(), surface.data());
 
     std::vector<peak> peaks;
     auto at = [&](int y, int x) {
