@@ -197,22 +197,25 @@ std::vector<peak> correlation_peaks(const plane& a, const plane& b, int count)
     std::vector<float> surface(static_cast<std::size_t>(h) * w);
     transform.inverse(cross.data(), surface.data());
 
+    // Local maxima over the eight neighbours, the surface read circularly.
     std::vector<peak> peaks;
-    auto at = [&](int y, int x) {
-        return surface[static_cast<std::size_t>((y + h) % h) * w + static_cast<std::size_t>((x + w) % w)];
-    };
     const float scale = 1.0f / (static_cast<float>(h) * static_cast<float>(w));
-    for (int y = 0; y < h; ++y)
+    for (int y = 0; y < h; ++y) {
+        const float* rows[3] = {&surface[static_cast<std::size_t>((y + h - 1) % h) * w],
+                                &surface[static_cast<std::size_t>(y) * w],
+                                &surface[static_cast<std::size_t>((y + 1) % h) * w]};
         for (int x = 0; x < w; ++x) {
-            const float v = at(y, x);
-            bool highest = v > 0.0f;
-            for (int dy = -1; dy <= 1 && highest; ++dy)
-                for (int dx = -1; dx <= 1 && highest; ++dx)
-                    if ((dy || dx) && at(y + dy, x + dx) > v)
-                        highest = false;
+            const float v = rows[1][x];
+            if (!(v > 0.0f))
+                continue;
+            const int left = x == 0 ? w - 1 : x - 1, right = x + 1 == w ? 0 : x + 1;
+            bool highest = rows[1][left] <= v && rows[1][right] <= v;
+            for (int r = 0; r < 3 && highest; r += 2)
+                highest = rows[r][left] <= v && rows[r][x] <= v && rows[r][right] <= v;
             if (highest)
                 peaks.push_back({y, x, v * scale});
         }
+    }
     const auto kept = std::min<std::size_t>(peaks.size(), static_cast<std::size_t>(std::max(0, count)));
     std::partial_sort(peaks.begin(), peaks.begin() + static_cast<std::ptrdiff_t>(kept), peaks.end(),
                       [](const peak& p, const peak& q) { return p.value > q.value; });
