@@ -230,7 +230,8 @@ void specimen_signal(std::vector<float>& signal, const specimen_window& win, con
                 const double dx = static_cast<double>(win.u0 + win.step * x) - b.x;
                 const long step = static_cast<long>((dx * dx + row_d2) * to_step);
                 if (step < falloff_steps)
-                    out[x] += static_cast<float>(b.brightness) * t.falloff[static_cast<std::size_t>(step)];
+                    out[x] += static_cast<float>(b.brightness) *
+                              t.falloff[static_cast<std::size_t>(step)];
             }
         }
     }
@@ -252,10 +253,12 @@ void cut_pixels(std::vector<std::uint16_t>& pixels, const std::vector<float>& si
         const float* in = &signal[y * w];
         std::uint16_t* out = &pixels[y * w];
         for (std::size_t x = 0; x < w; ++x) {
-            float v = noise_free ? static_cast<float>(background_level) : static_cast<float>(noise[x]);
+            float v = noise_free ? static_cast<float>(background_level)
+                                 : static_cast<float>(noise[x]);
             if (in[x] > 1.0f)
                 v += noise_free ? in[x]
-                                : in[x] + static_cast<float>(shot_spread) * std::sqrt(in[x]) * shot[x];
+                                : in[x] + static_cast<float>(shot_spread) * std::sqrt(in[x]) *
+                                              shot[x];
             out[x] = static_cast<std::uint16_t>(std::clamp(gain * v, 0.0f, 65535.0f));
         }
     }
@@ -444,8 +447,8 @@ int main(int argc, char** argv)
             char name[64];
             std::snprintf(name, sizeof name, "/truth_z%04d.tif", slice);
             render_truth(mosaic, s, t, cut_specimen, slice, slice_step);
-            if (!write_tiff(truth_dir + name, mosaic, static_cast<std::uint32_t>(cut_specimen.width),
-                            s.height, false)) {
+            const auto width = static_cast<std::uint32_t>(cut_specimen.width);
+            if (!write_tiff(truth_dir + name, mosaic, width, s.height, false)) {
                 std::fprintf(stderr, "orvane_make_acquisition: cannot write %s%s\n",
                              truth_dir.c_str(), name);
                 return 1;

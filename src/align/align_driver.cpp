@@ -1,4 +1,4 @@
-// The orvane-align entry: options, survey, per-pair table, fit, the orvane command, warnings and preview.
+// The orvane-align entry: options, survey, pair table, fit, orvane command, warnings, preview.
 #include "align/align_driver.hpp"
 
 #include "align/consensus.hpp"
@@ -366,7 +366,8 @@ bool parse_align_options(int argc, const char* const* argv, align_options& optio
         } else if (arg == "--max-overlap" || arg == "--max-shift") {
             if (!number(i, arg, arg == "--max-overlap" ? 1 : 0, n))
                 return false;
-            (arg == "--max-overlap" ? options.max_overlap : options.max_shift) = static_cast<int>(n);
+            auto& limit = arg == "--max-overlap" ? options.max_overlap : options.max_shift;
+            limit = static_cast<int>(n);
         } else if (arg == "--preview") {
             if (!value(i, arg, options.preview_path))
                 return false;

@@ -90,7 +90,8 @@ void band_keeper::take_row(request& r, std::uint32_t y, const std::uint16_t* row
         return;
     // The flipped tile's column c is the file's column width - 1 - c: its
     // right band is the file's first columns, read backwards.
-    const std::uint16_t* first = r.side == band_side::right ? row + r.columns - 1 : row + width_ - 1;
+    const std::uint16_t* first =
+        r.side == band_side::right ? row + r.columns - 1 : row + width_ - 1;
     if (r.full) {
         std::uint16_t* out = r.full->row(out_row);
         for (int c = 0; c < r.columns; ++c)

@@ -1,4 +1,4 @@
-// Pixel grids of the aligner and the bands it keeps of a tile: the columns beside each seam, flipped.
+// Pixel grids of the aligner and the bands it keeps of a tile: the columns by each seam, flipped.
 #pragma once
 
 #include "align/tiles.hpp"

@@ -1,4 +1,4 @@
-// Votes across slices per pair, then a least-squares fit across pairs that one bad pair cannot pull.
+// Votes across slices per pair, then a least-squares fit across pairs that bad pairs cannot pull.
 #include "align/consensus.hpp"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Phase correlation: a 2-D real transform made of KissFFT's row and column transforms, and its peaks.
+// Phase correlation: a 2-D real transform of KissFFT's row and column transforms, and its peaks.
 #include "align/correlate.hpp"
 
 #include <kiss_fft.h>
@@ -112,7 +112,8 @@ std::vector<kiss_fft_cpx> periodic_spectrum(const plane& p, transform_2d& transf
         add(y, 0, jump);
         add(y, w - 1, -jump);
     }
-    std::vector<kiss_fft_cpx> spectrum(transform.spectrum_size()), smooth(transform.spectrum_size());
+    std::vector<kiss_fft_cpx> spectrum(transform.spectrum_size());
+    std::vector<kiss_fft_cpx> smooth(transform.spectrum_size());
     transform.forward(u.data(), spectrum.data());
     transform.forward(jumps.data(), smooth.data());
     const int spectrum_width = w / 2 + 1;
@@ -216,7 +217,8 @@ std::vector<peak> correlation_peaks(const plane& a, const plane& b, int count)
                 peaks.push_back({y, x, v * scale});
         }
     }
-    const auto kept = std::min<std::size_t>(peaks.size(), static_cast<std::size_t>(std::max(0, count)));
+    const auto kept =
+        std::min<std::size_t>(peaks.size(), static_cast<std::size_t>(std::max(0, count)));
     std::partial_sort(peaks.begin(), peaks.begin() + static_cast<std::ptrdiff_t>(kept), peaks.end(),
                       [](const peak& p, const peak& q) { return p.value > q.value; });
     peaks.resize(kept);

@@ -1,4 +1,4 @@
-// Pair estimation: candidates from phase correlation of reduced bands, then a climb by cross-correlation to the pixel.
+// Pair estimation: phase correlation of reduced bands, then a cross-correlation climb to the pixel.
 #include "align/estimate.hpp"
 
 #include "align/correlate.hpp"
@@ -159,7 +159,8 @@ std::vector<candidate> coarse_candidates(const plane& left, const plane& right, 
         return {};
     const level_bounds bounds = bounds_at(limits, factor, std::min(left.width, right.width));
     // Fewer than two reduced columns are too few to rank by.
-    const level_bounds ranked{std::max(2, bounds.min_overlap), bounds.max_overlap, bounds.max_shift};
+    const level_bounds ranked{std::max(2, bounds.min_overlap), bounds.max_overlap,
+                              bounds.max_shift};
 
     std::vector<int> widths{widest};
     while (widths.back() / 4 >= narrowest_band)

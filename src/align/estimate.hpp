@@ -1,4 +1,4 @@
-// How two neighbouring flipped tiles meet: phase correlation on reduced bands, refined by normalised cross-correlation.
+// How two neighbouring flipped tiles meet: phase correlation, refined by cross-correlation.
 #pragma once
 
 #include "align/bands.hpp"

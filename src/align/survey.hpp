@@ -1,4 +1,4 @@
-// Aligns every pair of neighbouring columns in each chosen slice, reading only the bands beside the seams.
+// Aligns each pair of neighbouring columns in the chosen slices, reading only the seams' bands.
 #pragma once
 
 #include "align/estimate.hpp"

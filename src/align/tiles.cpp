@@ -1,4 +1,4 @@
-// The one place the aligner reaches into the stitcher: its list reader, tile reader, errors and assembly.
+// The one place the aligner reaches into the stitcher: list, tile reader, errors and assembly.
 #include "align/tiles.hpp"
 
 #include "run.hpp"
@@ -116,7 +116,8 @@ grey_image stitch_reduced(const std::vector<std::string>& names, std::int32_t sl
                           std::uint32_t max_width, std::int32_t& factor)
 {
     const std::int64_t pitch = std::int64_t{width} - 2 * std::int64_t{xoverlap};
-    const auto canvas_width = static_cast<std::uint32_t>(std::max<std::int64_t>(0, pitch) * columns);
+    const auto canvas_width =
+        static_cast<std::uint32_t>(std::max<std::int64_t>(0, pitch) * columns);
     const int threads = std::max(1, omp_get_max_threads());
     image_buffer canvas;
     canvas.resize(canvas_width, height);

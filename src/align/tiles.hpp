@@ -1,4 +1,4 @@
-// What the aligner takes from the stitcher: the list file, tile rows, error reports and a stitched slice.
+// What the aligner takes from the stitcher: the list, tile rows, error reports, a stitched slice.
 #pragma once
 
 #include <cstdint>

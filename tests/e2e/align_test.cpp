@@ -100,7 +100,8 @@ TEST_F(Align, PrintsTheExactGeometryOfKnownCuts)
         EXPECT_EQ(printed_geometry(r.out), "-x " + std::to_string(g.xoverlap) + " -y " +
                                                std::to_string(g.yoffset))
             << r.out << r.err;
-        const std::string expected = std::to_string(2 * g.xoverlap) + " " + std::to_string(g.yoffset);
+        const std::string expected =
+            std::to_string(2 * g.xoverlap) + " " + std::to_string(g.yoffset);
         EXPECT_EQ(table(r.out), std::vector<std::string>(g.columns - 1, expected)) << r.out;
     }
 }
@@ -212,7 +213,8 @@ TEST_F(Align, PreviewIsAReducedRgbPng)
 {
     cut({4, 1, 1000, 120, 200, 5});
     const std::string png = dir + "/preview.png";
-    const process_result r = align({"-i", list, "-s", "4", "--preview", png, "-x", "200", "-y", "5"});
+    const process_result r =
+        align({"-i", list, "-s", "4", "--preview", png, "-x", "200", "-y", "5"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const std::string bytes = orvane_test::read_file(png);
     ASSERT_GT(bytes.size(), 33u);

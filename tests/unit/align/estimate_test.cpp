@@ -31,7 +31,9 @@ protected:
         const int width = 2 * c.band, height = c.height + 2 * margin;
         std::vector<float> specimen(static_cast<std::size_t>(width) * height, 100.0f);
         std::mt19937 rng(17);
-        auto uniform = [&](double lo, double hi) { return lo + (hi - lo) * (rng() / 4294967296.0); };
+        auto uniform = [&](double lo, double hi) {
+            return lo + (hi - lo) * (rng() / 4294967296.0);
+        };
         const int blobs = width * height / 300;
         for (int b = 0; b < blobs; ++b) {
             const double bx = uniform(0, width), by = uniform(0, height);
@@ -46,7 +48,8 @@ protected:
                 }
         }
         auto at = [&](int x, int y, float gain) {
-            const float noise = static_cast<float>(static_cast<int>(rng() % (2 * c.noise + 1)) - c.noise);
+            const int spread = 2 * c.noise + 1;
+            const auto noise = static_cast<float>(static_cast<int>(rng() % spread) - c.noise);
             return static_cast<std::uint16_t>(
                 std::clamp(gain * specimen[static_cast<std::size_t>(y) * width + x] + noise, 0.0f,
                            65535.0f));
