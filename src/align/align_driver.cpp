@@ -355,7 +355,11 @@ bool parse_align_options(int argc, const char* const* argv, align_options& optio
                         error = "-k takes slice numbers, not '" + std::string(argv[i]) + "'";
                         return false;
                     }
-                    options.slices.push_back(static_cast<std::int32_t>(n));
+                    // A slice given twice would vote twice.
+                    const auto k = static_cast<std::int32_t>(n);
+                    if (std::find(options.slices.begin(), options.slices.end(), k) ==
+                        options.slices.end())
+                        options.slices.push_back(k);
                     any = true;
                 }
             }

@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 using orvane_test::process_result;
@@ -49,27 +48,40 @@ protected:
         return orvane_test::run_process(ORVANE_ALIGN_EXE, args, {"OMP_NUM_THREADS=2"});
     }
 
+    static std::vector<std::string> words(const std::string& line)
+    {
+        std::istringstream stream(line);
+        std::vector<std::string> result;
+        for (std::string word; stream >> word;)
+            result.push_back(word);
+        return result;
+    }
+
     // The -x and -y of the orvane command line printed last, or "none".
     static std::string printed_geometry(const std::string& out)
     {
-        std::smatch m;
-        static const std::regex command("\\norvane -i \\S+ -s \\S+ -x (-?\\d+) -y (-?\\d+) "
-                                        "-o OUTPUTDIR\\n$");
-        if (!std::regex_search(out, m, command))
-            return "none";
-        return "-x " + m[1].str() + " -y " + m[2].str();
+        std::string found = "none";
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) {
+            const std::vector<std::string> w = words(line);
+            if (w.size() == 11 && w[0] == "orvane" && w[1] == "-i" && w[3] == "-s" &&
+                w[5] == "-x" && w[7] == "-y" && w[9] == "-o" && w[10] == "OUTPUTDIR")
+                found = "-x " + w[6] + " -y " + w[8];
+        }
+        return found;
     }
 
     // The overlap and shift of each row of the pair table.
     static std::vector<std::string> table(const std::string& out)
     {
         std::vector<std::string> rows;
-        static const std::regex row("\\s*\\d+\\|\\d+\\s+(\\S+)\\s+(\\S+)\\s+[0-9.]+\\s+\\d+/\\d+");
         std::istringstream lines(out);
-        std::smatch m;
-        for (std::string line; std::getline(lines, line);)
-            if (std::regex_match(line, m, row))
-                rows.push_back(m[1].str() + " " + m[2].str());
+        for (std::string line; std::getline(lines, line);) {
+            const std::vector<std::string> w = words(line);
+            if (w.size() == 5 && w[0].find('|') != std::string::npos &&
+                w[4].find('/') != std::string::npos)
+                rows.push_back(w[1] + " " + w[2]);
+        }
         return rows;
     }
 

@@ -125,7 +125,7 @@ parsed parse(std::vector<const char*> args)
 
 TEST(AlignOptions, SliceListsAndMisuse)
 {
-    const parsed k = parse({"-i", "l.txt", "-k", "3", "10,20", "-s", "5"});
+    const parsed k = parse({"-i", "l.txt", "-k", "3", "10,20", "3", "-s", "5"});
     ASSERT_TRUE(k.ok) << k.error;
     EXPECT_EQ(k.options.slices, (std::vector<std::int32_t>{3, 10, 20}));
     EXPECT_EQ(k.options.splitnumber, 5);
