@@ -1,6 +1,7 @@
 // Writes a synthetic tiled z-stack: 16-bit tiles with microscopy-like content
 // (dark noisy background, bright blurred structures with shot noise) and the
-// list file naming them column after column.
+// list file naming them column after column; on request cut with a known
+// overlap and shift from one specimen.
 #include <tiffio.h>
 
 #include <algorithm>
@@ -27,6 +28,15 @@ struct settings {
     bool lzw = false;
     bool stats = false;
     unsigned seed = 1;
+    // Cut mode: neighbouring tiles share 2 * xoverlap columns and column j is
+    // cut yoffset * j rows lower, so that orvane -x xoverlap -y yoffset puts
+    // every specimen pixel back where it belongs.
+    bool cut = false;
+    int xoverlap = 0;              // --overlap
+    int yoffset = 0;               // --shift
+    double brightness_step = 0.0;  // column j is (1 + step)^j times as bright
+    bool noise_free = false;       // no read or shot noise
+    bool truth = false;            // also write the mosaic orvane should make
 };
 
 // A bright structure: a Gaussian ball in acquisition coordinates (x across all
@@ -53,8 +63,14 @@ int usage()
     std::fprintf(stderr,
                  "usage: orvane_make_acquisition -o DIR [-s COLUMNS] [-n SLICES] [-w WIDTH]\n"
                  "                               [-h HEIGHT] [--lzw] [--seed N] [--stats]\n"
+                 "                               [--overlap X] [--shift Y] [--brightness-step B]\n"
+                 "                               [--noise-free] [--truth]\n"
                  "writes DIR/tiles/*.tif and DIR/list.txt; --stats prints the bytes written,\n"
-                 "the rate and the LZW ratio of the content\n");
+                 "the rate and the LZW ratio of the content. --overlap, --shift and\n"
+                 "--brightness-step cut the tiles from one specimen so that orvane -x X -y Y\n"
+                 "rebuilds it, column j (1 + B)^j times as bright; --noise-free leaves the\n"
+                 "noise out and --truth writes the mosaic orvane should make of each slice\n"
+                 "into DIR/truth/\n");
     return 1;
 }
 
@@ -172,6 +188,155 @@ bool write_tiff(const std::string& path, const std::vector<std::uint16_t>& pixel
     return ok;
 }
 
+// Where a tile of the cut mode lies in the specimen: its pixel (x, y) shows
+// specimen column u0 + step * x, row v0 + y.
+struct specimen_window {
+    long u0 = 0;
+    long step = 1;  // -1 for a tile, which orvane flips back
+    long v0 = 0;
+    std::size_t width = 0, height = 0;
+};
+
+// The blobs' signal over one window of the specimen. Every window computes a
+// specimen pixel from the same numbers in the same order, so two tiles, or a
+// tile and the mosaic, that show one place get the very same value there.
+void specimen_signal(std::vector<float>& signal, const specimen_window& win, const tables& t,
+                     const std::vector<blob>& blobs, int slice, double slice_step)
+{
+    const long w = static_cast<long>(win.width), h = static_cast<long>(win.height);
+    signal.assign(win.width * win.height, 0.0f);
+    for (const blob& b : blobs) {
+        const double dz = (slice - b.z) * slice_step;
+        const double r2 = b.radius * b.radius;
+        const double reach2 = blob_reach * r2 - dz * dz;
+        if (reach2 <= 0.0)
+            continue;
+        const double reach = std::sqrt(reach2);
+        const long u_lo = static_cast<long>(std::floor(b.x - reach));
+        const long u_hi = static_cast<long>(std::ceil(b.x + reach));
+        long x0 = win.step > 0 ? u_lo - win.u0 : win.u0 - u_hi;
+        long x1 = win.step > 0 ? u_hi - win.u0 : win.u0 - u_lo;
+        x0 = std::max(0L, x0);
+        x1 = std::min(w - 1, x1);
+        const long y0 = std::max(0L, static_cast<long>(std::floor(b.y - reach)) - win.v0);
+        const long y1 = std::min(h - 1, static_cast<long>(std::ceil(b.y + reach)) - win.v0);
+        if (x0 > x1 || y0 > y1)
+            continue;
+        const double to_step = falloff_steps / (blob_reach * r2);
+        for (long y = y0; y <= y1; ++y) {
+            const double dy = static_cast<double>(win.v0 + y) - b.y;
+            const double row_d2 = dy * dy + dz * dz;
+            float* out = &signal[static_cast<std::size_t>(y) * win.width];
+            for (long x = x0; x <= x1; ++x) {
+                const double dx = static_cast<double>(win.u0 + win.step * x) - b.x;
+                const long step = static_cast<long>((dx * dx + row_d2) * to_step);
+                if (step < falloff_steps)
+                    out[x] += static_cast<float>(b.brightness) *
+                              t.falloff[static_cast<std::size_t>(step)];
+            }
+        }
+    }
+}
+
+// Pixels from a window's signal: read and shot noise as render_tile adds
+// them (unless noise_free), all times gain.
+void cut_pixels(std::vector<std::uint16_t>& pixels, const std::vector<float>& signal, std::size_t w,
+                std::size_t h, const tables& t, bool noise_free, float gain, unsigned noise_seed)
+{
+    pixels.resize(w * h);
+    std::mt19937 rng(noise_seed);
+    const std::size_t span = t.background.size() - std::min(w, t.background.size() / 2);
+    for (std::size_t y = 0; y < h; ++y) {
+        const std::size_t start = rng() % span;
+        const std::int32_t* noise = &t.background[start];
+        const float* shot = &t.shot[(start * 7) % span];
+        const float* in = &signal[y * w];
+        std::uint16_t* out = &pixels[y * w];
+        for (std::size_t x = 0; x < w; ++x) {
+            float v =
+                noise_free ? static_cast<float>(background_level) : static_cast<float>(noise[x]);
+            if (in[x] > 1.0f)
+                v += noise_free
+                         ? in[x]
+                         : in[x] + static_cast<float>(shot_spread) * std::sqrt(in[x]) * shot[x];
+            out[x] = static_cast<std::uint16_t>(std::clamp(gain * v, 0.0f, 65535.0f));
+        }
+    }
+}
+
+// The cut mode's specimen: blobs over every place some tile shows, as dense
+// as in the plain mode.
+struct specimen {
+    long width = 0;  // columns of the mosaic, P * columns
+    long u_min = 0, u_max = 0, v_min = 0, v_max = 0;
+    std::vector<blob> blobs;
+};
+
+specimen make_specimen(const settings& s, double size_unit, double depth, double margin)
+{
+    specimen sp;
+    const long pitch = static_cast<long>(s.width) - 2L * s.xoverlap;
+    const long last_shift = static_cast<long>(s.yoffset) * (s.columns - 1);
+    sp.width = pitch * s.columns;
+    sp.u_min = -s.xoverlap;
+    sp.u_max = sp.width + s.xoverlap;
+    sp.v_min = std::min(0L, last_shift);
+    sp.v_max = static_cast<long>(s.height) + std::max(0L, last_shift);
+    const double spec_w = static_cast<double>(sp.u_max - sp.u_min);
+    const double spec_h = static_cast<double>(sp.v_max - sp.v_min);
+    std::mt19937 rng(s.seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double area = spec_w * spec_h / (4096.0 * size_unit * size_unit);
+    const int count = std::max(1, static_cast<int>(blobs_per_tile_slice * area * depth));
+    for (int b = 0; b < count; ++b)
+        sp.blobs.push_back({static_cast<double>(sp.u_min) + unit(rng) * spec_w,
+                            static_cast<double>(sp.v_min) + unit(rng) * spec_h,
+                            unit(rng) * depth - margin, (0.1 + unit(rng) * 2.0) * size_unit,
+                            1500.0 + unit(rng) * 20000.0});
+    return sp;
+}
+
+// Tile column j, cut so that orvane's trim, shift and flip put it back: its
+// pixel (x, y) is specimen column P * j + W - X - 1 - x, row y + Y * j.
+void render_cut_tile(std::vector<std::uint16_t>& pixels, const settings& s, const tables& t,
+                     const specimen& sp, int column, int slice, double slice_step)
+{
+    specimen_window win;
+    const long pitch = static_cast<long>(s.width) - 2L * s.xoverlap;
+    win.u0 = pitch * column + static_cast<long>(s.width) - s.xoverlap - 1;
+    win.step = -1;
+    win.v0 = static_cast<long>(s.yoffset) * column;
+    win.width = s.width;
+    win.height = s.height;
+    std::vector<float> signal;
+    specimen_signal(signal, win, t, sp.blobs, slice, slice_step);
+    const auto gain = static_cast<float>(std::pow(1.0 + s.brightness_step, column));
+    cut_pixels(pixels, signal, s.width, s.height, t, s.noise_free, gain,
+               s.seed * 7919u + static_cast<unsigned>(column) * 104729u +
+                   static_cast<unsigned>(slice));
+}
+
+// The mosaic orvane makes of a noise-free cut with -x X -y Y: the specimen
+// where a tile lands, 0 in the rows a shifted column leaves uncovered.
+void render_truth(std::vector<std::uint16_t>& pixels, const settings& s, const tables& t,
+                  const specimen& sp, int slice, double slice_step)
+{
+    specimen_window win;
+    win.width = static_cast<std::size_t>(sp.width);
+    win.height = s.height;
+    std::vector<float> signal;
+    specimen_signal(signal, win, t, sp.blobs, slice, slice_step);
+    cut_pixels(pixels, signal, win.width, win.height, t, true, 1.0f, 0);
+    const long pitch = static_cast<long>(s.width) - 2L * s.xoverlap;
+    for (std::size_t y = 0; y < win.height; ++y)
+        for (std::size_t x = 0; x < win.width; ++x) {
+            const long tile_row = static_cast<long>(y) -
+                                  static_cast<long>(s.yoffset) * (static_cast<long>(x) / pitch);
+            if (tile_row < 0 || tile_row >= static_cast<long>(s.height))
+                pixels[y * win.width + x] = 0;
+        }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -196,10 +361,22 @@ int main(int argc, char** argv)
             s.height = static_cast<std::uint32_t>(std::atoi(argv[++i]));
         else if (arg == "--seed" && has_value)
             s.seed = static_cast<unsigned>(std::atoi(argv[++i]));
+        else if (arg == "--overlap" && has_value)
+            s.cut = true, s.xoverlap = std::atoi(argv[++i]);
+        else if (arg == "--shift" && has_value)
+            s.cut = true, s.yoffset = std::atoi(argv[++i]);
+        else if (arg == "--brightness-step" && has_value)
+            s.cut = true, s.brightness_step = std::atof(argv[++i]);
+        else if (arg == "--noise-free")
+            s.cut = true, s.noise_free = true;
+        else if (arg == "--truth")
+            s.cut = true, s.truth = true;
         else
             return usage();
     }
     if (s.out.empty() || s.columns < 1 || s.slices < 1 || s.width < 1 || s.height < 1)
+        return usage();
+    if (s.cut && (s.xoverlap < 0 || 2L * s.xoverlap >= static_cast<long>(s.width)))
         return usage();
 
     TIFFSetWarningHandler(nullptr);
@@ -225,10 +402,11 @@ int main(int argc, char** argv)
     const double area = static_cast<double>(s.width) * s.height / (4096.0 * size_unit * size_unit);
     const int blob_count =
         std::max(1, static_cast<int>(blobs_per_tile_slice * area * s.columns * depth));
-    for (int b = 0; b < blob_count; ++b)
+    for (int b = 0; b < blob_count && !s.cut; ++b)
         blobs.push_back({unit(rng) * s.width * s.columns, unit(rng) * s.height,
                          unit(rng) * depth - margin, (0.1 + unit(rng) * 2.0) * size_unit,
                          1500.0 + unit(rng) * 20000.0});
+    const specimen cut_specimen = s.cut ? make_specimen(s, size_unit, depth, margin) : specimen{};
 
     std::ofstream list(s.out + "/list.txt");
     std::vector<std::uint16_t> pixels(std::size_t{s.width} * s.height);
@@ -238,7 +416,10 @@ int main(int argc, char** argv)
             char name[64];
             std::snprintf(name, sizeof name, "tile_c%02d_z%04d.tif", column, slice);
             const std::string path = tiles + "/" + name;
-            render_tile(pixels, s, t, blobs, column, slice, slice_step);
+            if (s.cut)
+                render_cut_tile(pixels, s, t, cut_specimen, column, slice, slice_step);
+            else
+                render_tile(pixels, s, t, blobs, column, slice, slice_step);
             if (!write_tiff(path, pixels, s.width, s.height, s.lzw)) {
                 std::fprintf(stderr, "orvane_make_acquisition: cannot write %s\n", path.c_str());
                 return 1;
@@ -258,6 +439,22 @@ int main(int argc, char** argv)
         }
     }
     list.close();
+    if (s.truth) {
+        const std::string truth_dir = s.out + "/truth";
+        std::filesystem::create_directories(truth_dir, error);
+        std::vector<std::uint16_t> mosaic;
+        for (int slice = 0; slice < s.slices; ++slice) {
+            char name[64];
+            std::snprintf(name, sizeof name, "/truth_z%04d.tif", slice);
+            render_truth(mosaic, s, t, cut_specimen, slice, slice_step);
+            const auto width = static_cast<std::uint32_t>(cut_specimen.width);
+            if (!write_tiff(truth_dir + name, mosaic, width, s.height, false)) {
+                std::fprintf(stderr, "orvane_make_acquisition: cannot write %s%s\n",
+                             truth_dir.c_str(), name);
+                return 1;
+            }
+        }
+    }
     if (s.stats) {
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

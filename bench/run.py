@@ -4,7 +4,7 @@ command-line pipeline and the machine's limits, with medians over alternating ru
 
     python3 bench/run.py [--scenario NAME] [--baseline REV] [--runs N] [--scale] [--keep]
 
-Scenarios: standard, standard_lzw, single, resume, scaling, limits, all (default).
+Scenarios: standard, standard_lzw, single, resume, scaling, limits, align, all (default).
 Everything is built and written under build-bench/ (or --work DIR).
 """
 
@@ -71,7 +71,7 @@ def build_current(work):
     sh(["cmake", "-S", ROOT, "-B", build, *CMAKE_FLAGS, "-DORVANE_BENCH=ON"],
        stdout=subprocess.DEVNULL)
     sh(["cmake", "--build", build, "-j2", "--target", "orvane", "orvane_make_acquisition",
-        "orvane_bench_limits"], stdout=subprocess.DEVNULL)
+        "orvane_bench_limits", "orvane-align"], stdout=subprocess.DEVNULL)
     return build
 
 
@@ -112,9 +112,11 @@ def build_baseline(work, rev):
 
 # ---------------------------------------------------------------- data
 
-def acquisition(work, build, geo, slices, width, height, lzw):
-    """Generates (once, seeded) an acquisition and returns its folder."""
+def acquisition(work, build, geo, slices, width, height, lzw, cut=False):
+    """Generates (once, seeded) an acquisition and returns its folder. With cut, the
+    tiles share the geometry's overlap and shift, columns 10 % apart in brightness."""
     name = f"acq_{geo.columns}x{slices}_{width}x{height}_{'lzw' if lzw else 'raw'}"
+    name += f"_cut{geo.xoverlap}_{geo.yoffset}" if cut else ""
     folder = os.path.join(work, "data", name)
     stamp = os.path.join(folder, "stats.txt")
     if not os.path.exists(stamp):
@@ -122,6 +124,9 @@ def acquisition(work, build, geo, slices, width, height, lzw):
         cmd = [os.path.join(build, "orvane_make_acquisition"), "-o", folder,
                "-s", str(geo.columns), "-n", str(slices), "-w", str(width), "-h", str(height),
                "--seed", "7", "--stats"] + (["--lzw"] if lzw else [])
+        if cut:
+            cmd += ["--overlap", str(geo.xoverlap), "--shift", str(geo.yoffset),
+                    "--brightness-step", "0.1"]
         log(f"generating {name}")
         stats = subprocess.run(cmd, check=True, capture_output=True, text=True).stdout
         with open(stamp, "w") as f:
@@ -162,9 +167,10 @@ def warm(folder):
 
 # ---------------------------------------------------------------- timing
 
-def timed(cmd, env=None):
+def timed(cmd, env=None, allowed=(0,)):
     """Runs one child; returns wall s, user+sys CPU s and peak RSS MB of that
-    child (and the children it waited for) from wait4."""
+    child (and the children it waited for) from wait4. Another exit status
+    than those allowed is an error."""
     # stderr goes to a file, not a pipe: a chatty child must never block on it.
     with tempfile.TemporaryFile() as err:
         start = time.perf_counter()
@@ -172,7 +178,7 @@ def timed(cmd, env=None):
         _, status, usage = os.wait4(child.pid, 0)
         wall = time.perf_counter() - start
         child.returncode = os.waitstatus_to_exitcode(status)
-        if child.returncode != 0:
+        if child.returncode not in allowed:
             err.seek(0)
             text = err.read().decode(errors="replace").strip()[-500:]
             raise RuntimeError(f"{cmd[0]} exited {child.returncode}: {text}")
@@ -187,10 +193,11 @@ def clear(folder):
 class contender:
     """One command timed in a scenario. prepare() runs untimed before each run."""
 
-    def __init__(self, label, cmd, out, env=None, prepare=None, bytes_read=0):
+    def __init__(self, label, cmd, out, env=None, prepare=None, bytes_read=0, allowed=(0,)):
         self.label, self.cmd, self.out, self.env = label, cmd, out, env
         self.prepare = prepare or (lambda: clear(out))
         self.bytes_read = bytes_read
+        self.allowed = allowed
         self.samples = []
 
 
@@ -205,7 +212,7 @@ def measure(contenders, runs, cold=False):
             # written now, untimed: a contender that syncs its outputs would
             # otherwise wait behind another's unsynced ones.
             os.sync()
-            sample = timed(c.cmd, c.env)
+            sample = timed(c.cmd, c.env, c.allowed)
             c.samples.append(sample)
             log(f"  run {run + 1}/{runs} {c.label}: {sample['wall']:.2f} s wall, "
                 f"{sample['cpu']:.2f} s CPU, {sample['rss']:.0f} MB")
@@ -480,6 +487,42 @@ class bench:
         if not self.opts.keep:
             clear(mosaic_out)
 
+    def align(self):
+        """orvane-align on an acquisition of the standard size cut with the standard
+        -x and -y (so there is something to find), and on the standard one itself,
+        whose tiles abut unflipped and share nothing (it finds no estimate)."""
+        log("scenario align")
+        g = self.geo
+        exe = os.path.join(self.build, "orvane-align")
+        env = env_threads(self.threads)
+        cut = acquisition(self.work, self.build, g, g.slices, g.tile, g.tile, False, cut=True)
+        plain = self.standard_acquisition()
+        # The slices it looks at by default: 8 spread through the stack.
+        looked_at = [(2 * i + 1) * g.slices // 16 for i in range(8)]
+        out = os.path.join(self.out, "align")
+        contenders = [
+            contender("orvane-align, cut acquisition", [exe, "-i", os.path.join(cut, "list.txt"),
+                      "-s", str(g.columns)], out, env,
+                      bytes_read=input_bytes(cut, g.columns, looked_at)),
+            contender("orvane-align, standard (no overlap)",
+                      [exe, "-i", os.path.join(plain, "list.txt"), "-s", str(g.columns)], out,
+                      env, bytes_read=input_bytes(plain, g.columns, looked_at), allowed=(0, 3))]
+        self.start(cut)
+        self.start(plain)
+        printed = subprocess.run(contenders[0].cmd, env=env, capture_output=True, text=True)
+        wanted = f"-x {g.xoverlap} -y {g.yoffset} "
+        found = next((line for line in printed.stdout.splitlines() if line.startswith("orvane ")),
+                     "(no command printed)")
+        self.notes.append(f"align: on the cut acquisition it printed `{found}`: "
+                          + ("the cut's geometry" if wanted in found else "NOT the cut's "
+                             f"geometry {wanted.strip()}"))
+        measure(contenders, self.opts.runs, self.cold)
+        self.add_rows("align", contenders, contenders[0], "target: at most 2 s wall on two cores")
+        canvas_mb = (g.tile - 2 * g.xoverlap) * g.columns * g.tile * 2 / 1e6
+        for c in contenders:
+            self.notes.append(f"align: {c.label} peak RSS {c.median['rss']:.0f} MB against one "
+                              f"canvas of {canvas_mb:.0f} MB")
+
     def report(self):
         cpu = "unknown CPU"
         try:
@@ -512,8 +555,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--scenario", default="all",
-                        choices=["all", "standard", "standard_lzw", "single", "resume", "resume_done",
-                                 "scaling", "limits"])
+                        choices=["all", "standard", "standard_lzw", "single", "resume",
+                                 "resume_done", "scaling", "limits", "align"])
     parser.add_argument("--baseline", help="revision to compare with (default: the first "
                         "commit on main that writes reduced copies)")
     parser.add_argument("--runs", type=int, default=3, help="runs per contender (median)")
@@ -531,7 +574,8 @@ def main():
     parser.add_argument("--no-vips", action="store_true", help="skip the libvips pipeline")
     opts = parser.parse_args()
     b = bench(opts)
-    wanted = (["standard", "standard_lzw", "single", "resume", "resume_done", "scaling", "limits"]
+    wanted = (["standard", "standard_lzw", "single", "resume", "resume_done", "scaling", "limits",
+               "align"]
               if opts.scenario == "all" else [opts.scenario])
     for name in wanted:
         if name == "standard_lzw":

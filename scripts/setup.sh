@@ -15,7 +15,8 @@ as_root() {
 }
 
 missing=()
-for pkg in libtiff-dev libtiff-tools cmake ninja-build g++ libgtest-dev pkg-config clang-format; do
+for pkg in libtiff-dev libtiff-tools cmake ninja-build g++ libgtest-dev pkg-config clang-format \
+    libkissfft-dev libpng-dev; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
 done
 

@@ -1,0 +1,265 @@
+// Pair estimation: phase correlation of reduced bands, then a cross-correlation climb to the pixel.
+#include "align/estimate.hpp"
+
+#include "align/correlate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <utility>
+
+namespace orvane::align {
+
+namespace {
+
+// Peaks taken from each correlation surface. A small overlap in a wide band
+// gives a low peak that noise can outrank; cross-correlation sorts them.
+constexpr int peaks_per_surface = 8;
+// Candidates climbed at the coarse level, and those refined further: all
+// within this much of the best coarse score.
+constexpr std::size_t climbed_candidates = 3;
+constexpr double refine_margin = 0.1;
+// Narrower bands are tried down to this many reduced columns.
+constexpr int narrowest_band = 8;
+
+template <class T> double ncc(const grid<T>& left, const grid<T>& right, int overlap, int shift)
+{
+    if (overlap <= 0 || overlap > left.width || overlap > right.width)
+        return 0.0;
+    const int first = std::max(0, -shift);
+    const int last = std::min(right.height, left.height - shift);
+    if (last <= first)
+        return 0.0;
+    double sl = 0, sr = 0, sll = 0, srr = 0, slr = 0;
+    for (int y = first; y < last; ++y) {
+        const T* l = left.row(y + shift) + (left.width - overlap);
+        const T* r = right.row(y);
+#pragma omp simd reduction(+ : sl, sr, sll, srr, slr)
+        for (int x = 0; x < overlap; ++x) {
+            const double a = l[x], b = r[x];
+            sl += a;
+            sr += b;
+            sll += a * a;
+            srr += b * b;
+            slr += a * b;
+        }
+    }
+    const double n = static_cast<double>(last - first) * overlap;
+    const double vl = sll - sl * sl / n, vr = srr - sr * sr / n;
+    // Flat within rounding: no structure, nothing to compare.
+    if (vl <= 1e-9 * sll || vr <= 1e-9 * srr || vl <= 0 || vr <= 0)
+        return 0.0;
+    return (slr - sl * sr / n) / std::sqrt(vl * vr);
+}
+
+// The search limits at one level of reduction.
+struct level_bounds {
+    int min_overlap, max_overlap, max_shift;
+
+    bool holds(int overlap, int shift) const
+    {
+        return overlap >= min_overlap && overlap <= max_overlap && std::abs(shift) <= max_shift;
+    }
+};
+
+// At reduction `factor` the full-resolution limits, rounded outwards so the
+// next finer level can still reach them; at full resolution they are exact.
+level_bounds bounds_at(const search_limits& limits, int factor, int columns)
+{
+    if (factor == 1)
+        return {limits.min_overlap, std::min(limits.max_overlap, columns), limits.max_shift};
+    return {std::max(1, limits.min_overlap / factor),
+            std::min((limits.max_overlap + factor - 1) / factor, columns),
+            (limits.max_shift + factor - 1) / factor};
+}
+
+// Moves from start to the best of its eight neighbours until none is better:
+// the local maximum of the cross-correlation.
+template <class T>
+candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
+                const level_bounds& bounds)
+{
+    std::map<std::pair<int, int>, double> seen;
+    auto score = [&](int overlap, int shift) {
+        const auto key = std::make_pair(overlap, shift);
+        const auto found = seen.find(key);
+        if (found != seen.end())
+            return found->second;
+        return seen[key] = ncc(left, right, overlap, shift);
+    };
+    start.overlap = std::clamp(start.overlap, bounds.min_overlap,
+                               std::max(bounds.min_overlap, bounds.max_overlap));
+    start.shift = std::clamp(start.shift, -bounds.max_shift, bounds.max_shift);
+    candidate best{start.overlap, start.shift, score(start.overlap, start.shift)};
+    for (;;) {
+        candidate next = best;
+        for (int d_overlap = -1; d_overlap <= 1; ++d_overlap)
+            for (int d_shift = -1; d_shift <= 1; ++d_shift) {
+                const int o = best.overlap + d_overlap, s = best.shift + d_shift;
+                if (!bounds.holds(o, s))
+                    continue;
+                const double value = score(o, s);
+                if (value > next.score)
+                    next = {o, s, value};
+            }
+        if (next.overlap == best.overlap && next.shift == best.shift)
+            return best;
+        best = next;
+    }
+}
+
+bool better(const candidate& a, const candidate& b) { return a.score > b.score; }
+
+void add_unique(std::vector<candidate>& list, const candidate& c)
+{
+    for (const candidate& known : list)
+        if (known.overlap == c.overlap && known.shift == c.shift)
+            return;
+    list.push_back(c);
+}
+
+// The rightmost (from_right) or leftmost `columns` columns of a band.
+pixels columns_of(const pixels& band, int columns, bool from_right)
+{
+    pixels out(columns, band.height);
+    const int x0 = from_right ? band.width - columns : 0;
+    for (int y = 0; y < band.height; ++y)
+        std::copy_n(band.row(y) + x0, columns, out.row(y));
+    return out;
+}
+
+}  // namespace
+
+double overlap_ncc(const plane& left, const plane& right, int overlap, int shift)
+{
+    return ncc(left, right, overlap, shift);
+}
+
+double overlap_ncc(const pixels& left, const pixels& right, int overlap, int shift)
+{
+    return ncc(left, right, overlap, shift);
+}
+
+int coarse_factor(int band_columns, int height)
+{
+    int factor = 1;
+    while ((band_columns / factor > 256 || height / factor > 512) &&
+           band_columns / (2 * factor) >= 2 * narrowest_band && height / (2 * factor) >= 32)
+        factor *= 2;
+    return factor;
+}
+
+std::vector<candidate> coarse_candidates(const plane& left, const plane& right, int factor,
+                                         const search_limits& limits)
+{
+    const int rows = fast_size_below(std::min(left.height, right.height), false);
+    const int widest = fast_size_below(std::min(left.width, right.width), true);
+    if (rows < 4 || widest < 2)
+        return {};
+    const level_bounds bounds = bounds_at(limits, factor, std::min(left.width, right.width));
+    // Fewer than two reduced columns are too few to rank by.
+    const level_bounds ranked{std::max(2, bounds.min_overlap), bounds.max_overlap,
+                              bounds.max_shift};
+
+    std::vector<int> widths{widest};
+    while (widths.back() / 4 >= narrowest_band)
+        widths.push_back(fast_size_below(widths.back() / 4, true));
+
+    std::vector<candidate> found;
+    for (const int width : widths) {
+        const plane a = crop(left, left.width - width, width, rows);
+        const plane b = crop(right, 0, width, rows);
+        for (const peak& p : correlation_peaks(a, b, peaks_per_surface)) {
+            // The translation is known modulo the cropped size: every reading
+            // within reach counts. An overlap wider than the cropped band
+            // (the planes may be wider) reads as a negative translation.
+            for (const int overlap : {width - p.dx, 2 * width - p.dx})
+                for (const int shift : {p.dy, p.dy - rows}) {
+                    const candidate c{overlap, shift, 0.0};
+                    if (ranked.holds(c.overlap, c.shift))
+                        add_unique(found, c);
+                }
+        }
+    }
+    for (candidate& c : found)
+        c.score = ncc(left, right, c.overlap, c.shift);
+    std::sort(found.begin(), found.end(), better);
+    if (found.size() > climbed_candidates)
+        found.resize(climbed_candidates);
+
+    std::vector<candidate> climbed;
+    for (const candidate& c : found)
+        add_unique(climbed, climb(left, right, c, ranked));
+    std::sort(climbed.begin(), climbed.end(), better);
+    std::vector<candidate> kept;
+    for (const candidate& c : climbed)
+        if (c.score > 0.0 && c.score >= climbed.front().score - refine_margin)
+            kept.push_back(c);
+    return kept;
+}
+
+int refine_columns(const std::vector<candidate>& candidates, int factor, int available)
+{
+    int widest = 0;
+    for (const candidate& c : candidates)
+        widest = std::max(widest, c.overlap);
+    // Each level below may move a candidate by a few of its pixels: two
+    // reduced columns of room cover what the levels add up to.
+    const int columns = factor * (widest + 2);
+    return std::min(columns, available - available % factor);
+}
+
+alignment refine(const pixels& left, const pixels& right, const std::vector<candidate>& candidates,
+                 int factor, const search_limits& limits)
+{
+    alignment result;
+    if (candidates.empty())
+        return result;
+    const int columns = std::min(left.width, right.width);
+    // The levels of reduction between the coarse one and full resolution.
+    std::vector<std::pair<plane, plane>> levels;  // index i: factor 2^i, for i >= 1
+    levels.emplace_back();
+    for (int f = 2; f < factor; f *= 2)
+        levels.emplace_back(reduce(left, f), reduce(right, f));
+
+    candidate best{0, 0, -2.0};
+    for (candidate c : candidates) {
+        int f = factor;
+        for (std::size_t level = levels.size(); f > 1;) {
+            f /= 2;
+            --level;
+            c.overlap *= 2;
+            c.shift *= 2;
+            if (f > 1)
+                c = climb(levels[level].first, levels[level].second, c,
+                          bounds_at(limits, f, columns / f));
+        }
+        c = climb(left, right, c, bounds_at(limits, 1, columns));
+        if (c.score > best.score)
+            best = c;
+    }
+    result.overlap = best.overlap;
+    result.shift = best.shift;
+    result.score = best.score;
+    result.found = best.score > 0.0;
+    result.at_edge = best.overlap <= limits.min_overlap || best.overlap >= limits.max_overlap ||
+                     best.overlap >= columns || std::abs(best.shift) >= limits.max_shift;
+    return result;
+}
+
+alignment estimate_pair(const pixels& left, const pixels& right, const search_limits& limits)
+{
+    const int band = std::min(left.width, right.width);
+    const int factor = coarse_factor(band, std::min(left.height, right.height));
+    const int reduced_band = band - band % factor;
+    const std::vector<candidate> candidates =
+        coarse_candidates(reduce(columns_of(left, reduced_band, true), factor),
+                          reduce(columns_of(right, reduced_band, false), factor), factor, limits);
+    const int columns = refine_columns(candidates, factor, band);
+    if (candidates.empty() || columns <= 0)
+        return {};
+    return refine(columns_of(left, columns, true), columns_of(right, columns, false), candidates,
+                  factor, limits);
+}
+
+}  // namespace orvane::align

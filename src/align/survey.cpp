@@ -1,0 +1,174 @@
+// The two reading passes of each slice and the parallel loop over slices.
+#include "align/survey.hpp"
+
+#include "align/bands.hpp"
+#include "align/tiles.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <optional>
+
+namespace orvane::align {
+
+namespace {
+
+// What one slice gives: an alignment per pair where both tiles compare.
+struct slice_outcome {
+    std::vector<std::optional<alignment>> pairs;
+    std::vector<size_mismatch> mismatches;
+    std::exception_ptr failure;
+    std::string failed_name;
+};
+
+class size_only : public row_consumer {
+public:
+    void begin(std::uint32_t w, std::uint32_t h) override
+    {
+        width = w;
+        height = h;
+    }
+    void rows(std::uint32_t, std::uint32_t, const std::uint16_t*) override {}
+    std::uint32_t width = 0, height = 0;
+};
+
+class slice_survey {
+public:
+    slice_survey(const survey_input& input, std::int32_t slice_index)
+        : in_(input), slice_(slice_index), columns_(input.columns),
+          band_(std::min<int>(input.limits.max_overlap, static_cast<int>(input.width))),
+          factor_(coarse_factor(band_, static_cast<int>(input.height)))
+    {
+        band_ -= band_ % factor_;
+    }
+
+    slice_outcome run()
+    {
+        try {
+            out_.pairs.resize(static_cast<std::size_t>(std::max(0, columns_ - 1)));
+            coarse_pass();
+            refine_pass();
+        } catch (...) {
+            out_.failure = std::current_exception();
+            out_.failed_name = reading_;
+        }
+        return std::move(out_);
+    }
+
+private:
+    const std::string& name_of(int column) const
+    {
+        return (*in_.names)[static_cast<std::size_t>(column) * in_.slice_count + slice_];
+    }
+
+    // Reads a tile into the keeper; false when its size is not the reference's.
+    bool read(int column, band_keeper& keeper)
+    {
+        reading_ = name_of(column);
+        read_tile_rows(reading_, keeper);
+        if (keeper.size_matches())
+            return true;
+        out_.mismatches.push_back({reading_, slice_, keeper.width(), keeper.height()});
+        return false;
+    }
+
+    void coarse_pass()
+    {
+        const auto n = static_cast<std::size_t>(columns_);
+        std::vector<plane> right(n), left(n);
+        std::vector<bool> usable(n);
+        for (int j = 0; j < columns_; ++j) {
+            band_keeper keeper(in_.width, in_.height);
+            if (j + 1 < columns_)
+                keeper.want(band_side::right, band_, factor_, &right[static_cast<std::size_t>(j)]);
+            if (j > 0)
+                keeper.want(band_side::left, band_, factor_, &left[static_cast<std::size_t>(j)]);
+            usable[static_cast<std::size_t>(j)] = read(j, keeper);
+        }
+        candidates_.resize(out_.pairs.size());
+        window_.resize(out_.pairs.size());
+        for (std::size_t p = 0; p < out_.pairs.size(); ++p) {
+            if (!usable[p] || !usable[p + 1])
+                continue;
+            candidates_[p] = coarse_candidates(right[p], left[p + 1], factor_, in_.limits);
+            window_[p] = refine_columns(candidates_[p], factor_, static_cast<int>(in_.width));
+            if (candidates_[p].empty())
+                out_.pairs[p] = alignment{};  // compared, nothing found
+        }
+    }
+
+    void refine_pass()
+    {
+        pixels previous_right;
+        for (int j = 0; j < columns_; ++j) {
+            const auto p = static_cast<std::size_t>(j);
+            const bool with_left = j > 0 && !candidates_[p - 1].empty();
+            const bool with_right = j + 1 < columns_ && !candidates_[p].empty();
+            pixels left, right;
+            if (with_left || with_right) {
+                band_keeper keeper(in_.width, in_.height);
+                if (with_left)
+                    keeper.want(band_side::left, window_[p - 1], &left);
+                if (with_right)
+                    keeper.want(band_side::right, window_[p], &right);
+                read(j, keeper);
+            }
+            if (with_left)
+                out_.pairs[p - 1] =
+                    refine(previous_right, left, candidates_[p - 1], factor_, in_.limits);
+            previous_right = std::move(right);
+        }
+    }
+
+    const survey_input& in_;
+    std::int32_t slice_;
+    int columns_;
+    int band_;
+    int factor_;
+    std::vector<std::vector<candidate>> candidates_;
+    std::vector<int> window_;
+    std::string reading_;
+    slice_outcome out_;
+};
+
+}  // namespace
+
+void read_tile_size(const std::string& name, std::uint32_t& width, std::uint32_t& height)
+{
+    size_only size;
+    read_tile_rows(name, size);
+    width = size.width;
+    height = size.height;
+}
+
+survey_result survey_pairs(const survey_input& input)
+{
+    const auto count = static_cast<int>(input.slices.size());
+    std::vector<slice_outcome> outcomes(static_cast<std::size_t>(count));
+    std::atomic<bool> stop{false};
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int i = 0; i < count; ++i) {
+        if (stop.load(std::memory_order_relaxed))
+            continue;  // a tile could not be read: the run ends, start nothing new
+        // slice_survey catches everything: no exception may leave the loop.
+        slice_outcome& o = outcomes[static_cast<std::size_t>(i)];
+        o = slice_survey(input, input.slices[static_cast<std::size_t>(i)]).run();
+        if (o.failure)
+            stop = true;
+    }
+
+    survey_result result;
+    result.by_pair.resize(static_cast<std::size_t>(std::max(0, input.columns - 1)));
+    for (slice_outcome& o : outcomes) {
+        if (o.failure && !result.failure) {
+            result.failure = o.failure;
+            result.failed_name = o.failed_name;
+        }
+        for (std::size_t p = 0; p < o.pairs.size(); ++p)
+            if (o.pairs[p])
+                result.by_pair[p].push_back(*o.pairs[p]);
+        result.mismatches.insert(result.mismatches.end(), o.mismatches.begin(), o.mismatches.end());
+    }
+    return result;
+}
+
+}  // namespace orvane::align

@@ -1,0 +1,51 @@
+// Aligns each pair of neighbouring columns in the chosen slices, reading only the seams' bands.
+#pragma once
+
+#include "align/estimate.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace orvane::align {
+
+struct survey_input {
+    const std::vector<std::string>* names = nullptr;  // column after column
+    std::int32_t slice_count = 0;
+    std::int32_t columns = 0;
+    std::vector<std::int32_t> slices;  // the slices to look at
+    std::uint32_t width = 0;           // every tile must have the reference size
+    std::uint32_t height = 0;
+    search_limits limits;
+};
+
+// A tile of another size than the reference: its pairs in that slice are
+// not compared, since the stitcher would place it differently.
+struct size_mismatch {
+    std::string name;
+    std::int32_t slice_index = 0;
+    std::uint32_t width = 0, height = 0;
+};
+
+struct survey_result {
+    // by_pair[p] holds one alignment per slice in which columns p and p + 1
+    // could be compared, in the order of input.slices.
+    std::vector<std::vector<alignment>> by_pair;
+    std::vector<size_mismatch> mismatches;
+    // The first tile that could not be read (in slice, then column order).
+    std::exception_ptr failure;
+    std::string failed_name;
+};
+
+// Per slice the tiles are read twice, one at a time in column order: first
+// for their bands next to each seam reduced for the phase correlation, then
+// for the few full-resolution columns that the refinement needs. So a
+// thread holds reduced bands and at most three narrow windows, never a
+// tile. Slices run in parallel on OpenMP's threads.
+survey_result survey_pairs(const survey_input& input);
+
+// The size of a tile, read as the stitcher reads it; throws its errors.
+void read_tile_size(const std::string& name, std::uint32_t& width, std::uint32_t& height);
+
+}  // namespace orvane::align

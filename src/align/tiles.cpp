@@ -1,0 +1,120 @@
+// The one place the aligner reaches into the stitcher: list, tile reader, errors and assembly.
+#include "align/tiles.hpp"
+
+#include "base/image.hpp"
+#include "compat/library_conventions.hpp"
+#include "io/tile_loader.hpp"
+#include "mosaic/assemble.hpp"
+#include "mosaic/reduce.hpp"
+#include "run/list_file.hpp"
+#include "run/options.hpp"
+
+#include <omp.h>
+
+#include <algorithm>
+
+namespace orvane::align {
+
+namespace {
+
+// Adapts a consumer to the TIFF reader's sink, with the band buffer the
+// reader decodes into.
+class consumer_sink : public row_sink {
+public:
+    explicit consumer_sink(row_consumer& consumer) : consumer_(consumer) {}
+
+    void begin(std::uint32_t width, std::uint32_t height) override
+    {
+        width_ = width;
+        consumer_.begin(width, height);
+    }
+
+    std::uint16_t* room(std::uint32_t, std::uint32_t count) override
+    {
+        const std::size_t values = std::size_t{count} * width_;
+        if (band_.size() < values)
+            band_.resize(values);
+        return band_.data();
+    }
+
+    void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* pixels) override
+    {
+        consumer_.rows(y0, count, pixels);
+    }
+
+private:
+    row_consumer& consumer_;
+    std::uint32_t width_ = 0;
+    std::vector<std::uint16_t> band_;
+};
+
+}  // namespace
+
+void prepare_tile_reading() { configure_image_library(); }
+
+std::vector<std::string> read_tile_names(const std::string& list_path)
+{
+    return read_list(list_path);
+}
+
+std::int32_t count_slices_of(std::size_t name_count, std::int32_t columns)
+{
+    return count_slices(name_count, columns);
+}
+
+void read_tile_rows(const std::string& name, row_consumer& consumer)
+{
+    // TIFFs stream through the stitcher's reader, after the same checks of
+    // the name; anything else goes through its loader, as the stitcher reads it.
+    consumer_sink sink(consumer);
+    if (stream_tile(name, sink))
+        return;
+    image_buffer tile;
+    load_tile(name, tile);
+    const image& pixels = tile.pixels();
+    const auto width = static_cast<std::uint32_t>(pixels.width());
+    const auto height = static_cast<std::uint32_t>(pixels.height());
+    consumer.begin(width, height);
+    // The first channel of the first slice is the first width * height values.
+    if (width > 0 && height > 0)
+        consumer.rows(0, height, pixels.data());
+}
+
+std::string failure_report(const std::exception& error, const std::string& program,
+                           const std::string& what_failed)
+{
+    const image_error described = describe_error(error);
+    if (described.type.empty())
+        return program + ": " + what_failed + ": " + described.message + "\n";
+    return "\n[CImg] *** " + described.type + " *** " + described.message + "\n";
+}
+
+grey_image stitch_reduced(const std::vector<std::string>& names, std::int32_t slice_count,
+                          std::int32_t slice_index, std::int32_t columns, std::uint32_t width,
+                          std::uint32_t height, std::int32_t xoverlap, std::int32_t yoffset,
+                          std::uint32_t max_width, std::int32_t& factor)
+{
+    const std::int64_t pitch = std::int64_t{width} - 2 * std::int64_t{xoverlap};
+    const auto canvas_width =
+        static_cast<std::uint32_t>(std::max<std::int64_t>(0, pitch) * columns);
+    const int threads = std::max(1, omp_get_max_threads());
+    image_buffer canvas;
+    canvas.resize(canvas_width, height);
+    assemble_slice(canvas.pixels(), slice_index, width, names, slice_count, yoffset, xoverlap,
+                   columns, threads);
+    factor = static_cast<std::int32_t>(
+        std::max<std::uint32_t>(1, (canvas_width + max_width - 1) / std::max(1u, max_width)));
+    grey_image result;
+    const image* shown = &canvas.pixels();
+    image_buffer reduced;
+    if (factor > 1) {
+        reduce_canvas(canvas.pixels(), factor, threads, reduced);
+        shown = &reduced.pixels();
+    }
+    result.width = static_cast<std::uint32_t>(shown->width());
+    result.height = static_cast<std::uint32_t>(shown->height());
+    result.pixels.assign(shown->begin(), shown->end());
+    return result;
+}
+
+}  // namespace orvane::align

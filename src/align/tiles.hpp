@@ -1,0 +1,60 @@
+// What the aligner takes from the stitcher: the list, tile rows, error reports, a stitched slice.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace orvane::align {
+
+// Takes a tile's rows top to bottom as they are decoded.
+class row_consumer {
+public:
+    virtual ~row_consumer() = default;
+    // The tile's size, before any rows. It may come again, with rows from the
+    // top, when the tile had to be read a second way: start over then.
+    virtual void begin(std::uint32_t width, std::uint32_t height) = 0;
+    // Rows [y0, y0 + count), width values each, one after the other; valid
+    // only during the call.
+    virtual void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* pixels) = 0;
+};
+
+// Sets the image library and libtiff up as the stitcher does: no report of
+// their own, no parallelism of the library's own. Call once, before any thread.
+void prepare_tile_reading();
+
+// The tile names of a list file, read as the stitcher reads them; empty when
+// the file is missing or names nothing.
+std::vector<std::string> read_tile_names(const std::string& list_path);
+
+// The stitcher's slice count for that many names in that many columns (> 0).
+std::int32_t count_slices_of(std::size_t name_count, std::int32_t columns);
+
+// Hands a tile's first channel to the consumer row band by row band, as it
+// is decoded, so a caller keeping a few columns never holds the tile.
+// Throws the stitcher's own error for a tile it cannot read, with the same
+// message: every failure is read again through the stitcher's loader.
+void read_tile_rows(const std::string& name, row_consumer& consumer);
+
+// The text the stitcher prints on standard error for this failure: the
+// image library's report layout for its errors, else "program: what: why".
+std::string failure_report(const std::exception& error, const std::string& program,
+                           const std::string& what_failed);
+
+struct grey_image {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::vector<std::uint16_t> pixels;  // row-major
+};
+
+// One slice stitched exactly as the stitcher does with -x xoverlap -y
+// yoffset (reference tile width W and height H), then reduced by the
+// smallest whole factor that makes it at most max_width wide, with the
+// stitcher's own area averaging. Throws the stitcher's errors.
+grey_image stitch_reduced(const std::vector<std::string>& names, std::int32_t slice_count,
+                          std::int32_t slice_index, std::int32_t columns, std::uint32_t width,
+                          std::uint32_t height, std::int32_t xoverlap, std::int32_t yoffset,
+                          std::uint32_t max_width, std::int32_t& factor);
+
+}  // namespace orvane::align

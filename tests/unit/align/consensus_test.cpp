@@ -1,0 +1,143 @@
+// Votes across slices, the fit across pairs and its rounding, and the slices looked at.
+#include "align/align_driver.hpp"
+#include "align/consensus.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace orvane::align;
+
+namespace {
+
+alignment slice(int overlap, int shift, double score)
+{
+    alignment a;
+    a.overlap = overlap;
+    a.shift = shift;
+    a.score = score;
+    a.found = score > 0;
+    return a;
+}
+
+pair_estimate pair(int overlap, int shift, int agreeing = 8)
+{
+    pair_estimate e;
+    e.found = true;
+    e.overlap = overlap;
+    e.shift = shift;
+    e.score = 0.95;
+    e.agreeing = e.usable = e.examined = agreeing;
+    return e;
+}
+
+// A slice without structure at the seam scores low and must not vote; among
+// the rest the majority wins, and a tie goes to the higher total score.
+TEST(CombineSlices, MajorityOfWellScoredSlicesWins)
+{
+    const pair_estimate e =
+        combine_slices({slice(200, 20, 0.99), slice(37, -5, 0.8), slice(200, 20, 0.97),
+                        slice(90, 3, 0.25), slice(0, 0, 0.0)});
+    EXPECT_TRUE(e.found);
+    EXPECT_EQ(e.overlap, 200);
+    EXPECT_EQ(e.shift, 20);
+    EXPECT_EQ(e.agreeing, 2);
+    EXPECT_EQ(e.usable, 3);
+    EXPECT_EQ(e.examined, 5);
+    EXPECT_DOUBLE_EQ(e.score, 0.99);  // median of the two agreeing
+
+    const pair_estimate tie = combine_slices({slice(30, 1, 0.6), slice(44, 2, 0.9)});
+    EXPECT_EQ(tie.overlap, 44);
+
+    const pair_estimate none = combine_slices({slice(10, 0, 0.2), slice(0, 0, 0.0)});
+    EXPECT_FALSE(none.found);
+    EXPECT_DOUBLE_EQ(none.score, 0.2);
+}
+
+TEST(FitGeometry, OddOverlapRoundsDownAndIsSaid)
+{
+    const geometry_fit fit = fit_geometry({pair(201, -7), pair(201, -7), pair(201, -7)});
+    ASSERT_TRUE(fit.found);
+    EXPECT_EQ(fit.overlap, 201);
+    EXPECT_TRUE(fit.odd);
+    EXPECT_EQ(fit.xoverlap, 100);
+    EXPECT_EQ(fit.yoffset, -7);
+
+    const geometry_fit even = fit_geometry({pair(200, 20), pair(200, 20)});
+    EXPECT_FALSE(even.odd);
+    EXPECT_EQ(even.xoverlap, 100);
+}
+
+// Least squares over the pairs that agree; ties of the mean shift go
+// towards 0 in both directions, of the mean overlap down.
+TEST(FitGeometry, MeansRoundedWithStatedTies)
+{
+    EXPECT_EQ(fit_geometry({pair(200, 20), pair(201, 21)}).yoffset, 20);
+    EXPECT_EQ(fit_geometry({pair(200, -20), pair(201, -21)}).yoffset, -20);
+    EXPECT_EQ(fit_geometry({pair(200, -20), pair(201, -21)}).overlap, 200);
+    const geometry_fit close = fit_geometry({pair(200, 20), pair(202, 20), pair(202, 22)});
+    EXPECT_TRUE(close.left_out.empty());
+    EXPECT_EQ(close.overlap, 201);  // 201.33
+    EXPECT_EQ(close.yoffset, 21);   // 20.67
+}
+
+// A pair that went wrong must not move the fit, even two of five, and of
+// two pairs that disagree the one more slices back wins; pairs without an
+// estimate take no part.
+TEST(FitGeometry, PairsThatWentWrongAreLeftOut)
+{
+    pair_estimate missing;
+    const geometry_fit fit = fit_geometry(
+        {pair(200, 20), pair(4, 2), pair(200, 20), missing, pair(80, -77), pair(200, 20)});
+    EXPECT_EQ(fit.xoverlap, 100);
+    EXPECT_EQ(fit.yoffset, 20);
+    EXPECT_EQ(fit.left_out, (std::vector<int>{1, 4}));
+    EXPECT_EQ(fit.used, (std::vector<int>{0, 2, 5}));
+    EXPECT_EQ(fit.overlap_spread, 196);
+
+    const geometry_fit two = fit_geometry({pair(60, 9, 2), pair(230, -29, 6)});
+    EXPECT_EQ(two.xoverlap, 115);
+    EXPECT_EQ(two.yoffset, -29);
+    EXPECT_EQ(two.left_out, (std::vector<int>{0}));
+
+    EXPECT_FALSE(fit_geometry({missing, missing}).found);
+}
+
+TEST(SpreadSlices, EightSpreadThroughTheStackOrAll)
+{
+    EXPECT_EQ(spread_slices(64), (std::vector<std::int32_t>{4, 12, 20, 28, 36, 44, 52, 60}));
+    EXPECT_EQ(spread_slices(3), (std::vector<std::int32_t>{0, 1, 2}));
+    EXPECT_EQ(spread_slices(9).size(), 8u);
+    EXPECT_EQ(spread_slices(9).back(), 8);
+}
+
+struct parsed {
+    bool ok;
+    align_options options;
+    std::string error;
+};
+
+parsed parse(std::vector<const char*> args)
+{
+    args.insert(args.begin(), "orvane-align");
+    parsed p;
+    p.ok = parse_align_options(static_cast<int>(args.size()), args.data(), p.options, p.error);
+    return p;
+}
+
+TEST(AlignOptions, SliceListsAndMisuse)
+{
+    const parsed k = parse({"-i", "l.txt", "-k", "3", "10,20", "3", "-s", "5"});
+    ASSERT_TRUE(k.ok) << k.error;
+    EXPECT_EQ(k.options.slices, (std::vector<std::int32_t>{3, 10, 20}));
+    EXPECT_EQ(k.options.splitnumber, 5);
+
+    EXPECT_FALSE(parse({"-s", "4"}).ok);                                   // no -i
+    EXPECT_FALSE(parse({"-i", "l", "-s", "0"}).ok);                        // no column
+    EXPECT_FALSE(parse({"-i", "l", "-s", "4x"}).ok);                       // not a number
+    EXPECT_FALSE(parse({"-i", "l", "-k"}).ok);                             // no slice
+    EXPECT_FALSE(parse({"-i", "l", "-x", "3", "--preview", "p.png"}).ok);  // -x alone
+    EXPECT_FALSE(parse({"-i", "l", "-x", "3", "-y", "2"}).ok);             // no preview
+    EXPECT_FALSE(parse({"-i", "l", "-j", "2"}).ok);                        // unknown
+    EXPECT_TRUE(parse({"-i", "l", "-x", "3", "-y", "-2", "--preview", "p.png"}).ok);
+}
+
+}  // namespace

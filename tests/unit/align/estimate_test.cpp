@@ -1,0 +1,154 @@
+// The pair estimator on bands cut from a synthetic specimen with a known overlap and shift.
+#include "align/bands.hpp"
+#include "align/estimate.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+using namespace orvane::align;
+
+namespace {
+
+// A specimen of blurred blobs of many sizes on a dark background, from a
+// fixed seed; the two bands of a pair are cut from it.
+class PairEstimate : public ::testing::Test {
+protected:
+    struct cut {
+        int band, height, overlap, shift;
+        float gain = 1.1f;  // the right tile is this much brighter
+        int noise = 4;      // +- units of uniform noise on both
+    };
+
+    // left: the left tile's rightmost `band` columns; right: the right
+    // tile's leftmost, whose row r and column c show the left tile's row
+    // r + shift, column (band - overlap) + c.
+    void make(const cut& c)
+    {
+        const int margin = std::abs(c.shift);
+        const int width = 2 * c.band, height = c.height + 2 * margin;
+        std::vector<float> specimen(static_cast<std::size_t>(width) * height, 100.0f);
+        std::mt19937 rng(17);
+        auto uniform = [&](double lo, double hi) {
+            return lo + (hi - lo) * (rng() / 4294967296.0);
+        };
+        const int blobs = width * height / 300;
+        for (int b = 0; b < blobs; ++b) {
+            const double bx = uniform(0, width), by = uniform(0, height);
+            const double radius = uniform(1.0, 8.0), brightness = uniform(300, 3000);
+            const int reach = static_cast<int>(3 * radius) + 1;
+            for (int y = std::max(0, int(by) - reach); y < std::min(height, int(by) + reach); ++y)
+                for (int x = std::max(0, int(bx) - reach); x < std::min(width, int(bx) + reach);
+                     ++x) {
+                    const double d2 = (x - bx) * (x - bx) + (y - by) * (y - by);
+                    specimen[static_cast<std::size_t>(y) * width + x] +=
+                        static_cast<float>(brightness * std::exp(-d2 / (2 * radius * radius)));
+                }
+        }
+        auto at = [&](int x, int y, float gain) {
+            const int spread = 2 * c.noise + 1;
+            const auto noise = static_cast<float>(static_cast<int>(rng() % spread) - c.noise);
+            return static_cast<std::uint16_t>(std::clamp(
+                gain * specimen[static_cast<std::size_t>(y) * width + x] + noise, 0.0f, 65535.0f));
+        };
+        left = pixels(c.band, c.height);
+        right = pixels(c.band, c.height);
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.band; ++x) {
+                left.row(y)[x] = at(x, y + margin, 1.0f);
+                right.row(y)[x] = at(x + c.band - c.overlap, y + margin + c.shift, c.gain);
+            }
+        limits.max_overlap = c.band;
+        limits.max_shift = c.height / 4;
+    }
+
+    pixels left, right;
+    search_limits limits;
+};
+
+// Exact overlaps and shifts at every level of reduction (factor 1, 2 and 4),
+// for both signs of the shift, odd overlaps, and overlaps wider than the
+// largest fast transform size of the band (115 -> 108, 300 -> 150 x 2).
+TEST_F(PairEstimate, FindsTheOverlapAndShiftToThePixel)
+{
+    const cut cuts[] = {{128, 192, 20, -13},  {128, 192, 37, 5}, {115, 160, 112, 0},
+                        {300, 400, 251, -40}, {300, 400, 9, 60}, {600, 1100, 400, -60},
+                        {600, 1100, 45, 17},  {96, 128, 30, 31}};
+    for (const cut& c : cuts) {
+        SCOPED_TRACE(testing::Message() << "overlap " << c.overlap << " shift " << c.shift
+                                        << " band " << c.band << " x " << c.height);
+        make(c);
+        const alignment a = estimate_pair(left, right, limits);
+        EXPECT_TRUE(a.found);
+        EXPECT_EQ(a.overlap, c.overlap);
+        EXPECT_EQ(a.shift, c.shift);
+        EXPECT_GT(a.score, 0.9);
+        EXPECT_FALSE(a.at_edge);
+    }
+}
+
+// A true overlap beyond --max-overlap must not come back as an estimate
+// inside the range without saying it lies at the edge.
+TEST_F(PairEstimate, AnOverlapBeyondTheSearchIsFlaggedAtTheEdge)
+{
+    make({128, 192, 100, 6});
+    limits.max_overlap = 60;
+    const alignment a = estimate_pair(left, right, limits);
+    EXPECT_TRUE(!a.found || a.at_edge || a.score < 0.9);
+    EXPECT_LE(a.overlap, 60);
+}
+
+// Flat or structureless bands give no alignment (or none worth taking),
+// never a confident made-up one.
+TEST_F(PairEstimate, FlatAndNoiseOnlyBandsScoreNothing)
+{
+    make({128, 192, 20, 0});
+    std::fill(left.values.begin(), left.values.end(), 500);
+    std::fill(right.values.begin(), right.values.end(), 500);
+    const alignment flat = estimate_pair(left, right, limits);
+    EXPECT_FALSE(flat.found);
+    EXPECT_EQ(flat.score, 0.0);
+
+    std::mt19937 rng(3);
+    for (auto* band : {&left, &right})
+        for (auto& v : band->values)
+            v = static_cast<std::uint16_t>(100 + rng() % 10);
+    EXPECT_LT(estimate_pair(left, right, limits).score, 0.3);
+}
+
+// The stitcher flips every tile: a tile's right band is its first file
+// columns backwards, its left band its last ones; reduction averages blocks.
+TEST(BandKeeper, FlipsTrimsAndReducesTheColumnsNextToEachSeam)
+{
+    const std::uint32_t w = 10, h = 4;
+    std::vector<std::uint16_t> tile(w * h);
+    for (std::uint32_t y = 0; y < h; ++y)
+        for (std::uint32_t x = 0; x < w; ++x)
+            tile[y * w + x] = static_cast<std::uint16_t>(100 * y + x);
+    band_keeper keeper(w, h);
+    pixels right, left;
+    plane reduced;
+    keeper.want(band_side::right, 3, &right);
+    keeper.want(band_side::left, 2, &left);
+    keeper.want(band_side::left, 4, 2, &reduced);
+    keeper.begin(w, h);
+    keeper.rows(0, 1, tile.data());
+    keeper.rows(1, 3, tile.data() + w);
+    ASSERT_TRUE(keeper.size_matches());
+    EXPECT_EQ(right.values,
+              (std::vector<std::uint16_t>{2, 1, 0, 102, 101, 100, 202, 201, 200, 302, 301, 300}));
+    EXPECT_EQ(left.values, (std::vector<std::uint16_t>{9, 8, 109, 108, 209, 208, 309, 308}));
+    // Flipped columns 0..3 are file columns 9..6; blocks of 2 x 2.
+    EXPECT_EQ(reduced.values, (std::vector<float>{58.5f, 56.5f, 258.5f, 256.5f}));
+
+    band_keeper other(w + 1, h);
+    other.want(band_side::right, 3, &right);
+    other.begin(w, h);
+    other.rows(0, h, tile.data());
+    EXPECT_FALSE(other.size_matches());
+    EXPECT_TRUE(right.empty());
+}
+
+}  // namespace
