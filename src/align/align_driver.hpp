@@ -1,10 +1,7 @@
-// The orvane-align program: options, the survey of the seams, the report and the preview.
+// The orvane-align program: the survey of the seams, the report and the preview.
 #pragma once
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <vector>
+#include "align/align_options.hpp"
 
 namespace orvane::align {
 
@@ -14,27 +11,6 @@ enum align_status : int {
     align_unreadable = 2,   // a tile could not be read, or the preview not written
     align_no_estimate = 3,  // no pair of columns could be aligned
 };
-
-struct align_options {
-    std::string list_path;
-    std::string splitnumber_text = "4";  // as given, for the command printed
-    std::int32_t splitnumber = 4;
-    std::vector<std::int32_t> slices;  // -k; empty: spread through the stack
-    std::optional<int> max_overlap;
-    std::optional<int> max_shift;
-    std::string preview_path;
-    std::optional<std::int32_t> xoverlap;  // -x and -y: preview with these, estimate nothing
-    std::optional<std::int32_t> yoffset;
-    bool help = false;
-};
-
-// Parses argv[1..]; returns false with the reason in `error` on misuse.
-bool parse_align_options(int argc, const char* const* argv, align_options& options,
-                         std::string& error);
-
-// The slices looked at by default: all of up to 8, else 8 spread evenly,
-// each in the middle of its eighth of the stack.
-std::vector<std::int32_t> spread_slices(std::int32_t slice_count);
 
 int align_driver(int argc, const char* const* argv);
 

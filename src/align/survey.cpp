@@ -3,6 +3,7 @@
 
 #include "align/bands.hpp"
 #include "align/tiles.hpp"
+#include "base/parallel.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -144,16 +145,17 @@ survey_result survey_pairs(const survey_input& input)
 {
     const auto count = static_cast<int>(input.slices.size());
     std::vector<slice_outcome> outcomes(static_cast<std::size_t>(count));
-    std::atomic<bool> stop{false};
-#pragma omp parallel for schedule(dynamic, 1)
-    for (int i = 0; i < count; ++i) {
-        if (stop.load(std::memory_order_relaxed))
-            continue;  // a tile could not be read: the run ends, start nothing new
-        // slice_survey catches everything: no exception may leave the loop.
-        slice_outcome& o = outcomes[static_cast<std::size_t>(i)];
-        o = slice_survey(input, input.slices[static_cast<std::size_t>(i)]).run();
-        if (o.failure)
-            stop = true;
+    // A slice whose tile cannot be read ends the survey: no new slice starts,
+    // and the lowest such slice is the one reported below.
+    try {
+        parallel_for(count, omp_get_max_threads(), loop_schedule::one_by_one, [&](std::int64_t i) {
+            slice_outcome& o = outcomes[static_cast<std::size_t>(i)];
+            o = slice_survey(input, input.slices[static_cast<std::size_t>(i)]).run();
+            if (o.failure)
+                std::rethrow_exception(o.failure);
+        });
+    } catch (...) {
+        // Kept in its slice's outcome.
     }
 
     survey_result result;

@@ -1,0 +1,32 @@
+// The options of orvane-align and the slices it looks at.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvane::align {
+
+struct align_options {
+    std::string list_path;
+    std::string splitnumber_text = "4";  // as given, for the command printed
+    std::int32_t splitnumber = 4;
+    std::vector<std::int32_t> slices;  // -k; empty: spread through the stack
+    std::optional<int> max_overlap;
+    std::optional<int> max_shift;
+    std::string preview_path;
+    std::optional<std::int32_t> xoverlap;  // -x and -y: preview with these, estimate nothing
+    std::optional<std::int32_t> yoffset;
+    bool help = false;
+};
+
+// Parses argv[1..]; returns false with the reason in `error` on misuse.
+bool parse_align_options(int argc, const char* const* argv, align_options& options,
+                         std::string& error);
+
+// The slices looked at by default: all of up to 8, else 8 spread evenly,
+// each in the middle of its eighth of the stack.
+std::vector<std::int32_t> spread_slices(std::int32_t slice_count);
+
+}  // namespace orvane::align
