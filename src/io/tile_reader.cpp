@@ -354,6 +354,23 @@ void read_stripped(const tiff_source& source, const page_layout& page, row_sink&
     }
 }
 
+// A tile of several pages is most likely a column's whole stack in one file,
+// listed where one slice was meant: say so, since only its first page is used.
+// A single page costs nothing: its directory already says no other follows.
+void warn_of_other_pages(const tiff_source& source)
+{
+    TIFF* const tif = source.tif();
+    if (TIFFLastDirectory(tif))
+        return;
+    // Counting walks the chain of directories; damage past the first page
+    // does not concern the pixels, which are read by now.
+    const tdir_t pages = TIFFNumberOfDirectories(tif);
+    source.messages().first_error.clear();
+    if (pages > 1)
+        warn_once("pages", "'" + source.messages().path + "' has " + std::to_string(pages) +
+                               " pages; only the first is used (list one file per slice)");
+}
+
 }  // namespace
 
 void read_tiff_rows(const std::string& path, row_sink& sink)
@@ -367,6 +384,7 @@ void read_tiff_rows(const std::string& path, row_sink& sink)
         read_tiled(source, page, sink, tally);
     else
         read_stripped(source, page, sink, tally);
+    warn_of_other_pages(source);
     // Keyed by the file, so a tile read twice (the reference tile) warns once.
     const std::string clamped = describe_clamping(tally, page.kind);
     if (!clamped.empty())

@@ -13,7 +13,8 @@ namespace orvane {
 // 32-bit floats): values in 0..65535 are kept, floats truncated towards zero;
 // values below 0 become 0, values above 65535 become 65535, and NaN gives 0.
 // A tile with clamped samples gets one warning on standard error naming it,
-// with how many samples were clamped and their extremes.
+// with how many samples were clamped and their extremes; a tile of several
+// pages gets one warning per run that only the first is used.
 struct tile_pixels {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
