@@ -3,6 +3,7 @@
 #include "io/tile_reader.hpp"
 
 #include "base/error.hpp"
+#include "base/warnings.hpp"
 #include "io/buffered_file.hpp"
 #include "io/lzw.hpp"
 #include "io/tile_samples.hpp"
@@ -227,7 +228,8 @@ page_layout read_layout(const tiff_source& source)
     return page;
 }
 
-void read_tiled(const tiff_source& source, const page_layout& page, row_sink& sink)
+void read_tiled(const tiff_source& source, const page_layout& page, row_sink& sink,
+                clamp_tally& tally)
 {
     TIFF* const tif = source.tif();
     const libtiff_messages& messages = source.messages();
@@ -262,7 +264,7 @@ void read_tiled(const tiff_source& source, const page_layout& page, row_sink& si
                 fail("tile " + std::to_string(tile) + " is truncated or corrupt", messages);
             copy_block(block, tile_row_bytes, page.pixel_bytes, x0, 0,
                        std::min<std::uint32_t>(tile_width, page.width - x0), band_rows, page.kind,
-                       band, page.width);
+                       band, page.width, tally);
         }
         sink.rows(y0, band_rows, band);
     }
@@ -312,7 +314,8 @@ private:
     std::vector<std::uint8_t> raw_;
 };
 
-void read_stripped(const tiff_source& source, const page_layout& page, row_sink& sink)
+void read_stripped(const tiff_source& source, const page_layout& page, row_sink& sink,
+                   clamp_tally& tally)
 {
     TIFF* const tif = source.tif();
     const libtiff_messages& messages = source.messages();
@@ -325,7 +328,7 @@ void read_stripped(const tiff_source& source, const page_layout& page, row_sink&
     const std::uint64_t strips = (page.height + std::uint64_t{rows_per_strip} - 1) / rows_per_strip;
     if (TIFFNumberOfStrips(tif) < strips)
         fail("it lacks some of its strips", messages);
-    // Single-sample 16-bit strips are whole rows of the image as it is kept
+    // Single-sample 16-bit unsigned strips are whole rows of the image as it is kept
     // (libtiff swaps the byte order): they are decoded straight into it.
     const bool direct = page.kind == sample_kind::u16 && page.pixel_bytes == 2;
     std::vector<unsigned char> block(direct ? 0 : static_cast<std::size_t>(strip_bytes));
@@ -345,10 +348,27 @@ void read_stripped(const tiff_source& source, const page_layout& page, row_sink&
                 fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
             if (!direct)
                 copy_block(block, page.row_bytes, page.pixel_bytes, 0, 0, page.width, rows,
-                           page.kind, band, page.width);
+                           page.kind, band, page.width, tally);
         }
         sink.rows(y0, rows, band);
     }
+}
+
+// A tile of several pages is most likely a column's whole stack in one file,
+// listed where one slice was meant: say so, since only its first page is used.
+// A single page costs nothing: its directory already says no other follows.
+void warn_of_other_pages(const tiff_source& source)
+{
+    TIFF* const tif = source.tif();
+    if (TIFFLastDirectory(tif))
+        return;
+    // Counting walks the chain of directories; damage past the first page
+    // does not concern the pixels, which are read by now.
+    const tdir_t pages = TIFFNumberOfDirectories(tif);
+    source.messages().first_error.clear();
+    if (pages > 1)
+        warn_once("pages", "'" + source.messages().path + "' has " + std::to_string(pages) +
+                               " pages; only the first is used (list one file per slice)");
 }
 
 }  // namespace
@@ -359,10 +379,16 @@ void read_tiff_rows(const std::string& path, row_sink& sink)
     const tiff_source source(path, messages);
     const page_layout page = read_layout(source);
     sink.begin(page.width, page.height);
+    clamp_tally tally;
     if (TIFFIsTiled(source.tif()))
-        read_tiled(source, page, sink);
+        read_tiled(source, page, sink, tally);
     else
-        read_stripped(source, page, sink);
+        read_stripped(source, page, sink, tally);
+    warn_of_other_pages(source);
+    // Keyed by the file, so a tile read twice (the reference tile) warns once.
+    const std::string clamped = describe_clamping(tally, page.kind);
+    if (!clamped.empty())
+        warn_once("clamp:" + path, "'" + path + "': " + clamped);
 }
 
 }  // namespace orvane

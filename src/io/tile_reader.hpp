@@ -8,10 +8,13 @@
 
 namespace orvane {
 
-// The first channel of the first page, row-major, converted to 16 bits the
-// way the image library converts: 8-bit unsigned kept, signed 8 and 16 bits
-// wrapped, 32-bit integers keep their low 16 bits, 32-bit floats truncated
-// towards zero and clamped to 0..65535 (NaN gives 0).
+// The first channel of the first page, row-major, converted to 16 bits by one
+// rule for every sample type (8, 16 and 32-bit integers, signed or not, and
+// 32-bit floats): values in 0..65535 are kept, floats truncated towards zero;
+// values below 0 become 0, values above 65535 become 65535, and NaN gives 0.
+// A tile with clamped samples gets one warning on standard error naming it,
+// with how many samples were clamped and their extremes; a tile of several
+// pages gets one warning per run that only the first is used.
 struct tile_pixels {
     std::uint32_t width = 0;
     std::uint32_t height = 0;

@@ -8,7 +8,7 @@
 
 namespace orvane {
 
-enum class sample_kind { u8, s8, u16, u32, f32 };
+enum class sample_kind { u8, s8, u16, s16, u32, s32, f32 };
 
 // The kind of samples of bits bits in TIFF sample format `format`: an empty
 // text with kind set, or why such samples are not read.
@@ -16,13 +16,28 @@ std::string classify_samples(std::uint16_t bits, std::uint16_t format, sample_ki
 
 std::size_t sample_bytes(sample_kind kind);
 
+// The samples of one tile that did not fit 0..65535 and were clamped into it.
+// lowest and highest are meaningful only where below and above are non-zero.
+struct clamp_tally {
+    std::uint64_t below = 0;         // set to 0
+    std::uint64_t above = 0;         // set to 65535
+    std::uint64_t not_a_number = 0;  // floats, set to 0
+    double lowest = 0;
+    double highest = 65535;
+};
+
+// What the tally says, for a warning after the tile's name ("5120 samples
+// below 0 (min -896) set to 0"), or an empty text when nothing was clamped.
+std::string describe_clamping(const clamp_tally& tally, sample_kind kind);
+
 // Copies rows x columns samples of the first channel from a decoded block
 // (strip or tile) whose rows are row_bytes apart and whose pixels are
-// pixel_bytes apart into the image at (x0, y0), width pixels wide.
-// Single-sample 16-bit rows, the common case, are plain copies.
+// pixel_bytes apart into the image at (x0, y0), width pixels wide. Samples
+// below 0 become 0 and those above 65535 become 65535, counted in tally.
+// Single-sample 16-bit unsigned rows, the common case, are plain copies.
 void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
                 std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
                 std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
-                std::uint32_t width);
+                std::uint32_t width, clamp_tally& tally);
 
 }  // namespace orvane

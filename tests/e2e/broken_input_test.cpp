@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <sys/stat.h>
 
 using orvane_test::process_result;
@@ -172,6 +174,51 @@ TEST_F(BrokenInput, NonSquareAndPlanarTiledTilesGiveTrueMosaics)
         ASSERT_EQ(run_with("tiled.tif").exit_code, 0);
         expect_mosaic_of(form);
     }
+}
+
+// Samples outside 0..65535 are clamped, not wrapped, and each such tile is
+// named once on standard error, the reference tile too though it is read
+// twice; a tile of several pages gives its first page and one warning.
+TEST_F(BrokenInput, OutOfRangeAndMultiPageTilesAreReadAndNamedOnce)
+{
+    good_form.format = 2;  // a signed 16-bit reference tile, -896 ... 1167
+    good_form.values = {-896, 1167, 0, -5};
+    tiff_form wide = good_form;
+    wide.bits = 32;
+    wide.format = 1;
+    wide.values = {124172, 7, 65535, 70000};
+    orvane_test::write_form(dir + "/wide.tif", wide);
+    process_result r = run_with("wide.tif");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto warnings = [](const std::string& err) {
+        std::vector<std::string> found;
+        std::istringstream stream(err);
+        for (std::string line; std::getline(stream, line);)
+            if (line.rfind("orvane: warning: ", 0) == 0)
+                found.push_back(line);
+        std::sort(found.begin(), found.end());
+        return found;
+    };
+    EXPECT_EQ(warnings(r.err),
+              (std::vector<std::string>{
+                  "orvane: warning: 'good.tif': 130 samples below 0 (min -896) set to 0",
+                  "orvane: warning: 'wide.tif': 130 samples above 65535 (max 124172) set to "
+                  "65535"}));
+    expect_mosaic_of(wide);
+    const auto reference = orvane_test::read_tiff(out + "/stack1/zstackds_1_0000.tif");
+    EXPECT_EQ(reference.at(good_form.width - 1, 0), 0);     // -896
+    EXPECT_EQ(reference.at(good_form.width - 2, 0), 1167);  // kept
+
+    good_form = tiff_form();
+    tiff_form pages = good_form;
+    pages.pages = 24;
+    orvane_test::write_form(dir + "/col0.tif", pages);
+    r = run_with("col0.tif");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(warnings(r.err),
+              std::vector<std::string>{"orvane: warning: 'col0.tif' has 24 pages; only the first "
+                                       "is used (list one file per slice)"});
+    expect_mosaic_of(pages);
 }
 
 TEST_F(BrokenInput, ZeroSizedTilesAndDirectoriesAreReported)

@@ -94,6 +94,8 @@ std::vector<unsigned char> block(const tiff_form& form, std::uint32_t x0, std::u
 double sample_value(const tiff_form& form, std::uint32_t x, std::uint32_t y, std::uint16_t c,
                     std::uint16_t p)
 {
+    if (!form.values.empty() && c == 0 && p == 0)
+        return form.values[(std::size_t{y} * form.width + x) % form.values.size()];
     const double position = x + 37.0 * y + 1009.0 * c + 5003.0 * p;
     if (form.format == SAMPLEFORMAT_IEEEFP)
         return position * 1.25 + 0.75;  // fractions show truncation
@@ -109,12 +111,9 @@ double sample_value(const tiff_form& form, std::uint32_t x, std::uint32_t y, std
 std::uint16_t expected_pixel(const tiff_form& form, std::uint32_t x, std::uint32_t y)
 {
     const double v = sample_value(form, x, y, 0, 0);
-    if (form.format == SAMPLEFORMAT_IEEEFP) {
-        if (!(v > 0))
-            return 0;
-        return v >= 65535 ? 65535 : static_cast<std::uint16_t>(v);
-    }
-    return static_cast<std::uint16_t>(static_cast<std::int64_t>(v));
+    if (!(v > 0))
+        return 0;  // also NaN
+    return v >= 65535 ? 65535 : static_cast<std::uint16_t>(v);
 }
 
 void write_form(const std::string& path, const tiff_form& form)

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orvane_test {
 
@@ -21,6 +22,9 @@ struct tiff_form {
     std::uint16_t compression = 1;  // COMPRESSION_NONE; 5 is LZW
     bool big_endian = false;
     bool bigtiff = false;
+    // When not empty, the samples of channel 0 on page 0, row after row
+    // (repeated as far as needed), in place of the generated ones.
+    std::vector<double> values;
 };
 
 // The sample written at (x, y) of channel c on page p: distinct per position,
@@ -28,7 +32,9 @@ struct tiff_form {
 double sample_value(const tiff_form& form, std::uint32_t x, std::uint32_t y, std::uint16_t c,
                     std::uint16_t p);
 
-// The 16-bit value a faithful reader gives for sample_value(form, x, y, 0, 0).
+// The 16-bit value a faithful reader gives for sample_value(form, x, y, 0, 0):
+// the value where it lies in 0..65535 (floats truncated), else the nearer end
+// of that range; NaN gives 0.
 std::uint16_t expected_pixel(const tiff_form& form, std::uint32_t x, std::uint32_t y);
 
 // Writes form to path with libtiff; throws std::runtime_error on failure.

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <cmath>
 #include <fstream>
 #include <random>
 #include <sys/stat.h>
@@ -167,7 +168,8 @@ TEST_F(TileReader, NonSquareAndPlanarPartialTilesGiveTheirTruePixels)
 }
 
 // The files the library reads correctly must not change when tiles go
-// through the project's reader: same size, same first channel.
+// through the project's reader: same size, same first channel wherever the
+// samples fit 16 bits (the library wraps the others).
 TEST_F(TileReader, AgreesWithTheLibraryWhereTheLibraryIsRight)
 {
     for (tiff_form form : supported_forms()) {
@@ -176,6 +178,9 @@ TEST_F(TileReader, AgreesWithTheLibraryWhereTheLibraryIsRight)
             continue;     // the library misreads these
         form.width = 32;  // whole tiles
         form.height = 32;
+        if (form.bits == 32 && form.format != 3)  // else hardly any fit 16 bits
+            for (std::uint32_t i = 0; i < 32 * 32; ++i)
+                form.values.push_back(i * 40503 % 65536);
         SCOPED_TRACE(describe(form));
         const std::string path = write(form);
         const tile_pixels ours = orvane::read_tiff_tile(path);
@@ -183,10 +188,76 @@ TEST_F(TileReader, AgreesWithTheLibraryWhereTheLibraryIsRight)
         theirs.load(path.c_str());
         ASSERT_EQ(ours.width, theirs.width());
         ASSERT_EQ(ours.height, theirs.height());
+        int compared = 0;
         for (std::uint32_t y = 0; y < ours.height; ++y)
-            for (std::uint32_t x = 0; x < ours.width; ++x)
+            for (std::uint32_t x = 0; x < ours.width; ++x) {
+                const double sample = orvane_test::sample_value(form, x, y, 0, 0);
+                if (sample < 0 || sample > 65535)
+                    continue;
                 ASSERT_EQ(ours.pixels[y * ours.width + x], theirs(x, y, 0, 0))
                     << "at " << x << "," << y;
+                ++compared;
+            }
+        EXPECT_GT(compared, 0);
+    }
+}
+
+// Whatever the sample type, values outside 0..65535 go to the nearer end
+// (wrapping would make -1 white), and the tile is named once on standard
+// error with how many were clamped and their extremes, counting the first
+// channel only; tiles whose samples fit are read as they are, silently.
+TEST_F(TileReader, SamplesOutside16BitsAreClampedAndReportedOncePerTile)
+{
+    struct sample_case {
+        std::uint16_t bits, format;
+        std::vector<double> values;
+        std::string warning;  // after the tile's name; empty for none
+    };
+    const double nan = std::nan("");
+    const sample_case cases[] = {
+        {32,
+         1,
+         {0, 7, 65535, 65536, 124172, 4294967295.0},
+         "3 samples above 65535 (max 4294967295) set to 65535"},
+        {32, 1, {0, 7, 58636, 65535}, ""},
+        {32,
+         2,
+         {-2147483648.0, -1, 0, 65535, 65536, 2147483647.0},
+         "2 samples below 0 (min -2147483648) set to 0; 2 samples above 65535 (max 2147483647) set "
+         "to 65535"},
+        {16, 2, {-896, -1, 0, 1167, 32767, -32768}, "3 samples below 0 (min -32768) set to 0"},
+        {16, 2, {0, 1167, 32767}, ""},
+        {8, 2, {-128, -1, 0, 127}, "2 samples below 0 (min -128) set to 0"},
+        {8, 2, {0, 5, 127}, ""},
+        {8, 1, {0, 128, 255}, ""},
+        {32,
+         3,
+         {-0.5, nan, 0.75, 65535.5, 70000.25, 65534.9},
+         "1 sample below 0 (min -0.5) set to 0; 2 samples above 65535 (max 70000.25) set to 65535; "
+         "1 sample not a number (NaN) set to 0"},
+        {32, 3, {0, 0.75, 1167.5, 65535}, ""},
+    };
+    for (const sample_case& c : cases) {
+        // Strips, tiles, and a second channel whose values must not count.
+        for (const auto& [tile, samples] : {std::pair{0u, 1}, {16u, 1}, {0u, 2}}) {
+            tiff_form form;
+            form.bits = c.bits;
+            form.format = c.format;
+            form.values = c.values;
+            form.width = static_cast<std::uint32_t>(c.values.size());
+            form.height = 1;
+            form.tile_width = form.tile_length = tile;
+            form.samples = static_cast<std::uint16_t>(samples);
+            SCOPED_TRACE(describe(form) + " " + c.warning);
+            const std::string path = write(form);
+            testing::internal::CaptureStderr();
+            const tile_pixels once = orvane::read_tiff_tile(path);
+            expect_true_pixels(orvane::read_tiff_tile(path), form);
+            EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                      c.warning.empty() ? ""
+                                        : "orvane: warning: '" + path + "': " + c.warning + "\n");
+            expect_true_pixels(once, form);
+        }
     }
 }
 
