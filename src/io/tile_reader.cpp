@@ -4,8 +4,8 @@
 
 #include "base/error.hpp"
 #include "base/warnings.hpp"
-#include "io/buffered_file.hpp"
 #include "io/lzw.hpp"
+#include "io/tiff_source.hpp"
 #include "io/tile_samples.hpp"
 #include "platform/platform.hpp"
 
@@ -22,54 +22,6 @@
 namespace orvane {
 
 namespace {
-
-// The file being read and libtiff's messages about it; each call has its
-// own, so parallel reads never share state and nothing is printed.
-struct libtiff_messages {
-    std::string path;
-    std::string first_error;
-};
-
-int capture_error(TIFF*, void* user_data, const char* module, const char* format, va_list args)
-{
-    auto* messages = static_cast<libtiff_messages*>(user_data);
-    if (messages->first_error.empty()) {
-        char text[512];
-        std::vsnprintf(text, sizeof text, format, args);
-        messages->first_error = module ? std::string(module) + ": " + text : std::string(text);
-    }
-    return 1;  // handled: libtiff's process-wide handler is not called
-}
-
-int ignore_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
-
-struct close_tiff {
-    void operator()(TIFF* tif) const { TIFFClose(tif); }
-};
-struct free_options {
-    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
-};
-
-// Bytes read ahead at a time: many strips per system call, and small enough
-// to stay in cache while the strips are copied out.
-constexpr std::size_t read_buffer_bytes = std::size_t{256} << 10;
-
-[[noreturn]] void fail(const std::string& reason, const libtiff_messages& messages)
-{
-    if (messages.first_error.empty())
-        throw error(failure_kind::read, messages.path, reason);
-    throw error(failure_kind::read, messages.path,
-                reason + " (libtiff: " + messages.first_error + ")");
-}
-
-// a * b, or nothing when the product passes limit.
-bool multiply_within(std::uint64_t a, std::uint64_t b, std::uint64_t limit, std::uint64_t& product)
-{
-    if (a != 0 && b > limit / a)
-        return false;
-    product = a * b;
-    return product <= limit;
-}
 
 }  // namespace
 
@@ -122,53 +74,6 @@ void read_tiff_tile(const std::string& path, const pixel_allocator& allocate)
 
 namespace {
 
-// An open TIFF file, read through a block read ahead: many strips per system
-// call. libtiff never maps it ("m"), so a file shortened while we read gives
-// an error, not a bus error.
-class tiff_source {
-public:
-    tiff_source(const std::string& path, libtiff_messages& messages) : messages_(messages)
-    {
-        messages.path = path;
-        const platform::file_status status = platform::status_of(path);
-        if (!status.exists || !status.regular)
-            fail("not a regular file", messages);
-        file_bytes_ = status.size;
-        options_.reset(TIFFOpenOptionsAlloc());
-        if (!options_)
-            fail("out of memory", messages);
-        TIFFOpenOptionsSetErrorHandlerExtR(options_.get(), capture_error, &messages);
-        TIFFOpenOptionsSetWarningHandlerExtR(options_.get(), ignore_warning, nullptr);
-        // libtiff's own buffers hold raw (still compressed) data and tag arrays,
-        // which a sound file never makes larger than itself.
-        TIFFOpenOptionsSetMaxSingleMemAlloc(
-            options_.get(), static_cast<tmsize_t>(std::min<std::uint64_t>(
-                                file_bytes_ + (std::uint64_t{64} << 20), max_decoded_bytes)));
-        const int fd = platform::open_for_reading(path);
-        if (fd < 0)
-            fail("cannot open it: " + platform::error_text(errno), messages);
-        file_ = std::make_unique<buffered_file>(fd, file_bytes_, read_buffer_bytes);
-        tif_.reset(file_->open_tiff(path, "rm", options_.get()));
-        if (!tif_)
-            fail("not a readable TIFF file", messages);
-        // libtiff recovers from some damage while it reads the header; pixels
-        // behind such a header are not trusted.
-        if (!messages.first_error.empty())
-            fail("its header is corrupt", messages);
-    }
-
-    TIFF* tif() const { return tif_.get(); }
-    std::uint64_t file_bytes() const { return file_bytes_; }
-    libtiff_messages& messages() const { return messages_; }
-
-private:
-    libtiff_messages& messages_;
-    std::uint64_t file_bytes_ = 0;
-    std::unique_ptr<TIFFOpenOptions, free_options> options_;
-    std::unique_ptr<buffered_file> file_;
-    std::unique_ptr<TIFF, close_tiff> tif_;  // closed before the file
-};
-
 // What the first page's directory says about its first channel.
 struct page_layout {
     std::uint32_t width = 0, height = 0;
@@ -196,19 +101,20 @@ page_layout read_layout(const tiff_source& source)
     TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
 
     if (page.width == 0 || page.height == 0)
-        fail("the image is empty (" + std::to_string(page.width) + " x " +
-                 std::to_string(page.height) + " pixels)",
-             messages);
+        fail_tiff_read("the image is empty (" + std::to_string(page.width) + " x " +
+                           std::to_string(page.height) + " pixels)",
+                       messages);
     if (samples == 0)
-        fail("the image declares 0 samples per pixel", messages);
+        fail_tiff_read("the image declares 0 samples per pixel", messages);
     // Palette, colour-separated, YCbCr and the other encoded colour spaces
     // would need converting; their first sample is not a grey level.
     if (photometric > PHOTOMETRIC_RGB)
-        fail("photometric interpretation " + std::to_string(photometric) + " is not supported",
-             messages);
+        fail_tiff_read("photometric interpretation " + std::to_string(photometric) +
+                           " is not supported",
+                       messages);
     const std::string unsupported = classify_samples(bits, format, page.kind);
     if (!unsupported.empty())
-        fail(unsupported, messages);
+        fail_tiff_read(unsupported, messages);
     const std::uint64_t bytes = sample_bytes(page.kind);
     // Samples of one pixel lie together when contiguous; each plane holds one.
     page.pixel_bytes = planar != PLANARCONFIG_SEPARATE ? bytes * samples : bytes;
@@ -221,10 +127,11 @@ page_layout read_layout(const tiff_source& source)
     std::uint64_t decoded = 0;  // bytes of the first plane once decoded
     if (!multiply_within(page.width, page.pixel_bytes, max_decoded_bytes, page.row_bytes) ||
         !multiply_within(page.row_bytes, page.height, page.limit, decoded))
-        fail("its header declares " + std::to_string(page.width) + " x " +
-                 std::to_string(page.height) + " pixels of " + std::to_string(page.pixel_bytes) +
-                 " bytes, more than a file of " + std::to_string(file_bytes) + " bytes can hold",
-             messages);
+        fail_tiff_read("its header declares " + std::to_string(page.width) + " x " +
+                           std::to_string(page.height) + " pixels of " +
+                           std::to_string(page.pixel_bytes) + " bytes, more than a file of " +
+                           std::to_string(file_bytes) + " bytes can hold",
+                       messages);
     return page;
 }
 
@@ -240,15 +147,15 @@ void read_tiled(const tiff_source& source, const page_layout& page, row_sink& si
     if (tile_width == 0 || tile_length == 0 ||
         !multiply_within(tile_width, page.pixel_bytes, max_decoded_bytes, tile_row_bytes) ||
         !multiply_within(tile_row_bytes, tile_length, page.limit, tile_bytes))
-        fail("its tiles of " + std::to_string(tile_width) + " x " + std::to_string(tile_length) +
-                 " pixels are not readable",
-             messages);
+        fail_tiff_read("its tiles of " + std::to_string(tile_width) + " x " +
+                           std::to_string(tile_length) + " pixels are not readable",
+                       messages);
     if (static_cast<std::uint64_t>(TIFFTileSize64(tif)) != tile_bytes)
-        fail("its tile layout is not supported", messages);
+        fail_tiff_read("its tile layout is not supported", messages);
     const std::uint64_t across = (page.width + std::uint64_t{tile_width} - 1) / tile_width;
     const std::uint64_t down = (page.height + std::uint64_t{tile_length} - 1) / tile_length;
     if (TIFFNumberOfTiles(tif) < across * down)
-        fail("it lacks some of its tiles", messages);
+        fail_tiff_read("it lacks some of its tiles", messages);
     std::vector<unsigned char> block(static_cast<std::size_t>(tile_bytes));
     for (std::uint64_t y = 0; y < page.height; y += tile_length) {
         const auto y0 = static_cast<std::uint32_t>(y);
@@ -261,7 +168,8 @@ void read_tiled(const tiff_source& source, const page_layout& page, row_sink& si
                 TIFFReadEncodedTile(tif, tile, block.data(), static_cast<tmsize_t>(tile_bytes));
             if (got < 0 || static_cast<std::uint64_t>(got) != tile_bytes ||
                 !messages.first_error.empty())
-                fail("tile " + std::to_string(tile) + " is truncated or corrupt", messages);
+                fail_tiff_read("tile " + std::to_string(tile) + " is truncated or corrupt",
+                               messages);
             copy_block(block, tile_row_bytes, page.pixel_bytes, x0, 0,
                        std::min<std::uint32_t>(tile_width, page.width - x0), band_rows, page.kind,
                        band, page.width, tally);
@@ -324,10 +232,10 @@ void read_stripped(const tiff_source& source, const page_layout& page, row_sink&
     rows_per_strip = std::min(std::max<std::uint32_t>(rows_per_strip, 1), page.height);
     const std::uint64_t strip_bytes = page.row_bytes * rows_per_strip;  // within the limit
     if (static_cast<std::uint64_t>(TIFFStripSize64(tif)) != strip_bytes)
-        fail("its strip layout is not supported", messages);
+        fail_tiff_read("its strip layout is not supported", messages);
     const std::uint64_t strips = (page.height + std::uint64_t{rows_per_strip} - 1) / rows_per_strip;
     if (TIFFNumberOfStrips(tif) < strips)
-        fail("it lacks some of its strips", messages);
+        fail_tiff_read("it lacks some of its strips", messages);
     // Single-sample 16-bit unsigned strips are whole rows of the image as it is kept
     // (libtiff swaps the byte order): they are decoded straight into it.
     const bool direct = page.kind == sample_kind::u16 && page.pixel_bytes == 2;
@@ -345,7 +253,8 @@ void read_stripped(const tiff_source& source, const page_layout& page, row_sink&
                                                       target, static_cast<tmsize_t>(wanted));
             if (got < 0 || static_cast<std::uint64_t>(got) != wanted ||
                 !messages.first_error.empty())
-                fail("strip " + std::to_string(strip) + " is truncated or corrupt", messages);
+                fail_tiff_read("strip " + std::to_string(strip) + " is truncated or corrupt",
+                               messages);
             if (!direct)
                 copy_block(block, page.row_bytes, page.pixel_bytes, 0, 0, page.width, rows,
                            page.kind, band, page.width, tally);
