@@ -74,6 +74,21 @@ int wait_process(int pid)
     return status;
 }
 
+// A Windows program ends its console lines in CR LF, as Windows programs
+// do; the tests compare lines, so they see LF alone from either build.
+static std::string console_text(std::string text)
+{
+#ifdef ORVANE_E2E_WINDOWS
+    std::string lf;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            lf += text[i];
+    return lf;
+#else
+    return text;
+#endif
+}
+
 process_result run_process(const std::string& program, const std::vector<std::string>& args,
                            const std::vector<std::string>& env, const std::string& cwd)
 {
@@ -86,8 +101,8 @@ process_result run_process(const std::string& program, const std::vector<std::st
         result.exit_code = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
-    result.out = read_file(out_path);
-    result.err = read_file(err_path);
+    result.out = console_text(read_file(out_path));
+    result.err = console_text(read_file(err_path));
     unlink(out_path.c_str());
     unlink(err_path.c_str());
     rmdir(dir.c_str());

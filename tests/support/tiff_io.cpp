@@ -5,8 +5,10 @@
 #include <tiffio.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace orvane_test {
@@ -84,11 +86,17 @@ void write_file(const std::string& path, const std::string& bytes)
 
 std::string make_temp_dir()
 {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/orvane-test-XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot make a temporary directory");
-    return pattern;
+    // The system's temporary directory, with forward slashes on every system,
+    // so paths built from it read the same in every message.
+    static std::mt19937_64 random(std::random_device{}());
+    const std::string base = std::filesystem::temp_directory_path().generic_string();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string dir = base + (base.back() == '/' ? "" : "/") + "orvane-test-" +
+                                std::to_string(random() % 1000000000);
+        if (std::filesystem::create_directory(dir))
+            return dir;
+    }
+    throw std::runtime_error("cannot make a temporary directory");
 }
 
 }  // namespace orvane_test

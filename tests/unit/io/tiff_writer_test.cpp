@@ -9,13 +9,16 @@
 
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
+#ifndef _WIN32
+#include <csignal>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 #include <vector>
 
 using orvane::image;
@@ -164,9 +167,8 @@ TEST_F(TiffWriter, AnEmptyImageGivesAnEmptyFile)
     orvane::write_tiff(dir + "/e.tif", nullptr, 0, 5);
     EXPECT_EQ(orvane_test::read_file(dir + "/e.tif"), "");
     orvane::write_tiff(dir + "/f.tif", nullptr, 5, 0);
-    struct stat status {};
-    ASSERT_EQ(::stat((dir + "/f.tif").c_str(), &status), 0);
-    EXPECT_EQ(status.st_size, 0);
+    ASSERT_TRUE(std::filesystem::exists(dir + "/f.tif"));
+    EXPECT_EQ(std::filesystem::file_size(dir + "/f.tif"), 0u);
 }
 
 TEST(BigTiff, FromTwoGibibytesOfPixelData)
@@ -180,6 +182,10 @@ TEST(BigTiff, FromTwoGibibytesOfPixelData)
 }
 
 // ---- Failures --------------------------------------------------------------
+
+// A file-size limit per process, with the signal ignored, stands for a full
+// disk; Windows has no such limit, so these run on POSIX systems only.
+#ifndef _WIN32
 
 class TiffWriterFailure : public TiffWriter {
 protected:
@@ -248,7 +254,9 @@ TEST_F(TiffWriterFailure, AFullFileAtTheDirectoryThrows)
     EXPECT_EQ(message.rfind("'" + path + "': cannot write the directory: ", 0), 0u) << message;
 }
 
-TEST_F(TiffWriterFailure, AMissingDirectoryThrowsNamingThePath)
+#endif
+
+TEST_F(TiffWriter, AMissingDirectoryThrowsNamingThePath)
 {
     const image img = make_image(10, 10, content::gradient, 1);
     const std::string path = dir + "/no/such/dir/x.tif";

@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
+#include <algorithm>
+#include <filesystem>
 
 namespace {
 
@@ -20,11 +21,7 @@ TEST(OutputNames, FactorAndZeroPaddedIndex)
     EXPECT_EQ(orvane::output_dir("", -2), "/stack-2/");
 }
 
-bool is_dir(const std::string& path)
-{
-    struct stat s {};
-    return ::stat(path.c_str(), &s) == 0 && S_ISDIR(s.st_mode);
-}
+bool is_dir(const std::string& path) { return std::filesystem::is_directory(path); }
 
 TEST(MakeDirs, MakesEveryMissingLevel)
 {
@@ -37,12 +34,26 @@ TEST(MakeDirs, MakesEveryMissingLevel)
     EXPECT_TRUE(orvane::make_dirs(""));
 }
 
+#ifndef _WIN32
 TEST(MakeDirs, ABackslashIsAnOrdinaryCharacter)
 {
     const std::string base = orvane_test::make_temp_dir();
     EXPECT_TRUE(orvane::make_dirs(base + "/a\\b/c/"));
     EXPECT_TRUE(is_dir(base + "/a\\b/c"));
 }
+#else
+// Windows paths as users type them: backslashes, mixed separators, a drive.
+TEST(MakeDirs, BackslashesAndDrivesDivideWindowsPaths)
+{
+    std::string base = orvane_test::make_temp_dir();
+    EXPECT_TRUE(orvane::make_dirs(base + "\\a\\b/c\\"));
+    EXPECT_TRUE(is_dir(base + "/a/b/c"));
+    std::replace(base.begin(), base.end(), '/', '\\');
+    ASSERT_EQ(base[1], ':');  // a drive letter
+    EXPECT_TRUE(orvane::make_dirs(base + "\\d\\e"));
+    EXPECT_TRUE(is_dir(base + "\\d\\e"));
+}
+#endif
 
 TEST(MakeDirs, StopsAtALevelThatCannotBeMade)
 {
