@@ -2,6 +2,16 @@
 # std::thread work), finding libraries only in MinGW's sysroot and in .deps/win64/, the
 # cache scripts/build-windows.sh fills. Every program links the compiler's runtimes
 # statically, so an .exe needs only the DLLs Windows itself ships.
+# CMake also includes this file as its rules override, after its platform files have
+# set their library suffixes (.dll.a first): then it only narrows them to archives, so
+# that find_library (FindOpenMP's libgomp, say) never picks an import library, which
+# would make the program need the DLL even under -static.
+if(DEFINED CMAKE_FIND_LIBRARY_SUFFIXES)
+    set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+    return()
+endif()
+set(CMAKE_USER_MAKE_RULES_OVERRIDE "${CMAKE_CURRENT_LIST_FILE}")
+
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
