@@ -14,6 +14,9 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 # Seconds the server stays up after the last program ends; starts take ~0.05 s while
 # it is up and ~1 s when it is not.
 linger=${ORVANE_WINE_LINGER:-30}
+# Wine turns names into Unix bytes by the Unix locale's charset: under C or POSIX a
+# name with any non-ASCII character cannot be opened at all, even through _wfopen.
+[ "$(locale charmap 2>/dev/null)" = UTF-8 ] || export LC_ALL=C.UTF-8
 mkdir -p "$(dirname "$WINEPREFIX")"
 
 # A new server's first program also starts Wine's service processes, and they keep
