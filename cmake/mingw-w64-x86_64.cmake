@@ -2,6 +2,7 @@
 # std::thread work), finding libraries only in MinGW's sysroot and in .deps/win64/, the
 # cache scripts/build-windows.sh fills. Every program links the compiler's runtimes
 # statically, so an .exe needs only the DLLs Windows itself ships.
+
 # CMake also includes this file as its rules override, after its platform files have
 # set their library suffixes (.dll.a first): then it only narrows them to archives, so
 # that find_library (FindOpenMP's libgomp, say) never picks an import library, which
@@ -31,8 +32,10 @@ set(ORVANE_WIN64_DEPS "${ORVANE_WIN64_DEPS}" CACHE PATH "Windows libraries built
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ORVANE_WIN64_DEPS)
 
 # Host libraries and headers must never leak into a Windows build; host programs
-# (the build tools) are still found on the PATH.
-set(CMAKE_FIND_ROOT_PATH /usr/${ORVANE_MINGW_TRIPLE} "${ORVANE_WIN64_DEPS}")
+# (the build tools) are still found on the PATH. The CImg header that setup.sh
+# extracts is the same for every target, so its folder is a root too.
+get_filename_component(ORVANE_CIMG_ROOT "${CMAKE_CURRENT_LIST_DIR}/../.deps/cimg" ABSOLUTE)
+set(CMAKE_FIND_ROOT_PATH /usr/${ORVANE_MINGW_TRIPLE} "${ORVANE_WIN64_DEPS}" "${ORVANE_CIMG_ROOT}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
