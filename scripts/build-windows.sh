@@ -1,0 +1,308 @@
+#!/usr/bin/env bash
+# Cross-builds Orvane for 64-bit Windows: installs MinGW-w64, Wine and zip when missing,
+# builds static libtiff (from Debian's source package) and GoogleTest into .deps/win64/,
+# makes the Wine prefix, then builds build-win64/ and packs build-win64/orvane-win64.zip.
+# Safe to run again: each library is rebuilt only when its version or recipe changed.
+set -euo pipefail
+
+usage() {
+    cat <<'EOF'
+usage: scripts/build-windows.sh [--deps-only] [--no-tests]
+  --deps-only  stop after the toolchain, the libraries in .deps/win64/ and the Wine prefix
+  --no-tests   build the project without its tests (-DORVANE_TESTS=OFF)
+EOF
+}
+
+deps_only=0
+tests=ON
+for arg in "$@"; do
+    case $arg in
+        --deps-only) deps_only=1 ;;
+        --no-tests) tests=OFF ;;
+        -h | --help) usage; exit 0 ;;
+        *) usage >&2; exit 1 ;;
+    esac
+done
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+deps=$root/.deps
+prefix=$deps/win64      # what a Windows build links: include/, lib/, lib/cmake/
+work=$deps/win64-work   # private apt state, sources, build trees and the log
+toolchain=$root/cmake/mingw-w64-x86_64.cmake
+build=$root/build-win64
+log=$work/build-windows.log
+# Raise by hand when a library build below changes in a way the toolchain file does
+# not show, so that caches made by the old recipe are rebuilt.
+recipe=1
+
+say() { echo "build-windows: $*"; }
+
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Runs a command with its output in the log; on failure shows where it went wrong.
+logged() {
+    if "$@" >>"$log" 2>&1; then
+        return 0
+    fi
+    say "failed: $*" >&2
+    if grep -q '^FAILED: ' "$log"; then
+        sed -n '/^FAILED: /,$p' "$log" | head -n 100 >&2
+    else
+        tail -n 40 "$log" >&2
+    fi
+    say "whole log: $log" >&2
+    return 1
+}
+
+install_missing() {
+    local missing=() pkg
+    for pkg in g++-mingw-w64-x86-64-posix wine64 zip dpkg-dev googletest; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    say "installing ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+}
+
+# What a cached library was built from; a cache whose stamp differs is rebuilt.
+stamp_line() {
+    echo "recipe=$recipe want=$1 toolchain=$(sha256sum <"$toolchain" | cut -d' ' -f1)"
+}
+
+is_cached() {
+    [ -f "$prefix/.stamp-$1" ] && [ "$(head -n 1 "$prefix/.stamp-$1")" = "$(stamp_line "$2")" ]
+}
+
+# deb-src lines for the Debian suites this machine installs from (the release, its
+# updates and security), on the same mirrors with the same keys. Both the one-line
+# format and deb822 .sources files are read; other vendors' repositories are left out.
+debian_src_lines() {
+    local codename suites f
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+    suites="^$codename(-updates|-security)?\$"
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        awk -v suites="$suites" '
+            $1 != "deb" { next }
+            {
+                opts = ""; i = 2
+                if ($2 ~ /^\[/) {
+                    while (i <= NF) { opts = opts (opts == "" ? "" : " ") $i; if ($(i++) ~ /\]$/) break }
+                }
+                if ($(i + 1) !~ suites) next
+                line = "deb-src" (opts == "" ? "" : " " opts)
+                for (j = i; j <= NF; j++) line = line " " $j
+                print line
+            }' "$f"
+    done
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk -v suites="$suites" '
+            function flush(  n, u, m, s, i, j, opts) {
+                if (types ~ /(^| )deb( |$)/ && tolower(enabled) != "no" && uris != "") {
+                    opts = signed == "" ? "" : " [signed-by=" signed "]"
+                    n = split(uris, u, " "); m = split(suites_, s, " ")
+                    for (i = 1; i <= n; i++)
+                        for (j = 1; j <= m; j++)
+                            if (s[j] ~ suites) print "deb-src" opts " " u[i] " " s[j] " " comps
+                }
+                types = uris = suites_ = comps = signed = enabled = ""; field = ""
+            }
+            /^[ \t]*#/ { next }
+            /^[ \t]*$/ { flush(); next }
+            /^[ \t]/ { if (field == "signed-by") signed = ""; next }  # a key written inline
+            {
+                field = tolower($1); sub(/:$/, "", field)
+                value = $0; sub(/^[^:]*:[ \t]*/, "", value)
+                if (field == "types") types = value
+                else if (field == "uris") uris = value
+                else if (field == "suites") suites_ = value
+                else if (field == "components") comps = value
+                else if (field == "signed-by") signed = value
+                else if (field == "enabled") enabled = value
+            }
+            END { flush() }' "$f"
+    done
+}
+
+# apt-get with a sources list, package lists and cache of this script's own, so that
+# the machine's apt configuration and state are never touched.
+apt_dir=$work/apt
+private_apt() {
+    local sandbox=()
+    # As root apt downloads as _apt, who may not write into the work tree.
+    [ "$(id -u)" -ne 0 ] || sandbox=(-o APT::Sandbox::User=root)
+    apt-get -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null \
+        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" \
+        "${sandbox[@]}" "$@"
+}
+
+private_apt_cache() {
+    apt-cache -o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null \
+        -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" "$@"
+}
+
+# Fetches and unpacks libtiff's source into $work/src/tiff: the version the Linux build
+# uses when the mirror serves it, else the newest one it serves (a mirror's index may
+# name a version whose files it no longer or not yet has).
+fetch_tiff_source() {
+    local want=$1 versions version
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    debian_src_lines >"$apt_dir/sources.list"
+    if [ ! -s "$apt_dir/sources.list" ]; then
+        say "no Debian mirror found in /etc/apt/sources.list{,.d/} to take libtiff's source from" >&2
+        return 1
+    fi
+    logged private_apt update
+    versions=$(private_apt_cache showsrc tiff | sed -n 's/^Version: //p' | sort -u -r -V)
+    [ "$want" = newest ] || versions=$(printf '%s\n%s\n' "$want" "$versions" | awk '!seen[$0]++')
+    for version in $versions; do
+        rm -rf "$work/src/tiff"
+        mkdir -p "$work/src/tiff"
+        if (cd "$work/src/tiff" && private_apt source "tiff=$version" >>"$log" 2>&1); then
+            [ "$want" = newest ] || [ "$version" = "$want" ] ||
+                say "libtiff $want is not on the mirror; using $version"
+            return 0
+        fi
+    done
+    say "no version of libtiff's source could be fetched (log: $log)" >&2
+    return 1
+}
+
+build_tiff() {
+    local want src version
+    want=$(dpkg-query -W -f='${source:Version}' libtiff-dev 2>/dev/null || true)
+    want=${want:-newest}
+    is_cached tiff "$want" && return 0
+    rm -f "$prefix/.stamp-tiff"
+    say "building libtiff for Windows into .deps/win64/ (log: $log)"
+    fetch_tiff_source "$want"
+    src=$(find "$work/src/tiff" -mindepth 1 -maxdepth 1 -type d -name 'tiff-*' | head -n 1)
+    version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
+    rm -rf "$work/build/tiff"
+    # Static, with only the codecs libtiff has built in (LZW, PackBits, CCITT, ...): every
+    # codec that needs another library is off, so the cache needs nothing else.
+    logged cmake -S "$src" -B "$work/build/tiff" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
+        -Dzlib=OFF -Dlibdeflate=OFF -Dpixarlog=OFF -Djpeg=OFF -Dold-jpeg=OFF -Djpeg12=OFF \
+        -Djbig=OFF -Dlerc=OFF -Dlzma=OFF -Dzstd=OFF -Dwebp=OFF -Dcxx=OFF \
+        -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF
+    logged cmake --build "$work/build/tiff"
+    logged cmake --install "$work/build/tiff"
+    printf '%s\nversion=%s\n' "$(stamp_line "$want")" "$version" >"$prefix/.stamp-tiff"
+    rm -rf "$work/build/tiff" "$work/src/tiff"
+}
+
+build_googletest() {
+    local want
+    want=$(dpkg-query -W -f='${Version}' googletest)
+    is_cached googletest "$want" && return 0
+    rm -f "$prefix/.stamp-googletest"
+    say "building GoogleTest $want for Windows into .deps/win64/ (log: $log)"
+    rm -rf "$work/build/googletest"
+    # Win32 locking, not winpthreads: gtest's headers pick Win32 for every MinGW user,
+    # and a library built otherwise would disagree with them about its mutex type.
+    logged cmake -S /usr/src/googletest -B "$work/build/googletest" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON \
+        -DINSTALL_GTEST=ON -Dgtest_disable_pthreads=ON
+    logged cmake --build "$work/build/googletest"
+    logged cmake --install "$work/build/googletest"
+    printf '%s\n' "$(stamp_line "$want")" >"$prefix/.stamp-googletest"
+    rm -rf "$work/build/googletest"
+}
+
+setup_wine_prefix() {
+    [ -f "$build/wine-prefix/system.reg" ] && return 0
+    say "creating the Wine prefix build-win64/wine-prefix"
+    # The wrapper makes the prefix on its first start.
+    logged "$root/scripts/wine-run.sh" cmd.exe /c exit 0
+    test -f "$build/wine-prefix/system.reg"
+}
+
+# An .exe that needs a DLL of the compiler's (libstdc++-6, libgomp-1, libwinpthread-1, ...)
+# or of a library would not start on a Windows machine that lacks them.
+check_system_dlls_only() {
+    local exe=$1 dlls
+    dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
+    if grep -qiv -E '^(kernel32|msvcrt|user32|advapi32|ws2_32|shell32|ole32|bcrypt|ntdll)\.dll$|^api-ms-win-' <<<"$dlls"; then
+        say "$exe needs DLLs Windows does not ship:" >&2
+        grep -iv -E '^(kernel32|msvcrt|user32|advapi32|ws2_32|shell32|ole32|bcrypt|ntdll)\.dll$|^api-ms-win-' <<<"$dlls" >&2
+        return 1
+    fi
+}
+
+write_readme() {
+    cat <<'EOF'
+Orvane for 64-bit Windows
+=========================
+
+orvane.exe turns a tiled z-stack acquisition (16-bit grey TIFF tiles) into one
+LZW-compressed mosaic TIFF per depth slice. It is a single program: no installer,
+no DLLs besides Windows' own. Unpack it anywhere and run it from a console.
+
+Command Prompt (cmd.exe):
+
+    cd /d D:\scans\run1
+    C:\Tools\orvane\orvane.exe -i list.txt -s 4 -x 10 -y 5 -d 4 -o D:\scans\run1\out
+    echo %ERRORLEVEL%
+
+PowerShell (a program in the current folder needs .\ in front; a quoted path
+needs & in front):
+
+    Set-Location D:\scans\run1
+    & 'C:\Tools\orvane\orvane.exe' -i list.txt -s 4 -x 10 -y 5 -d 4 -o 'D:\scans\run1\out'
+    $LASTEXITCODE
+
+Options: -i list file, -s tile columns (4), -x pixel columns trimmed from each
+side (0), -y rows of shift per tile column (0), -d reduction factor of the
+reduced copy (1: none), -o output folder, -j the only slice to make (-1: all).
+Run without arguments for the usage.
+
+The list file names one tile per line, column after column; a name that is not
+absolute is taken from the current folder. The mosaics go to
+<output folder>\stack1\zstackds_1_0000.tif ... and, with -d 4, to
+<output folder>\stack4\zstackds_4_0000.tif ...
+
+Exit status: 0 done, 1 usage or options that cannot make a mosaic, 2 an image
+could not be read or written (the next run redoes only what is missing).
+
+Threads: one per logical processor; to use fewer, before the run:
+    cmd:        set OMP_NUM_THREADS=2
+    PowerShell: $env:OMP_NUM_THREADS = 2
+EOF
+}
+
+build_project() {
+    local zip=$build/orvane-win64.zip stage=$build/package
+    say "building build-win64/ (log: $log)"
+    logged cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release -DORVANE_TESTS="$tests" \
+        -DCIMG_INCLUDE_DIR="$deps/cimg/usr/include" \
+        -DTIFF_INCLUDE_DIR="$prefix/include" -DTIFF_LIBRARY="$prefix/lib/libtiff.a" \
+        -DGTest_DIR="$prefix/lib/cmake/GTest"
+    logged cmake --build "$build"
+    check_system_dlls_only "$build/orvane.exe"
+    rm -rf "$stage" "$zip.part"
+    mkdir -p "$stage"
+    cp "$build/orvane.exe" "$stage/"
+    write_readme | sed 's/$/\r/' >"$stage/README.txt"  # Notepad wants CR LF
+    (cd "$stage" && zip -q -X "$zip.part" orvane.exe README.txt)
+    mv "$zip.part" "$zip"
+    rm -rf "$stage"
+    say "wrote build-win64/orvane-win64.zip"
+}
+
+mkdir -p "$work"
+: >"$log"
+"$root/scripts/setup.sh"
+install_missing
+build_tiff
+build_googletest
+setup_wine_prefix
+[ "$deps_only" -eq 1 ] || build_project
