@@ -6,6 +6,7 @@
 
 #include <tiffio.h>
 
+#include <cstdio>
 #include <new>
 
 namespace orvane {
@@ -34,11 +35,14 @@ std::string output_path(const std::string& dir, const std::string& name)
 namespace {
 
 // The description the library's messages start with: that of the empty
-// image a load is called on.
+// image a load is called on, its null pointer printed as the C library
+// prints one ("(nil)" here, zeros on Windows).
 std::string instance_prefix(const char* function)
 {
-    return "[instance(0,0,0,0,(nil),non-shared)] CImg<" + std::string(image::pixel_type()) +
-           ">::" + function + "(): ";
+    char null_pointer[32];
+    std::snprintf(null_pointer, sizeof null_pointer, "%p", static_cast<void*>(nullptr));
+    return "[instance(0,0,0,0," + std::string(null_pointer) + ",non-shared)] CImg<" +
+           std::string(image::pixel_type()) + ">::" + function + "(): ";
 }
 
 image_error describe_own(const error& e)

@@ -16,6 +16,14 @@
 
 namespace orvane_e2e {
 
+// How the program under test prints a null pointer in the image library's
+// reports: as its C library does.
+#ifdef ORVANE_E2E_WINDOWS
+inline const std::string null_pointer = "0000000000000000";
+#else
+inline const std::string null_pointer = "(nil)";
+#endif
+
 using orvane_test::process_result;
 
 inline std::vector<std::string> lines(const std::string& text)

@@ -39,7 +39,8 @@ protected:
     // The start of a write failure's report for this path.
     static std::string write_failure(const std::string& path)
     {
-        return "[CImg] *** CImgIOException *** [instance(0,0,0,0,(nil),non-shared)] "
+        return "[CImg] *** CImgIOException *** [instance(0,0,0,0," + null_pointer +
+               ",non-shared)] "
                "CImg<uint16>::save_tiff(): Failed to write file '" +
                path;
     }

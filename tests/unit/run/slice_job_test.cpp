@@ -68,7 +68,7 @@ std::vector<std::string> entries(const std::string& path)
 {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(path))
-        names.push_back(entry.path().filename());
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -1,5 +1,6 @@
 // Output names and directory creation.
 #include "compat/library_conventions.hpp"
+#include "platform/platform.hpp"
 #include "run/slice_plan.hpp"
 
 #include "tiff_io.hpp"
@@ -52,6 +53,11 @@ TEST(MakeDirs, BackslashesAndDrivesDivideWindowsPaths)
     ASSERT_EQ(base[1], ':');  // a drive letter
     EXPECT_TRUE(orvane::make_dirs(base + "\\d\\e"));
     EXPECT_TRUE(is_dir(base + "\\d\\e"));
+    // Roots that exist without being made, and cannot be: a drive, a share.
+    EXPECT_EQ(orvane::platform::root_length("C:\\data\\run1"), 3u);
+    EXPECT_EQ(orvane::platform::root_length("\\\\server\\share\\acq/run1"), 15u);
+    EXPECT_EQ(orvane::platform::root_length("\\\\?\\D:\\run1"), 7u);
+    EXPECT_EQ(orvane::platform::root_length("run1\\stack1"), 0u);
 }
 #endif
 
