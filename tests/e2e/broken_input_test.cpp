@@ -2,6 +2,7 @@
 #include "process.hpp"
 #include "tiff_forms.hpp"
 #include "tiff_io.hpp"
+#include "under_test.hpp"
 
 #include <gtest/gtest.h>
 #include <tiffio.h>
@@ -255,6 +256,10 @@ TEST_F(BrokenInput, HostileNamesRunNothing)
                                  "x.nef"};
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
+#ifdef ORVANE_E2E_WINDOWS
+        if (name.find('"') != std::string::npos)
+            continue;  // no Windows file name holds a double quote
+#endif
         EXPECT_EQ(run_with(name).exit_code, 2);  // missing
         orvane_test::write_file(dir + "/" + name, "P5\n4 4\n255\n0123456789abcdef");
         run_with(name);
@@ -292,8 +297,14 @@ TEST_F(BrokenInput, ListsPastAnyBoundAreRefusedAndPipesAndMarksWork)
     }
     orvane_test::write_form(dir + "/good.tif", good_form);
     orvane_test::write_file(dir + "/list.txt", "\xEF\xBB\xBFgood.tif\r\ngood.tif\r\n");
+#ifdef ORVANE_E2E_WINDOWS
+    // Windows has no /dev/fd: a pipe from the shell names nothing it can open.
+    const process_result piped =
+        orvane_test::run_process(ORVANE_EXE, {"-i", "list.txt", "-o", "out", "-s", "1"}, {}, dir);
+#else
     const process_result piped = orvane_test::run_process(
         "/bin/bash", {"-c", "\"$0\" -i <(cat list.txt) -o out -s 1", ORVANE_EXE}, {}, dir);
+#endif
     EXPECT_EQ(piped.exit_code, 0) << piped.err;
     expect_mosaic_of(good_form);
 }

@@ -28,7 +28,7 @@ TEST_F(Run, EchoesAndStopsWithoutAList)
 {
     const process_result r = run({"x"});
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, std::string(ORVANE_EXE) + " x \nno list.txt!\n");
+    EXPECT_EQ(r.out, shown_exe + " x \nno list.txt!\n");
     EXPECT_EQ(r.err, "");
 }
 
@@ -39,8 +39,8 @@ TEST_F(Run, WritesEveryMosaicAndReportsIt)
         run({"-i", list, "-o", out, "-s", "3", "-x", "2", "-y", "1"}, {"OMP_NUM_THREADS=1"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    const std::vector<std::string> expected_lines{std::string(ORVANE_EXE) + " -i " + list + " -o " +
-                                                      out + " -s 3 -x 2 -y 1 ",
+    const std::vector<std::string> expected_lines{shown_exe + " -i " + list + " -o " + out +
+                                                      " -s 3 -x 2 -y 1 ",
                                                   "origin file count is \t12",
                                                   "the split number is \t3",
                                                   "the output image is \t4",

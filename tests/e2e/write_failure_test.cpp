@@ -62,7 +62,10 @@ TEST_F(WriteFailure, AFileSizeLimitIsReportedOnceAndLeavesNoBrokenFile)
     const std::string report = the_report(r.err);
     const std::string start = write_failure(out + "/stack1//zstackds_1_000");
     EXPECT_EQ(report.rfind(start, 0), 0u) << report;
-    EXPECT_NE(report.find(".part': cannot write: File too large.", start.size()), std::string::npos)
+    EXPECT_NE(report.find(".part': cannot write: " +
+                              system_says("File too large", "Input/output error") + ".",
+                          start.size()),
+              std::string::npos)
         << report;
     EXPECT_EQ(r.out.find(" done!"), std::string::npos) << r.out;
     expect_only_complete_outputs();
@@ -82,7 +85,8 @@ TEST_F(WriteFailure, ASingleSliceOnTwoThreadsReportsTheLimitOnce)
     EXPECT_EQ(r.exit_code, 2);
     const std::string report = the_report(r.err);
     EXPECT_EQ(report.rfind(write_failure(out + "/stack1//zstackds_1_0001.tif."), 0), 0u) << report;
-    EXPECT_NE(report.find("File too large"), std::string::npos) << report;
+    EXPECT_NE(report.find(system_says("File too large", "Input/output error")), std::string::npos)
+        << report;
     EXPECT_EQ(r.out.find(" done!"), std::string::npos) << r.out;
     expect_only_complete_outputs();
     EXPECT_FALSE(fs::exists(out + "/stack1/zstackds_1_0001.tif"));
@@ -93,6 +97,8 @@ TEST_F(WriteFailure, ASingleSliceOnTwoThreadsReportsTheLimitOnce)
 // reports the failed write like any other.
 TEST_F(WriteFailure, AFileSizeLimitIsReportedWhenTheCallerLeavesTheSignalOn)
 {
+    SKIP_ON_WINDOWS("Windows has no file-size signal; under Wine it ends the Linux process "
+                    "that runs the program, which no Windows program can prevent");
     make_acquisition(3, 4, 400, 300);
     const std::string command = "trap - XFSZ; ulimit -f 256; exec \"$0\" \"$@\"";
     const process_result r = orvane_test::run_process(
@@ -113,8 +119,9 @@ TEST_F(WriteFailure, ADirectoryThatCannotBeMadeIsReportedWithItsReason)
     out = dir + "/file/sub";
     const process_result r = run({"-i", list, "-o", out, "-s", "1"});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(the_report(r.err),
-              write_failure(out + "/") + "': cannot create the directory: Not a directory.\n");
+    EXPECT_EQ(the_report(r.err), write_failure(out + "/") + "': cannot create the directory: " +
+                                     system_says("Not a directory", "No such file or directory") +
+                                     ".\n");
 }
 
 TEST_F(WriteFailure, AnOutputDirectoryBlockedByAFileIsReported)
@@ -126,7 +133,10 @@ TEST_F(WriteFailure, AnOutputDirectoryBlockedByAFileIsReported)
     EXPECT_EQ(r.exit_code, 2);
     const std::string report = the_report(r.err);
     EXPECT_EQ(report.rfind(write_failure(out + "/stack1//zstackds_1_000"), 0), 0u) << report;
-    EXPECT_NE(report.find("': cannot create: Not a directory."), std::string::npos) << report;
+    EXPECT_NE(report.find("': cannot create: " +
+                          system_says("Not a directory", "No such file or directory") + "."),
+              std::string::npos)
+        << report;
     expect_only_complete_outputs();
 }
 
