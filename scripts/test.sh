@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test: once in a
 # normal build, once under AddressSanitizer and UndefinedBehaviorSanitizer
-# (the Slurm cluster test only in the first).
+# (the Slurm cluster test only in the first), then the Windows build,
+# cross-compiled, with its unit tests and the end-to-end suite under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -31,3 +32,13 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # Leak checking stays on; the runtime aborts the test on any report.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite "$root/build-asan" "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON" -LE slurm
+echo "== Windows build, its unit tests under Wine"
+# Builds libtiff and GoogleTest for Windows once (cached in .deps/win64/),
+# then build-win64/ with orvane.exe, its tests and orvane-win64.zip.
+bash "$root/scripts/build-windows.sh"
+ctest --test-dir "$root/build-win64" --output-on-failure -j2
+echo "== the end-to-end suite against the Windows orvane.exe under Wine"
+cmake -S "$root" -B "$root/build-wine-e2e" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DORVANE_ALIGN=OFF -DORVANE_E2E_WINDOWS_EXE="$root/build-win64/orvane.exe" >/dev/null
+cmake --build "$root/build-wine-e2e" --target orvane_e2e_tests
+ctest --test-dir "$root/build-wine-e2e" --output-on-failure -j2 -L e2e -LE slurm
