@@ -523,6 +523,40 @@ class bench:
             self.notes.append(f"align: {c.label} peak RSS {c.median['rss']:.0f} MB against one "
                               f"canvas of {canvas_mb:.0f} MB")
 
+    def windows(self):
+        """The Windows orvane.exe under Wine against the Linux build, side by side on
+        the standard acquisition; the outputs must be byte-identical."""
+        log("scenario windows")
+        g = self.geo
+        exe = os.path.join(ROOT, "build-win64", "orvane.exe")
+        sh(["bash", os.path.join(ROOT, "scripts", "build-windows.sh"), "--no-tests"],
+           stdout=subprocess.DEVNULL)
+        wine = os.path.join(ROOT, "scripts", "wine-run.sh")
+        folder = self.standard_acquisition()
+        total = input_bytes(folder, g.columns, range(g.slices))
+        env = env_threads(self.threads)
+        linux_out = os.path.join(self.out, "linux")
+        windows_out = os.path.join(self.out, "windows")
+        contenders = [
+            contender("orvane, Linux", self.orvane_cmd(self.orvane, folder, linux_out), linux_out,
+                      env, bytes_read=total),
+            contender("orvane.exe under Wine", [wine] + self.orvane_cmd(exe, folder, windows_out),
+                      windows_out, env, bytes_read=total)]
+        # Wine's server is started once, untimed, so every timed run finds it up.
+        subprocess.run([wine, exe], env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.start(folder)
+        measure(contenders, self.opts.runs, self.cold)
+        self.add_rows("windows", contenders, contenders[0], "ratio = wall / the Linux build's")
+        count, different, missing = compare_trees(linux_out, windows_out)
+        verdict = "identical" if not different and not missing else "DIFFERENT"
+        self.notes.append(f"windows: outputs, Windows build vs Linux build: {count} files, "
+                          f"{verdict}" + (f"; differing {different[:5]}" if different else "")
+                          + (f"; missing on one side {missing[:5]}" if missing else ""))
+        for c in contenders:
+            if not self.opts.keep:
+                clear(c.out)
+
     def report(self):
         cpu = "unknown CPU"
         try:
@@ -556,7 +590,7 @@ def main():
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--scenario", default="all",
                         choices=["all", "standard", "standard_lzw", "single", "resume",
-                                 "resume_done", "scaling", "limits", "align"])
+                                 "resume_done", "scaling", "limits", "align", "windows"])
     parser.add_argument("--baseline", help="revision to compare with (default: the first "
                         "commit on main that writes reduced copies)")
     parser.add_argument("--runs", type=int, default=3, help="runs per contender (median)")
@@ -575,7 +609,7 @@ def main():
     opts = parser.parse_args()
     b = bench(opts)
     wanted = (["standard", "standard_lzw", "single", "resume", "resume_done", "scaling", "limits",
-               "align"]
+               "align", "windows"]
               if opts.scenario == "all" else [opts.scenario])
     for name in wanted:
         if name == "standard_lzw":
