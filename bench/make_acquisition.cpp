@@ -282,15 +282,15 @@ specimen make_specimen(const settings& s, double size_unit, double depth, double
     sp.u_max = sp.width + s.xoverlap;
     sp.v_min = std::min(0L, last_shift);
     sp.v_max = static_cast<long>(s.height) + std::max(0L, last_shift);
-    const double spec_w = static_cast<double>(sp.u_max - sp.u_min);
-    const double spec_h = static_cast<double>(sp.v_max - sp.v_min);
+    const double specimen_w = static_cast<double>(sp.u_max - sp.u_min);
+    const double specimen_h = static_cast<double>(sp.v_max - sp.v_min);
     std::mt19937 rng(s.seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    const double area = spec_w * spec_h / (4096.0 * size_unit * size_unit);
+    const double area = specimen_w * specimen_h / (4096.0 * size_unit * size_unit);
     const int count = std::max(1, static_cast<int>(blobs_per_tile_slice * area * depth));
     for (int b = 0; b < count; ++b)
-        sp.blobs.push_back({static_cast<double>(sp.u_min) + unit(rng) * spec_w,
-                            static_cast<double>(sp.v_min) + unit(rng) * spec_h,
+        sp.blobs.push_back({static_cast<double>(sp.u_min) + unit(rng) * specimen_w,
+                            static_cast<double>(sp.v_min) + unit(rng) * specimen_h,
                             unit(rng) * depth - margin, (0.1 + unit(rng) * 2.0) * size_unit,
                             1500.0 + unit(rng) * 20000.0});
     return sp;
