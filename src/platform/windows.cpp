@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <system_error>
 
 namespace orvane::platform {
@@ -255,10 +256,18 @@ std::vector<std::string> utf8_arguments(int argc, const char* const* argv)
     return arguments;
 }
 
+namespace {
+UINT console_code_page = 0;  // the console's own, given back at exit
+void restore_console() { ::SetConsoleOutputCP(console_code_page); }
+}  // namespace
+
 void prepare_console()
 {
-    // The lines are UTF-8; a console shows them as such only on that code page.
-    ::SetConsoleOutputCP(CP_UTF8);
+    // The lines are UTF-8; a console shows them as such only on that code
+    // page. The console outlives the program, so its own page comes back.
+    console_code_page = ::GetConsoleOutputCP();
+    if (console_code_page != 0 && console_code_page != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8))
+        std::atexit(restore_console);
 }
 
 std::string host_name()
