@@ -9,6 +9,7 @@
 #include "run/list_file.hpp"
 #include "run/option_checks.hpp"
 #include "run/options.hpp"
+#include "run/slice_job.hpp"
 #include "run/slice_loop.hpp"
 #include "run/slice_plan.hpp"
 
@@ -19,8 +20,6 @@
 namespace orvane {
 
 namespace {
-
-void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
 
 void echo_command_line(const std::vector<std::string>& arguments)
 {

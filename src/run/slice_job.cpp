@@ -18,10 +18,6 @@ namespace orvane {
 
 namespace {
 
-// Each console line is built whole and written with one insertion, so lines of
-// different workers may come in any order but never mix inside a line.
-void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
-
 // Whether a slice's files are synced before they are renamed into place.
 constexpr bool sync_before_rename = true;
 
@@ -65,6 +61,8 @@ void allocate(image_buffer& buffer, std::uint32_t width, std::uint32_t height, c
 }
 
 }  // namespace
+
+void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
 
 struct written_slice::files {
     pending_file full;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace orvane {
 
@@ -40,6 +41,10 @@ private:
 // written and not yet synced or renamed, so the device writes them while the
 // caller makes the next slice.
 std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job);
+
+// Writes one console line, built whole and written with one insertion, so
+// lines of different workers may come in any order but never mix inside a line.
+void print_line(const std::string& text);
 
 // Prints the line of a slice that is skipped or already done.
 void report_unmade(const planned_slice& slice);

@@ -73,7 +73,23 @@ void refuse_directory(const std::string& level, const std::string& reason)
     throw error(failure_kind::write, level, "cannot create the directory: " + reason);
 }
 
-planned_slice plan_slice(std::int32_t slice_index, const slice_job& job)
+namespace {
+
+// The full-resolution directory, made for the slices of a plan: a level that
+// could not be made, and why, when it failed.
+struct full_directory {
+    std::string path, unmade, reason;
+};
+
+full_directory make_full_directory(const slice_job& job)
+{
+    full_directory dir{output_dir(job.outputdir, 1), {}, {}};
+    if (!make_dirs(dir.path, &dir.unmade))
+        dir.reason = platform::error_text(errno);
+    return dir;
+}
+
+planned_slice plan_in(std::int32_t slice_index, const slice_job& job, const full_directory& dir)
 {
     planned_slice slice;
     slice.index = slice_index;
@@ -81,10 +97,9 @@ planned_slice plan_slice(std::int32_t slice_index, const slice_job& job)
         slice.action = slice_action::skip;
         return slice;
     }
-    const std::string full_dir = output_dir(job.outputdir, 1);
-    if (!make_dirs(full_dir, &slice.unmade_dir))
-        slice.unmade_reason = platform::error_text(errno);
-    slice.full_path = output_path(full_dir, output_name(1, slice_index));
+    slice.unmade_dir = dir.unmade;
+    slice.unmade_reason = dir.reason;
+    slice.full_path = output_path(dir.path, output_name(1, slice_index));
     slice.reduced_dir = output_dir(job.outputdir, job.downsample);
     slice.reduced_path = output_path(slice.reduced_dir, output_name(job.downsample, slice_index));
     slice.reduced_made = job.downsample > 1 && job.reduced_has_pixels;
@@ -94,12 +109,25 @@ planned_slice plan_slice(std::int32_t slice_index, const slice_job& job)
     return slice;
 }
 
+}  // namespace
+
+planned_slice plan_slice(std::int32_t slice_index, const slice_job& job)
+{
+    const bool selected = job.singlenum < 0 || job.singlenum == slice_index;
+    return plan_in(slice_index, job, selected ? make_full_directory(job) : full_directory{});
+}
+
 std::vector<planned_slice> plan_slices(const slice_job& job)
 {
     std::vector<planned_slice> plan;
     plan.reserve(static_cast<std::size_t>(std::max(0, job.slice_count)));
+    // The directory is made once for all, before any slice is tested; a run
+    // that selects no slice makes none, as before.
+    const bool any_selected = job.singlenum < 0 || job.singlenum < job.slice_count;
+    const full_directory dir =
+        any_selected && job.slice_count > 0 ? make_full_directory(job) : full_directory{};
     for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index)
-        plan.push_back(plan_slice(slice_index, job));
+        plan.push_back(plan_in(slice_index, job, dir));
     return plan;
 }
 

@@ -41,11 +41,12 @@ struct planned_slice {
     std::string unmade_dir, unmade_reason;
 };
 
-// What the run does with slice k. Makes the full-resolution directory first,
-// so the existence test sees what is there.
+// What the run does with slice k. Makes the full-resolution directory first
+// (when the slice is selected), so the existence test sees what is there.
 planned_slice plan_slice(std::int32_t slice_index, const slice_job& job);
 
-// The plan of every slice, in index order.
+// The plan of every slice, in index order, the full-resolution directory
+// made once for all of them.
 std::vector<planned_slice> plan_slices(const slice_job& job);
 
 // "zstackds_" + factor + "_" + four-digit index + ".tif"
