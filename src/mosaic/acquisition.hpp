@@ -18,7 +18,7 @@ std::int32_t count_slices(std::size_t name_count, std::int32_t columns);
 // The tiles of a run. The names come column after column: with S slices,
 // name j * S + k is tile column j of slice k, and names past the last whole
 // column are never used. The reference tile (the first name) gives every
-// tile's expected size.
+// tile's expected size; it is 0 x 0 where no tile is read (a plan).
 class acquisition {
 public:
     acquisition(std::vector<std::string> names, std::int32_t columns, tile_size reference);

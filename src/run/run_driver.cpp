@@ -78,23 +78,20 @@ void make_slices(slice_job& job, int processors)
     run_slices(plan, job, workers);
 }
 
-// The plan's lines cannot show a path with a tab or a line break in it.
-bool refuse_plan_paths(const run_options& options)
+void warn_if_no_slice_selected(const run_options& options, const acquisition& tiles)
 {
-    if (options.outputdir.find_first_of("\t\r\n") == std::string::npos)
-        return false;
-    std::cerr << "orvane: the output directory (-o) holds a tab or a line break, which --plan "
-                 "cannot print\n"
-              << std::flush;
-    return true;
+    if (options.singlenum >= tiles.slice_count())
+        std::cerr << "orvane: warning: slice index " << options.singlenum
+                  << " (-j) is not below the slice count " << tiles.slice_count()
+                  << ": no slice is produced\n"
+                  << std::flush;
 }
 
-// Everything after the list is read: summary, reference tile, slices (or
-// their plan). Throws what ends the run.
+// Everything after the list is read: summary, reference tile, slices. Throws
+// what ends the run.
 int run_list(const run_options& options, std::vector<std::string> names)
 {
-    if (!options.plan)
-        print_summary(names, options, count_slices(names.size(), options.splitnumber));
+    print_summary(names, options, count_slices(names.size(), options.splitnumber));
 
     const int processors = std::max(1, omp_get_max_threads());
     const tile_size reference = load_reference(names.front(), processors);
@@ -104,16 +101,27 @@ int run_list(const run_options& options, std::vector<std::string> names)
         return status;
     slice_job job{tiles, layout, options, 1,
                   reduced_copies_have_pixels(tiles, layout, options.downsample)};
-    if (options.singlenum >= tiles.slice_count())
-        std::cerr << "orvane: warning: slice index " << options.singlenum
-                  << " (-j) is not below the slice count " << tiles.slice_count()
-                  << ": no slice is produced\n"
-                  << std::flush;
-    if (options.plan) {
-        std::cout << plan_text(look_at_slices(job)) << std::flush;
-        return exit_ok;
-    }
+    warn_if_no_slice_selected(options, tiles);
     make_slices(job, processors);
+    return exit_ok;
+}
+
+// Prints the plan of the run and makes nothing. The plan reads no tile: a
+// submitting host need not reach them, and nothing in it depends on their
+// size.
+int print_plan(const run_options& options, std::vector<std::string> names)
+{
+    if (options.outputdir.find_first_of("\t\r\n") != std::string::npos) {
+        std::cerr << "orvane: the output directory (-o) holds a tab or a line break, which "
+                     "--plan cannot print\n"
+                  << std::flush;
+        return exit_usage;
+    }
+    const acquisition tiles(std::move(names), options.splitnumber, tile_size{});
+    const mosaic_layout layout(tiles, options.xoverlap, options.yoffset);
+    const slice_job job{tiles, layout, options};
+    warn_if_no_slice_selected(options, tiles);
+    std::cout << plan_text(look_at_slices(job)) << std::flush;
     return exit_ok;
 }
 
@@ -154,8 +162,8 @@ int run_driver(int argc, const char* const* argv)
             return run_without_names(options);
         if (const int status = refuse_options(options); status != exit_ok)
             return status;
-        if (options.plan && refuse_plan_paths(options))
-            return exit_usage;
+        if (options.plan)
+            return print_plan(options, std::move(names));
         return run_list(options, std::move(names));
     } catch (const std::exception& e) {
         std::cerr << report_text(e) << std::flush;
