@@ -84,7 +84,8 @@ private:
     std::int64_t column_pitch_;
 };
 
-// An empty tile cannot be trimmed: throws the library's own crop error for it.
+// An empty tile cannot be trimmed: throws the crop error of an empty image,
+// of the library_instance kind.
 [[noreturn]] void refuse_empty_tile(std::int32_t xoverlap, std::int64_t width);
 
 // Where one tile's piece lands on the canvas and which tile pixels it shows.
