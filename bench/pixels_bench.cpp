@@ -5,6 +5,7 @@
 #include <benchmark/benchmark.h>
 
 #include <random>
+#include <string>
 #include <vector>
 
 using orvane::image;
@@ -52,9 +53,12 @@ void assembly_fused(benchmark::State& state)
 {
     image canvas(pitch * columns, tile_size, 1, 1, 0);
     const int threads = static_cast<int>(state.range(0));
+    const orvane::acquisition acquired(std::vector<std::string>(columns), columns,
+                                       {tile_size, tile_size});
+    const orvane::mosaic_layout layout(acquired, xoverlap, yoffset);
     for (auto _ : state) {
         for (int j = 0; j < columns; ++j)
-            orvane::draw_tile(canvas, tiles()[j], j, pitch, yoffset, xoverlap, threads);
+            orvane::draw_tile(canvas, tiles()[j], j, layout, threads);
         benchmark::DoNotOptimize(canvas.data());
     }
 }

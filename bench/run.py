@@ -136,6 +136,15 @@ def acquisition(work, build, geo, slices, width, height, lzw, cut=False):
     return folder
 
 
+def plan(orvane, cmd):
+    """What orvane's plan says of a command's slices (asked of the given build, whatever
+    binary the command runs): a list of (index, state, full path, reduced path or "")."""
+    text = subprocess.run([orvane, *cmd[1:], "--plan"], check=True, capture_output=True,
+                          text=True).stdout
+    rows = [line.split("\t") for line in text.splitlines()[1:]]
+    return [(int(r[0]), r[1], r[2], r[3]) for r in rows]
+
+
 def tile_names(folder):
     with open(os.path.join(folder, "list.txt")) as f:
         return [line for line in f.read().splitlines() if line]
@@ -320,7 +329,8 @@ class bench:
             sh(["bash", script, "--ensure-vips"])
             contenders.append(contender(
                 "libvips CLI", ["bash", script, "-i", os.path.join(folder, "list.txt"),
-                                *g.args(), "-o", vips_out, "-P", str(self.threads)],
+                                *g.args(), "-o", vips_out, "-P", str(self.threads),
+                                "-O", self.orvane],
                 vips_out, bytes_read=total))
         self.start(folder)
         measure(contenders, self.opts.runs, self.cold)
@@ -371,10 +381,9 @@ class bench:
             # reduced files go, as if the run had been stopped half-way.
             clear(out)
             subprocess.run(full.cmd, env=env, check=True, stdout=subprocess.DEVNULL)
-            for k in range(half, g.slices):
-                for d in (1, g.downsample):
-                    path = os.path.join(out, f"stack{d}", f"zstackds_{d}_{k:04d}.tif")
-                    if os.path.exists(path):
+            for _, _, *paths in plan(self.orvane, full.cmd)[half:]:
+                for path in paths:
+                    if path and os.path.exists(path):
                         os.remove(path)
 
         resumed = contender(f"resumed, slices 0-{half - 1} done", full.cmd, out, env,
@@ -405,8 +414,7 @@ class bench:
 
             def made(out=out, cmd=cmd):
                 # The first run makes every slice; the timed ones find them done.
-                if not os.path.exists(os.path.join(out, "stack1",
-                                                   f"zstackds_1_{slices - 1:04d}.tif")):
+                if plan(self.orvane, cmd)[-1][1] != "done":
                     clear(out)
                     subprocess.run(cmd, env=env, check=True, stdout=subprocess.DEVNULL)
 
@@ -466,9 +474,10 @@ class bench:
         raw = self.standard_acquisition()
         lzw = self.standard_acquisition(lzw=True)
         mosaic_out = os.path.join(self.out, "limits")
-        mosaic = os.path.join(mosaic_out, "stack1", "zstackds_1_0000.tif")
         clear(mosaic_out)
-        sh(self.orvane_cmd(self.orvane, raw, mosaic_out, ["-j", "0"]), stdout=subprocess.DEVNULL)
+        one = self.orvane_cmd(self.orvane, raw, mosaic_out, ["-j", "0"])
+        sh(one, stdout=subprocess.DEVNULL)
+        mosaic = plan(self.orvane, one)[0][2]
         cmd = [os.path.join(self.build, "orvane_bench_limits"), "--tile", tile_names(raw)[0],
                "--lzw-tile", tile_names(lzw)[0], "--mosaic", mosaic, "--scratch", mosaic_out,
                "--runs", str(max(3, self.opts.runs))]

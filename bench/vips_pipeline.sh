@@ -3,8 +3,11 @@
 # parallel over separate processes: the outside reference of the benchmarks.
 #
 #   vips_pipeline.sh -i list.txt -s S -x X -y Y -d D -o OUT [-P PROCESSES] [-j SLICE]
+#                    [-O ORVANE]
 #   vips_pipeline.sh --ensure-vips      installs libvips-tools when vips is missing
 #
+# Which slices to make and their output paths come from `ORVANE ... --plan`
+# (default: $ORVANE, else orvane on the PATH), so both write the same names.
 # Per slice and tile column j: extract_area trims X columns from each side,
 # flip horizontal mirrors the piece, embed moves it down Y*j rows over a black
 # background of the tile's height; arrayjoin lays the pieces side by side and
@@ -26,9 +29,11 @@ ensure_vips() {
     command -v vips >/dev/null
 }
 
-# One slice: reads the job from the environment exported by the main part.
+# One slice, given as its plan line "INDEX STATE FULL REDUCED": reads the job
+# from the environment exported by the main part.
 run_slice() {
-    local k=$1
+    local k state full reduced
+    IFS=$'\t' read -r k state full reduced <<<"$1"
     local scratch
     scratch=$(mktemp -d "$VP_OUT/.vips_slice_$k.XXXXXX")
     local pieces=() j
@@ -41,13 +46,9 @@ run_slice() {
             --extend black
         pieces+=("$scratch/piece$j.v")
     done
-    local index
-    index=$(printf %04d "$k")
-    local full="$VP_OUT/stack1/zstackds_1_$index.tif"
     vips arrayjoin "${pieces[*]}" "$full[compression=lzw,predictor=none]" --across "$VP_S"
     echo "$full done!"
-    if [ "$VP_D" -gt 1 ]; then
-        local reduced="$VP_OUT/stack$VP_D/zstackds_${VP_D}_$index.tif"
+    if [ -n "$reduced" ]; then
         vips shrink "$full" "$reduced[compression=lzw,predictor=none]" "$VP_D" "$VP_D"
         echo "$reduced done!"
     fi
@@ -63,7 +64,7 @@ if [ "${1:-}" = "--slice" ]; then
     exit
 fi
 
-list="" s=4 x=0 y=0 d=1 out="" processes=$(nproc) single=-1
+list="" s=4 x=0 y=0 d=1 out="" processes=$(nproc) single=-1 orvane=${ORVANE:-orvane}
 while [ $# -gt 0 ]; do
     case "$1" in
     -i) list=$2 ;;
@@ -74,6 +75,7 @@ while [ $# -gt 0 ]; do
     -o) out=$2 ;;
     -P) processes=$2 ;;
     -j) single=$2 ;;
+    -O) orvane=$2 ;;
     *) echo "vips_pipeline: unknown option $1" >&2; exit 1 ;;
     esac
     shift 2
@@ -95,11 +97,10 @@ export VP_H=$height VP_PITCH=$((width - 2 * x))
 # Each process works one slice on one thread, as the program's workers do.
 export VIPS_CONCURRENCY=${VIPS_CONCURRENCY:-1}
 
+# The slices to make (an existing full-resolution file marks a slice done) and
+# their paths, as the program names them.
 todo=()
-for ((k = 0; k < slices; ++k)); do
-    [ "$single" -ge 0 ] && [ "$k" -ne "$single" ] && continue
-    # An existing full-resolution file marks the slice done, as for the program.
-    [ -e "$out/stack1/zstackds_1_$(printf %04d "$k").tif" ] && continue
-    todo+=("$k")
-done
-[ ${#todo[@]} -eq 0 ] || printf '%s\n' "${todo[@]}" | xargs -P "$processes" -n 1 bash "$0" --slice
+while IFS= read -r line; do
+    [ "$(cut -f2 <<<"$line")" = make ] && todo+=("$line")
+done < <("$orvane" -i "$list" -s "$s" -x "$x" -y "$y" -d "$d" -o "$out" -j "$single" --plan)
+[ ${#todo[@]} -eq 0 ] || printf '%s\n' "${todo[@]}" | xargs -d '\n' -P "$processes" -n 1 bash "$0" --slice

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Submits an orvane run to Slurm as one job array with one slice index per task.
 #
-# The orvane options (-i -o -s -x -y -d -j) are read the way orvane reads them
-# and handed to every task unchanged; the long options below are this script's
-# and Slurm's. Slices are independent and a slice whose full-resolution file
-# exists is done, so submitting the same command again is safe and redoes only
-# what is missing; --missing submits only those indices.
+# The orvane options (-i -o -s -x -y -d -j) are handed to every task
+# unchanged; the long options below are this script's and Slurm's. Which
+# slices there are and which are done comes from `orvane --plan` with the
+# same options, so the list rules, the slice count and the output names live
+# in orvane alone. Slices are independent and a slice whose full-resolution
+# file exists is done, so submitting the same command again is safe and
+# redoes only what is missing; --missing submits only those indices.
 set -euo pipefail
 export LC_ALL=C
 
@@ -32,8 +34,10 @@ submit options (NAME VALUE or NAME=VALUE):
       --dry-run             print the sbatch command instead of running it
   -h, --help                this text
 
-Prints the job ID on standard output. Exit status: 0 submitted (or nothing
-missing), 1 usage or a run with no slice, 2 sbatch failed.
+Asks `orvane ... --plan` which slices there are and which are done (it reads
+the list, not the tiles). Prints the job ID on standard output. Exit status:
+0 submitted (or nothing missing), 1 usage, options orvane refuses or a run
+with no slice, 2 sbatch failed.
 EOF
 }
 
@@ -42,58 +46,6 @@ die() {
     shift
     echo "orvane_submit: $*" >&2
     exit "$status"
-}
-
-# orvane's reading of an integer option: leading blanks, an optional sign and
-# the digits that follow; anything else gives 0, and out-of-range values stop
-# at the 32-bit limits.
-parse_int() {
-    local re='^[[:space:]]*([+-]?)([0-9]+)'
-    if ! [[ $1 =~ $re ]]; then
-        echo 0
-        return
-    fi
-    local sign=${BASH_REMATCH[1]} digits=${BASH_REMATCH[2]}
-    digits=${digits#"${digits%%[!0]*}"}
-    digits=${digits:-0}
-    if [ "$sign" = - ]; then
-        if [ ${#digits} -gt 10 ] || [ "$digits" -gt 2147483648 ]; then digits=2147483648; fi
-        echo $((-digits))
-    else
-        if [ ${#digits} -gt 10 ] || [ "$digits" -gt 2147483647 ]; then digits=2147483647; fi
-        echo "$digits"
-    fi
-}
-
-# orvane's count of names in a list file: the text ends at the first Ctrl-Z,
-# lines end at LF, a CR right before the LF belongs to the line ending, and
-# empty lines are skipped. A missing, unreadable or directory path has none.
-count_names() {
-    local path=$1
-    if [ ! -e "$path" ] || [ -d "$path" ] || [ ! -r "$path" ]; then
-        echo 0
-        return
-    fi
-    local text count tail_bytes
-    text=$(mktemp)
-    # Swap LF and Ctrl-Z so that head's first line is the text before the
-    # first Ctrl-Z, then swap back. tr may see SIGPIPE when head stops early.
-    { tr '\032\n' '\n\032' <"$path" || true; } | head -n 1 | tr -d '\n' | tr '\032' '\n' >"$text"
-    count=$(grep -a -c -v -x -e '' -e $'\r' "$text" || true)
-    # A last line without LF keeps its CR: a lone CR there is a name.
-    tail_bytes=$(tail -c 2 "$text" | od -An -tx1 | tr -d ' \n')
-    if [ "$tail_bytes" = 0a0d ] || [ "$tail_bytes" = 0d ]; then
-        count=$((count + 1))
-    fi
-    rm -f "$text"
-    echo "$count"
-}
-
-# The slice count is the name count divided by -s as unsigned 64-bit values,
-# so a negative -s gives 0.
-count_slices() {
-    local names=$1 splitnumber=$2
-    if [ "$splitnumber" -lt 0 ]; then echo 0; else echo $((names / splitnumber)); fi
 }
 
 # "0 1 2 5 7 8" -> "0-2,5,7-8"
@@ -113,7 +65,6 @@ array_ranges() {
 
 orvane_args=()
 sbatch_args=()
-list_path="" outputdir="" splitnumber=4 singlenum=-1
 job_name=orvane throttle="" log_dir=orvane_logs orvane_exe=${ORVANE:-orvane}
 missing=0 dry_run=0
 
@@ -125,12 +76,6 @@ while [ $# -gt 0 ]; do
         # Like orvane: the next argument is the value, whatever it looks like.
         [ $# -ge 2 ] || die 1 "option $arg has no value"
         orvane_args+=("$arg" "$2")
-        case $arg in
-        -i) list_path=$2 ;;
-        -o) outputdir=$2 ;;
-        -s) splitnumber=$(parse_int "$2") ;;
-        -j) singlenum=$(parse_int "$2") ;;
-        esac
         shift 2
         continue
         ;;
@@ -167,29 +112,34 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-[ -n "$list_path" ] || die 1 "no list file (-i)"
-[ "$splitnumber" -ne 0 ] || die 1 "the split number (-s) must not be 0"
-name_count=$(count_names "$list_path")
-[ "$name_count" -gt 0 ] || die 1 "no names in the list file '$list_path'"
-slice_count=$(count_slices "$name_count" "$splitnumber")
+# The tasks run elsewhere: hand them an absolute binary and the submit
+# directory, against which relative list, tile and output paths resolve.
+resolved=$(command -v "$orvane_exe") || die 1 "no orvane binary '$orvane_exe' (use --orvane PATH)"
+case $resolved in
+/*) orvane_exe=$resolved ;;
+*) orvane_exe=$(cd "$(dirname "$resolved")" && pwd)/$(basename "$resolved") ;;
+esac
+
+# The plan: "slices N", then "INDEX STATE FULL REDUCED" per slice, tab-separated.
+# orvane says itself why it refuses the options.
+plan=$("$orvane_exe" "${orvane_args[@]}" --plan) || die 1 "orvane refused the options (see above)"
+slice_count=0 selected=() wanted=()
+while IFS=$'\t' read -r first state _; do
+    case $first in
+    slices) slice_count=$state ;;
+    [0-9]*)
+        [ "$state" = skip ] || selected+=("$first")
+        [ "$state" != make ] || wanted+=("$first")
+        ;;
+    esac
+done <<<"$plan"
 [ "$slice_count" -gt 0 ] ||
-    die 1 "'$list_path' has $name_count names, fewer than the split number $splitnumber: no slice"
+    die 1 "the list file gives no slice: it has no names, or fewer than the split number"
+[ ${#selected[@]} -gt 0 ] || die 1 "-j selects none of the slices 0 to $((slice_count - 1))"
 
-if [ "$singlenum" -ge 0 ]; then
-    [ "$singlenum" -lt "$slice_count" ] ||
-        die 1 "-j $singlenum is past the last slice index $((slice_count - 1))"
-    indices=("$singlenum")
-else
-    indices=($(seq 0 $((slice_count - 1))))
-fi
-
+indices=("${selected[@]}")
 if [ "$missing" -eq 1 ]; then
-    wanted=()
-    for k in "${indices[@]}"; do
-        printf -v done_file '%s/stack1//zstackds_1_%04d.tif' "$outputdir" "$k"
-        [ -e "$done_file" ] || wanted+=("$k")
-    done
-    echo "orvane_submit: ${#wanted[@]} of ${#indices[@]} slices missing" >&2
+    echo "orvane_submit: ${#wanted[@]} of ${#selected[@]} slices missing" >&2
     if [ ${#wanted[@]} -eq 0 ]; then
         exit 0
     fi
@@ -197,15 +147,6 @@ if [ "$missing" -eq 1 ]; then
 fi
 array=$(array_ranges "${indices[@]}")${throttle:+%$throttle}
 
-# The tasks run elsewhere: hand them an absolute binary and the submit
-# directory, against which relative list, tile and output paths resolve.
-if [ "$dry_run" -eq 0 ] || command -v "$orvane_exe" >/dev/null; then
-    resolved=$(command -v "$orvane_exe") || die 1 "no orvane binary '$orvane_exe' (use --orvane PATH)"
-    case $resolved in
-    /*) orvane_exe=$resolved ;;
-    *) orvane_exe=$(cd "$(dirname "$resolved")" && pwd)/$(basename "$resolved") ;;
-    esac
-fi
 case $log_dir in /*) ;; *) log_dir=$PWD/$log_dir ;; esac
 
 if [ "$dry_run" -eq 0 ] && max_array=$(scontrol show config 2>/dev/null |
@@ -218,7 +159,7 @@ fi
 task_script=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/orvane_task.sh
 command=(sbatch --parsable "--job-name=$job_name" "--array=$array" "--chdir=$PWD"
     "--output=${log_dir//%/%%}/%x-%A_%a.out" "${sbatch_args[@]}"
-    "$task_script" "$orvane_exe" "$outputdir" "${orvane_args[@]}")
+    "$task_script" "$orvane_exe" "${orvane_args[@]}")
 
 echo "orvane_submit: $slice_count slices; submitting array $array" >&2
 if [ "$dry_run" -eq 1 ]; then

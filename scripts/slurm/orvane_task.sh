@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
 # One task of an orvane job array: produces slice $SLURM_ARRAY_TASK_ID and
-# exits non-zero unless that slice's full-resolution file exists afterwards.
+# exits non-zero unless orvane's plan says that slice is done afterwards.
 #
-# Arguments: the orvane binary, the output directory, then the orvane options.
+# Arguments: the orvane binary, then the orvane options.
 # sbatch copies this script at submission, so it must not rely on its own path.
 set -u
 
 orvane_exe=$1
-outputdir=$2
-shift 2
+shift
 slice_index=${SLURM_ARRAY_TASK_ID:?not run as a Slurm array task}
 
 # One OpenMP thread per CPU of this allocation; SLURM_CPUS_PER_TASK is set only
@@ -27,9 +26,13 @@ if [ "$status" -ne 0 ]; then
 fi
 
 # orvane also exits 0 when it made nothing (say the list file changed since
-# the submission); only the file proves the slice done.
-done_file=$(printf '%s/stack1//zstackds_1_%04d.tif' "$outputdir" "$slice_index")
-if [ ! -e "$done_file" ]; then
-    echo "orvane task: slice $slice_index failed: $done_file was not written" >&2
+# the submission); only the file proves the slice done, and the plan names it.
+plan=$("$orvane_exe" "$@" -j "$slice_index" --plan 2>/dev/null)
+state="" full=""
+while IFS=$'\t' read -r index line_state line_full _; do
+    if [ "$index" = "$slice_index" ]; then state=$line_state full=$line_full; fi
+done <<<"$plan"
+if [ "$state" != done ]; then
+    echo "orvane task: slice $slice_index failed: ${full:-its file} was not written" >&2
     exit 2
 fi

@@ -1,7 +1,22 @@
 // What Orvane keeps of the image library's conventions, because scripts
 // written for the library's output rely on them: its report format and
 // instance prefix, the usage text, the two slashes in output paths and the
-// Software tag. Nothing else in the program imitates the library.
+// Software tag.
+//
+// Three rules stated elsewhere imitate the library too, so that a stack made
+// now is byte for byte the stack the library-based program made, and labs
+// can compare, mix and resume old and new stacks:
+// - mosaic/reduce.hpp: the reduced copy is what the library's
+//   resize(width / d, height / d, -100, -100, 3) gives: its moving-average
+//   weights (32-bit wrap included), float sums in source order, x before y,
+//   truncation to 16 bits after each pass.
+// - io/tiff_writer.hpp: the file is what its save_tiff(path, 1, none, none,
+//   true) writes for a one-slice, one-channel 16-bit image: its tags in its
+//   order and types, libtiff's strip height, libtiff's LZW codes.
+// - mosaic/geometry.hpp: a tile's piece is what its get_crop, shift,
+//   mirror('x') and draw_image make of it (crossed crop limits swapped,
+//   columns outside the tile 0, an empty tile its crop error).
+// Nothing else in the program imitates the library.
 #pragma once
 
 #include <cstdint>

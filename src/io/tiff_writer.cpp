@@ -266,9 +266,10 @@ private:
     std::uint16_t high_ = 0;
 };
 
-// The tags in the image library's order and types, so the directory comes
-// out the same; returns the rows per strip, libtiff's default for the tags
-// before it.
+// The tag set of every file, set in this order with these types: the order
+// of the calls decides what libtiff's default strip height sees, and the
+// types decide the field types written. Returns the rows per strip, libtiff's
+// default for the tags before it.
 std::uint32_t set_tags(tiff_file& file, std::uint32_t width, std::uint32_t height,
                        const strip_codec& codec)
 {

@@ -20,10 +20,12 @@ struct tiff_write_options {
     const strip_codec* codec = &lzw_strip_codec();
 };
 
-// Writes width x height pixels (row-major, no padding) to path in the layout
-// the image library's save_tiff(path, 1, none, none, true) gives a one-slice,
-// one-channel image, byte for byte: same tags, strips and LZW codes. An image
-// with no pixels gives an empty file. Throws the project's write error naming
+// Writes width x height pixels (row-major, no padding) to path as one TIFF
+// directory of a fixed tag set (see set_tags in tiff_writer.cpp), in strips
+// of libtiff's default height for that set, each coded as libtiff's LZW
+// encoder codes it: the same pixels always give the same bytes. BigTIFF from
+// 2^31 bytes of pixels (needs_bigtiff). An image with no pixels gives an
+// empty file. Throws the project's write error naming
 // the path and the failed step; a partly written file is left for the caller
 // to remove.
 void write_tiff(const std::string& path, const std::uint16_t* pixels, std::uint32_t width,

@@ -170,9 +170,13 @@ void read_tiled(const tiff_source& source, const page_layout& page, row_sink& si
                 !messages.first_error.empty())
                 fail_tiff_read("tile " + std::to_string(tile) + " is truncated or corrupt",
                                messages);
-            copy_block(block, tile_row_bytes, page.pixel_bytes, x0, 0,
-                       std::min<std::uint32_t>(tile_width, page.width - x0), band_rows, page.kind,
-                       band, page.width, tally);
+            const sample_block part{block.data(),
+                                    tile_row_bytes,
+                                    page.pixel_bytes,
+                                    page.kind,
+                                    std::min<std::uint32_t>(tile_width, page.width - x0),
+                                    band_rows};
+            copy_block(part, pixel_window{band, page.width, x0, 0}, tally);
         }
         sink.rows(y0, band_rows, band);
     }
@@ -256,8 +260,9 @@ void read_stripped(const tiff_source& source, const page_layout& page, row_sink&
                 fail_tiff_read("strip " + std::to_string(strip) + " is truncated or corrupt",
                                messages);
             if (!direct)
-                copy_block(block, page.row_bytes, page.pixel_bytes, 0, 0, page.width, rows,
-                           page.kind, band, page.width, tally);
+                copy_block(sample_block{block.data(), page.row_bytes, page.pixel_bytes, page.kind,
+                                        page.width, rows},
+                           pixel_window{band, page.width, 0, 0}, tally);
         }
         sink.rows(y0, rows, band);
     }

@@ -54,16 +54,15 @@ template <class T> std::uint16_t clamp_sample(T value, clamp_tally& tally)
 // The loop over a block, once per sample type, so the type is chosen once
 // per block and not once per sample.
 template <class T>
-void convert_rows(const unsigned char* block, std::uint64_t row_bytes, std::uint64_t pixel_bytes,
-                  std::uint32_t columns, std::uint32_t rows, std::uint16_t* target,
-                  std::uint32_t width, clamp_tally& tally)
+void convert_rows(const sample_block& block, std::uint16_t* target, std::uint32_t width,
+                  clamp_tally& tally)
 {
-    for (std::uint32_t row = 0; row < rows; ++row) {
-        const unsigned char* const source = block + row * row_bytes;
+    for (std::uint32_t row = 0; row < block.rows; ++row) {
+        const unsigned char* const source = block.bytes + row * block.row_bytes;
         std::uint16_t* const out = target + std::uint64_t{row} * width;
-        for (std::uint32_t column = 0; column < columns; ++column) {
+        for (std::uint32_t column = 0; column < block.columns; ++column) {
             T value;
-            std::memcpy(&value, source + column * pixel_bytes, sizeof value);
+            std::memcpy(&value, source + column * block.pixel_bytes, sizeof value);
             out[column] = clamp_sample(value, tally);
         }
     }
@@ -137,23 +136,20 @@ std::string describe_clamping(const clamp_tally& tally, sample_kind kind)
     return text;
 }
 
-void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
-                std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
-                std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
-                std::uint32_t width, clamp_tally& tally)
+void copy_block(const sample_block& block, const pixel_window& into, clamp_tally& tally)
 {
-    std::uint16_t* const target = pixels + static_cast<std::uint64_t>(y0) * width + x0;
-    if (kind == sample_kind::u16 && pixel_bytes == 2) {
-        for (std::uint32_t row = 0; row < rows; ++row)
-            std::memcpy(target + std::uint64_t{row} * width, block.data() + row * row_bytes,
-                        std::size_t{columns} * 2);
+    std::uint16_t* const target =
+        into.pixels + static_cast<std::uint64_t>(into.y0) * into.width + into.x0;
+    if (block.kind == sample_kind::u16 && block.pixel_bytes == 2) {
+        for (std::uint32_t row = 0; row < block.rows; ++row)
+            std::memcpy(target + std::uint64_t{row} * into.width,
+                        block.bytes + row * block.row_bytes, std::size_t{block.columns} * 2);
         return;
     }
     const auto convert = [&](auto type) {
-        convert_rows<decltype(type)>(block.data(), row_bytes, pixel_bytes, columns, rows, target,
-                                     width, tally);
+        convert_rows<decltype(type)>(block, target, into.width, tally);
     };
-    switch (kind) {
+    switch (block.kind) {
     case sample_kind::u8: convert(std::uint8_t{}); break;
     case sample_kind::s8: convert(std::int8_t{}); break;
     case sample_kind::u16: convert(std::uint16_t{}); break;

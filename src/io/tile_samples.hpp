@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace orvane {
 
@@ -30,14 +29,25 @@ struct clamp_tally {
 // below 0 (min -896) set to 0"), or an empty text when nothing was clamped.
 std::string describe_clamping(const clamp_tally& tally, sample_kind kind);
 
-// Copies rows x columns samples of the first channel from a decoded block
-// (strip or tile) whose rows are row_bytes apart and whose pixels are
-// pixel_bytes apart into the image at (x0, y0), width pixels wide. Samples
-// below 0 become 0 and those above 65535 become 65535, counted in tally.
-// Single-sample 16-bit unsigned rows, the common case, are plain copies.
-void copy_block(const std::vector<unsigned char>& block, std::uint64_t row_bytes,
-                std::uint64_t pixel_bytes, std::uint32_t x0, std::uint32_t y0,
-                std::uint32_t columns, std::uint32_t rows, sample_kind kind, std::uint16_t* pixels,
-                std::uint32_t width, clamp_tally& tally);
+// Part of a decoded block (strip or tile): `rows` rows of `columns` samples
+// of the first channel, rows row_bytes apart and pixels pixel_bytes apart.
+struct sample_block {
+    const unsigned char* bytes = nullptr;
+    std::uint64_t row_bytes = 0, pixel_bytes = 0;
+    sample_kind kind = sample_kind::u16;
+    std::uint32_t columns = 0, rows = 0;
+};
+
+// Where a block goes: at (x0, y0) of an image width pixels wide.
+struct pixel_window {
+    std::uint16_t* pixels = nullptr;
+    std::uint32_t width = 0;
+    std::uint32_t x0 = 0, y0 = 0;
+};
+
+// Copies the block into the window. Samples below 0 become 0 and those above
+// 65535 become 65535, counted in tally. Single-sample 16-bit unsigned rows,
+// the common case, are plain copies.
+void copy_block(const sample_block& block, const pixel_window& into, clamp_tally& tally);
 
 }  // namespace orvane

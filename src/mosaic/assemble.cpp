@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace orvane {
 
@@ -36,10 +37,8 @@ std::vector<std::unique_ptr<image_buffer>>& thread_tile_buffers()
 // the thread's, so the tile never has to be held whole.
 class streamed_piece : public row_sink {
 public:
-    streamed_piece(image& canvas, std::int32_t tile_column, std::int32_t column_pitch,
-                   std::int32_t yoffset, std::int32_t xoverlap)
-        : canvas_(canvas), tile_column_(tile_column), column_pitch_(column_pitch),
-          yoffset_(yoffset), xoverlap_(xoverlap)
+    streamed_piece(image& canvas, const mosaic_layout& layout, std::int32_t tile_column)
+        : canvas_(canvas), layout_of_run_(layout), tile_column_(tile_column)
     {
     }
 
@@ -55,7 +54,7 @@ public:
 
     void begin(std::uint32_t width, std::uint32_t height) override
     {
-        layout_.emplace(canvas_, width, height, tile_column_, column_pitch_, yoffset_, xoverlap_);
+        layout_.emplace(canvas_, image_size{width, height}, layout_of_run_, tile_column_);
         const drawn_area area = layout_->area();
         if (!layout_->empty && (area.x_begin < band_begin_ || area.x_end > band_end_))
             throw beyond_band{};
@@ -101,7 +100,8 @@ private:
     }
 
     image& canvas_;
-    std::int32_t tile_column_, column_pitch_, yoffset_, xoverlap_;
+    const mosaic_layout& layout_of_run_;
+    std::int32_t tile_column_;
     std::int64_t band_begin_ = std::numeric_limits<std::int64_t>::min();
     std::int64_t band_end_ = std::numeric_limits<std::int64_t>::max();
     std::optional<piece_layout> layout_;
@@ -110,11 +110,10 @@ private:
 }  // namespace
 
 drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
-                     std::int32_t column_pitch, std::int32_t yoffset, std::int32_t xoverlap,
-                     int threads)
+                     const mosaic_layout& layout_of_run, int threads)
 {
-    const piece_layout layout(canvas, tile.width(), tile.height(), tile_column, column_pitch,
-                              yoffset, xoverlap);
+    const piece_layout layout(canvas, image_size{tile.width(), tile.height()}, layout_of_run,
+                              tile_column);
     if (layout.empty)
         return {};
     std::uint16_t* const canvas_pixels = canvas.data();
@@ -155,17 +154,18 @@ void clear_undrawn(image& canvas, std::vector<drawn_area> areas, int threads)
     });
 }
 
-// The tile names of one slice and the geometry they are drawn with.
+// The tiles of one slice and the layout they are drawn with.
 struct slice_tiles {
     image& canvas;
-    std::int32_t column_pitch, yoffset, xoverlap, splitnumber;
+    const acquisition& tiles;
+    const mosaic_layout& layout;
+    std::int32_t slice_index;
     int threads;
-    const std::vector<std::string>& names;
-    std::int32_t slice_count, slice_index;
 
+    std::int32_t columns() const { return layout.columns(); }
     const std::string& name_of(std::int32_t tile_column) const
     {
-        return names.at(static_cast<std::size_t>(tile_column * slice_count + slice_index));
+        return tiles.tile_name(tile_column, slice_index);
     }
 };
 
@@ -174,15 +174,14 @@ struct slice_tiles {
 void stream_in_order(const slice_tiles& s, image_buffer& tile)
 {
     std::vector<drawn_area> drawn;
-    for (std::int32_t column = 0; column < s.splitnumber; ++column) {
-        streamed_piece piece(s.canvas, column, s.column_pitch, s.yoffset, s.xoverlap);
+    for (std::int32_t column = 0; column < s.columns(); ++column) {
+        streamed_piece piece(s.canvas, s.layout, column);
         if (stream_tile(s.name_of(column), piece)) {
             drawn.push_back(piece.finish());
             continue;
         }
         load_tile(s.name_of(column), tile);
-        drawn.push_back(
-            draw_tile(s.canvas, tile.pixels(), column, s.column_pitch, s.yoffset, s.xoverlap));
+        drawn.push_back(draw_tile(s.canvas, tile.pixels(), column, s.layout));
     }
     clear_undrawn(s.canvas, std::move(drawn), s.threads);
 }
@@ -194,14 +193,13 @@ void stream_in_order(const slice_tiles& s, image_buffer& tile)
 // than the band: the caller then draws the slice in column order.
 bool stream_side_by_side(const slice_tiles& s)
 {
-    std::vector<drawn_area> drawn(static_cast<std::size_t>(std::max(0, s.splitnumber)));
+    std::vector<drawn_area> drawn(static_cast<std::size_t>(std::max(0, s.columns())));
     std::atomic<bool> in_order{false};
     try {
-        parallel_for(s.splitnumber, s.threads, loop_schedule::one_by_one, [&](std::int64_t j) {
+        parallel_for(s.columns(), s.threads, loop_schedule::one_by_one, [&](std::int64_t j) {
             const auto column = static_cast<std::int32_t>(j);
-            streamed_piece piece(s.canvas, column, s.column_pitch, s.yoffset, s.xoverlap);
-            piece.keep_within(std::int64_t{s.column_pitch} * column,
-                              std::int64_t{s.column_pitch} * (column + 1));
+            streamed_piece piece(s.canvas, s.layout, column);
+            piece.keep_within(s.layout.place(column), s.layout.place(column + 1));
             try {
                 if (stream_tile(s.name_of(column), piece))
                     drawn[static_cast<std::size_t>(j)] = piece.finish();
@@ -231,31 +229,25 @@ void load_in_groups(const slice_tiles& s, std::vector<std::unique_ptr<image_buff
 {
     const std::int32_t group_size = s.threads;
     std::vector<drawn_area> drawn;
-    for (std::int32_t first = 0; first < s.splitnumber; first += group_size) {
-        const std::int32_t count = std::min(group_size, s.splitnumber - first);
+    for (std::int32_t first = 0; first < s.columns(); first += group_size) {
+        const std::int32_t count = std::min(group_size, s.columns() - first);
         parallel_for(count, count, loop_schedule::blocks, [&](std::int64_t k) {
             load_tile(s.name_of(first + static_cast<std::int32_t>(k)),
                       *group[static_cast<std::size_t>(k)]);
         });
         for (std::int32_t k = 0; k < count; ++k)
             drawn.push_back(draw_tile(s.canvas, group[static_cast<std::size_t>(k)]->pixels(),
-                                      first + k, s.column_pitch, s.yoffset, s.xoverlap, s.threads));
+                                      first + k, s.layout, s.threads));
     }
     clear_undrawn(s.canvas, std::move(drawn), s.threads);
 }
 
 }  // namespace
 
-void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
-                    const std::vector<std::string>& names, std::int32_t slice_count,
-                    std::int32_t yoffset, std::int32_t xoverlap, std::int32_t splitnumber,
-                    int threads)
+void assemble_slice(image& canvas, const acquisition& tiles, const mosaic_layout& layout,
+                    std::int32_t slice_index, int threads)
 {
-    const slice_tiles s{canvas,      static_cast<std::int32_t>(width) - 2 * xoverlap,
-                        yoffset,     xoverlap,
-                        splitnumber, std::max(1, threads),
-                        names,       slice_count,
-                        slice_index};
+    const slice_tiles s{canvas, tiles, layout, slice_index, std::max(1, threads)};
     // The calling thread's buffers keep their memory for the next slice,
     // which would otherwise fault in fresh pages for every tile.
     std::vector<std::unique_ptr<image_buffer>>& group = thread_tile_buffers();
@@ -272,6 +264,20 @@ void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width
     // to spare, usually the only one of its run) frees them, so they are not
     // held while the slice is written.
     group.clear();
+}
+
+void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
+                    const std::vector<std::string>& names, std::int32_t slice_count,
+                    std::int32_t yoffset, std::int32_t xoverlap, std::int32_t splitnumber,
+                    int threads)
+{
+    // The names of whole columns, which give the same slice count; the
+    // height plays no part in drawing.
+    const auto whole = std::min<std::int64_t>(static_cast<std::int64_t>(names.size()),
+                                              std::int64_t{slice_count} * splitnumber);
+    std::vector<std::string> used(names.begin(), names.begin() + std::max<std::int64_t>(0, whole));
+    const acquisition tiles(std::move(used), splitnumber, tile_size{width, 0});
+    assemble_slice(canvas, tiles, mosaic_layout(tiles, xoverlap, yoffset), slice_index, threads);
 }
 
 }  // namespace orvane

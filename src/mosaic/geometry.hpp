@@ -1,8 +1,9 @@
-// The mosaic geometry: where each tile column's piece lands on the canvas and which tile pixels it
-// shows.
+// The mosaic layout: the canvas of a run and where each tile column's piece lands on it and which
+// tile pixels it shows.
 #pragma once
 
 #include "base/image.hpp"
+#include "mosaic/acquisition.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -15,14 +16,80 @@ struct drawn_area {
     std::int64_t x_begin = 0, x_end = 0, rows = 0;
 };
 
-// An empty tile cannot be trimmed: throws the library's own crop error for it.
+// The tile columns a piece shows, first ... last: a tile W wide is trimmed
+// by xoverlap on both sides, columns xoverlap ... W - xoverlap - 1, crossed
+// limits swapped. Columns outside the tile read as 0.
+struct tile_crop {
+    std::int64_t first = 0, last = 0;
+    std::int64_t width() const { return last - first + 1; }
+};
+
+struct image_size {
+    std::int64_t width = 0, height = 0;
+};
+
+// Where the tile columns of a run go, computed once from the acquisition and
+// -x / -y, in 64 bits: the options and the reference size may give sizes
+// past 32 bits, which the run refuses before it makes a canvas. Tile column
+// j is trimmed by xoverlap on both sides, moved down by yoffset * j rows,
+// flipped left-right and laid with its left edge at canvas column
+// column_pitch * j. The canvas is column_pitch * columns wide, as tall as
+// the reference tile.
+class mosaic_layout {
+public:
+    mosaic_layout(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset)
+        : reference_(tiles.reference()), columns_(tiles.columns()), xoverlap_(xoverlap),
+          yoffset_(yoffset),
+          column_pitch_(std::int64_t{reference_.width} - 2 * std::int64_t{xoverlap})
+    {
+    }
+
+    std::int32_t xoverlap() const { return xoverlap_; }
+    std::int32_t yoffset() const { return yoffset_; }
+    std::int32_t columns() const { return columns_; }
+    tile_size reference() const { return reference_; }
+
+    // W - 2 * xoverlap: the canvas columns from one tile column's left edge to the next.
+    std::int64_t column_pitch() const { return column_pitch_; }
+    image_size canvas() const
+    {
+        return {column_pitch_ * columns_, std::int64_t{reference_.height}};
+    }
+
+    // The canvas column of tile column j's left edge, and the canvas row of its tile row 0.
+    std::int64_t place(std::int32_t column) const { return column_pitch_ * column; }
+    std::int64_t shift(std::int32_t column) const { return std::int64_t{yoffset_} * column; }
+
+    // The columns a tile of this width shows: the reference width, or the
+    // width of a tile that differs from it.
+    tile_crop crop(std::int64_t tile_width) const
+    {
+        std::int64_t first = xoverlap_, last = tile_width - xoverlap_ - 1;
+        if (first > last)
+            std::swap(first, last);
+        return {first, last};
+    }
+
+    // The reduced copy for a factor of 2 or more: each side divided by the
+    // factor, the remainder dropped.
+    image_size reduced(std::int32_t factor) const
+    {
+        const image_size full = canvas();
+        return {full.width / factor, full.height / factor};
+    }
+
+private:
+    tile_size reference_;
+    std::int32_t columns_, xoverlap_, yoffset_;
+    std::int64_t column_pitch_;
+};
+
+// An empty tile cannot be trimmed: throws the crop error of an empty image,
+// of the library_instance kind.
 [[noreturn]] void refuse_empty_tile(std::int32_t xoverlap, std::int64_t width);
 
-// Tile column j is trimmed by xoverlap on both sides (crossed limits are
-// swapped, and columns outside the tile read as 0), moved down by
-// yoffset * j rows, flipped left-right and laid with its left edge at canvas
-// column column_pitch * j. Only the first channel and slice of a tile count.
 // Where one tile's piece lands on the canvas and which tile pixels it shows.
+// Only the first channel and slice of a tile count.
 struct piece_layout {
     std::int64_t canvas_width = 0;
     std::int64_t tile_width = 0, tile_height = 0;
@@ -34,26 +101,21 @@ struct piece_layout {
     std::int64_t rows = 0;                      // canvas rows the piece covers
     bool empty = true;                          // nothing of it lands on the canvas
 
-    piece_layout(const image& canvas, std::int64_t width, std::int64_t height,
-                 std::int32_t tile_column, std::int32_t column_pitch, std::int32_t yoffset,
-                 std::int32_t xoverlap)
-        : canvas_width(canvas.width()), tile_width(width), tile_height(height)
+    // The piece of a width x height tile of tile column j.
+    piece_layout(const image& canvas, image_size tile, const mosaic_layout& layout,
+                 std::int32_t tile_column)
+        : canvas_width(canvas.width()), tile_width(tile.width), tile_height(tile.height)
     {
-        if (width == 0 || height == 0)
-            refuse_empty_tile(xoverlap, width);
+        if (tile_width == 0 || tile_height == 0)
+            refuse_empty_tile(layout.xoverlap(), tile_width);
         if (canvas.is_empty())
             return;
-        // The piece holds tile columns x0 ... x1 (crossed limits are swapped),
-        // zero where they fall outside the tile.
-        std::int64_t x0 = xoverlap;
-        x1 = tile_width - xoverlap - 1;
-        if (x0 > x1)
-            std::swap(x0, x1);
-        const std::int64_t piece_width = x1 - x0 + 1;
-        left = std::int64_t{column_pitch} * tile_column;
-        shift = std::int64_t{yoffset} * tile_column;
+        const tile_crop crop = layout.crop(tile_width);
+        x1 = crop.last;
+        left = layout.place(tile_column);
+        shift = layout.shift(tile_column);
         u_begin = std::max<std::int64_t>(0, -left);
-        u_end = std::min(piece_width, canvas_width - left);
+        u_end = std::min(crop.width(), canvas_width - left);
         if (u_begin >= u_end)
             return;
         copy_begin = std::clamp(x1 - tile_width + 1, u_begin, u_end);

@@ -23,10 +23,12 @@ std::uint32_t padded(std::uint32_t n) { return (n + block - 1) / block * block; 
 
 // How the source samples of one axis feed the reduced ones: output t sums
 // value x weight over its sources in source order, then divides by the source
-// length. The plan walks the same unsigned 32-bit unit count as the library's
-// moving average, so it gives the same weights, and the same result even where
-// that count wraps (an axis whose lengths multiply past 2^32): outputs past the
-// wrap get no sources, and the one it cuts short is never divided.
+// length. The weights come from one walk over source_length x output_length
+// units in unsigned 32-bit arithmetic (a source sample is output_length units
+// long, an output source_length): each step takes the units up to the next
+// edge of either as the weight. Where that count wraps (an axis whose lengths
+// multiply past 2^32) outputs past the wrap get no sources, and the one it
+// cuts short is never divided.
 //
 // Term k of output t is at k * stride + t. Outputs with fewer terms, and the
 // padding up to a whole block, get weight 0 on source 0: adding +0 to a sum of
@@ -109,7 +111,8 @@ axis_plan plan_axis(std::uint32_t source_length, std::uint32_t output_length)
     return plan;
 }
 
-// The library stores each pass as 16-bit values by plain conversion.
+// Each pass is stored as 16 bits by plain conversion, which truncates: an
+// average of 16-bit values is never negative nor above 65535.
 std::uint16_t to_pixel(float value) { return static_cast<std::uint16_t>(value); }
 
 // One source row averaged along x into out (the first pass), out.stride values.
@@ -218,7 +221,7 @@ void reduce_canvas(const image& canvas, std::int32_t factor, int threads, image_
         share_loop(out_height, loop_schedule::blocks, failures, [&](std::int64_t r) {
             const auto t = static_cast<std::uint32_t>(r);
             std::fill(sum, sum + stride, 0.0f);
-            // Rows in source order, as the library sums them.
+            // Rows in source order: the order of the float additions fixes the rounding.
             for (std::uint32_t k = 0; k < y.terms; ++k) {
                 const float w = y.weight[y.at(k, t)];
                 if (w == 0.0f)

@@ -13,19 +13,6 @@ namespace orvane {
 
 namespace {
 
-// The mosaic's size, in 64 bits: a product of option values and the
-// reference tile's size can pass any 32-bit type.
-struct mosaic_size {
-    std::int64_t width = 0, height = 0;
-};
-
-mosaic_size mosaic_of(const run_options& options, tile_size reference)
-{
-    const std::int64_t column_pitch =
-        std::int64_t{reference.width} - 2 * std::int64_t{options.xoverlap};
-    return {column_pitch * options.splitnumber, std::int64_t{reference.height}};
-}
-
 std::string bytes_text(double bytes)
 {
     const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -41,7 +28,7 @@ std::string bytes_text(double bytes)
 
 // Why no canvas of this size can be made, or nothing. Image sides are
 // signed 32-bit in the image library, which also takes at most 16 Gi pixels.
-std::string why_too_large(mosaic_size mosaic)
+std::string why_too_large(image_size mosaic)
 {
     constexpr std::int64_t max_side = std::numeric_limits<std::int32_t>::max();
     constexpr std::int64_t max_pixels = std::int64_t{1} << 34;
@@ -76,14 +63,16 @@ int refuse_options(const run_options& options)
     return exit_ok;
 }
 
-int refuse_geometry(const run_options& options, std::int32_t slice_count, tile_size reference)
+int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout)
 {
-    if (slice_count <= 0)
+    if (tiles.slice_count() <= 0)
         return exit_ok;
-    const mosaic_size mosaic = mosaic_of(options, reference);
+    // The canvas size is in 64 bits: a product of option values and the
+    // reference tile's size can pass any 32-bit type.
+    const image_size mosaic = layout.canvas();
     if (mosaic.width <= 0) {
-        std::cerr << "orvane: the x overlap (-x) " << options.xoverlap
-                  << " leaves no pixel of a tile " << reference.width << " wide\n"
+        std::cerr << "orvane: the x overlap (-x) " << layout.xoverlap()
+                  << " leaves no pixel of a tile " << layout.reference().width << " wide\n"
                   << std::flush;
         return exit_usage;
     }
@@ -97,15 +86,16 @@ int refuse_geometry(const run_options& options, std::int32_t slice_count, tile_s
     return exit_usage;
 }
 
-bool reduced_copies_have_pixels(const run_options& options, std::int32_t slice_count,
-                                tile_size reference)
+bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,
+                                std::int32_t downsample)
 {
-    if (options.downsample <= 1 || slice_count <= 0)
+    if (downsample <= 1 || tiles.slice_count() <= 0)
         return true;
-    const mosaic_size mosaic = mosaic_of(options, reference);
-    if (mosaic.width / options.downsample > 0 && mosaic.height / options.downsample > 0)
+    const image_size reduced = layout.reduced(downsample);
+    if (reduced.width > 0 && reduced.height > 0)
         return true;
-    warn_once("reduced", "-d " + std::to_string(options.downsample) + " leaves no pixel of a " +
+    const image_size mosaic = layout.canvas();
+    warn_once("reduced", "-d " + std::to_string(downsample) + " leaves no pixel of a " +
                              std::to_string(mosaic.width) + " \u00d7 " +
                              std::to_string(mosaic.height) +
                              " mosaic; no reduced copies are written");

@@ -1,7 +1,7 @@
 // Option values that cannot make a run, found before any slice is made.
 #pragma once
 
-#include "io/tile_loader.hpp"
+#include "mosaic/geometry.hpp"
 #include "run/options.hpp"
 
 #include <cstdint>
@@ -12,14 +12,14 @@ namespace orvane {
 // exit_usage, else exit_ok.
 int refuse_options(const run_options& options);
 
-// Option values that cannot make a mosaic of this reference tile (nothing of
-// a tile left, or a mosaic too large for the image type or the memory):
-// prints why, with the size, and returns exit_usage, else exit_ok.
-int refuse_geometry(const run_options& options, std::int32_t slice_count, tile_size reference);
+// A layout that cannot make a mosaic of the acquisition (nothing of a tile
+// left, or a mosaic too large for the image type or the memory): prints
+// why, with the size, and returns exit_usage, else exit_ok.
+int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout);
 
 // Whether the reduced copies have any pixel; when -d leaves none, says so
 // once and returns false.
-bool reduced_copies_have_pixels(const run_options& options, std::int32_t slice_count,
-                                tile_size reference);
+bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,
+                                std::int32_t downsample);
 
 }  // namespace orvane

@@ -18,6 +18,10 @@ run_options parse_options(int argc, const char* const* argv)
     run_options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--plan") {
+            options.plan = true;
+            continue;
+        }
         if (arg.size() != 2 || arg[0] != '-' || i + 1 >= argc)
             continue;
         const std::string value = argv[i + 1];
@@ -34,12 +38,6 @@ run_options parse_options(int argc, const char* const* argv)
         ++i;  // the value is never looked at as an option
     }
     return options;
-}
-
-std::int32_t count_slices(std::size_t name_count, std::int32_t splitnumber)
-{
-    const auto divisor = static_cast<std::uint64_t>(static_cast<std::int64_t>(splitnumber));
-    return static_cast<std::int32_t>(static_cast<std::uint64_t>(name_count) / divisor);
 }
 
 }  // namespace orvane

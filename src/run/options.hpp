@@ -1,7 +1,6 @@
 // Run control: the option values of a run, how the command line is read, and the exit statuses.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -15,6 +14,7 @@ struct run_options {
     std::int32_t yoffset = 0;      // -y
     std::int32_t downsample = 1;   // -d
     std::int32_t singlenum = -1;   // -j, negative: every slice
+    bool plan = false;             // --plan: print the plan of the slices, make nothing
 };
 
 // Exit statuses of the program.
@@ -29,12 +29,8 @@ enum exit_status : int {
 std::int32_t parse_int(const std::string& text);
 
 // Scans argv[1..]: each of -i -o -s -x -y -d -j takes the next argument as its
-// value whatever it looks like; anything else, and an option with no value
-// after it, is ignored.
+// value whatever it looks like, --plan stands alone; anything else, and an
+// option with no value after it, is ignored.
 run_options parse_options(int argc, const char* const* argv);
-
-// Slice count: names / splitnumber, done unsigned, so a negative splitnumber
-// gives 0. splitnumber must not be 0.
-std::int32_t count_slices(std::size_t name_count, std::int32_t splitnumber);
 
 }  // namespace orvane

@@ -5,6 +5,8 @@
 #include "compat/library_conventions.hpp"
 #include "io/output_file.hpp"
 #include "io/tile_loader.hpp"
+#include "mosaic/acquisition.hpp"
+#include "mosaic/geometry.hpp"
 #include "platform/platform.hpp"
 #include "run/list_file.hpp"
 #include "run/option_checks.hpp"
@@ -16,6 +18,7 @@
 #include <algorithm>
 #include <exception>
 #include <iostream>
+#include <utility>
 
 namespace orvane {
 
@@ -55,34 +58,15 @@ tile_size load_reference(const std::string& name, int processors)
     return reference;
 }
 
-// The inputs every slice shares.
-slice_job make_job(const run_options& options, const std::vector<std::string>& names,
-                   std::int32_t slice_count, tile_size reference)
-{
-    slice_job job;
-    job.width = reference.width;
-    job.height = reference.height;
-    job.names = &names;
-    job.slice_count = slice_count;
-    job.singlenum = options.singlenum;
-    job.downsample = options.downsample;
-    job.yoffset = options.yoffset;
-    job.xoverlap = options.xoverlap;
-    job.splitnumber = options.splitnumber;
-    job.outputdir = options.outputdir;
-    job.reduced_has_pixels = reduced_copies_have_pixels(options, slice_count, reference);
-    return job;
-}
-
 // Makes the slices of the plan. With fewer slices to make than processors
 // (one slice with -j, the end of a resumed run), each slice spreads its own
 // work over the spare ones.
 void make_slices(slice_job& job, int processors)
 {
     // Leftovers of a killed run are never taken for outputs, but they take space.
-    remove_stale_temporaries(output_dir(job.outputdir, 1));
-    if (job.downsample > 1)
-        remove_stale_temporaries(output_dir(job.outputdir, job.downsample));
+    remove_stale_temporaries(output_dir(job.options.outputdir, 1));
+    if (job.options.downsample > 1)
+        remove_stale_temporaries(output_dir(job.options.outputdir, job.options.downsample));
 
     const std::vector<planned_slice> plan = plan_slices(job);
     const auto to_make = std::count_if(plan.begin(), plan.end(), [](const planned_slice& s) {
@@ -94,24 +78,62 @@ void make_slices(slice_job& job, int processors)
     run_slices(plan, job, workers);
 }
 
+void warn_if_no_slice_selected(const run_options& options, const acquisition& tiles)
+{
+    if (options.singlenum >= tiles.slice_count())
+        std::cerr << "orvane: warning: slice index " << options.singlenum
+                  << " (-j) is not below the slice count " << tiles.slice_count()
+                  << ": no slice is produced\n"
+                  << std::flush;
+}
+
 // Everything after the list is read: summary, reference tile, slices. Throws
 // what ends the run.
-int run_list(const run_options& options, const std::vector<std::string>& names)
+int run_list(const run_options& options, std::vector<std::string> names)
 {
-    const std::int32_t slice_count = count_slices(names.size(), options.splitnumber);
-    print_summary(names, options, slice_count);
+    print_summary(names, options, count_slices(names.size(), options.splitnumber));
 
     const int processors = std::max(1, omp_get_max_threads());
     const tile_size reference = load_reference(names.front(), processors);
-    if (const int status = refuse_geometry(options, slice_count, reference); status != exit_ok)
+    const acquisition tiles(std::move(names), options.splitnumber, reference);
+    const mosaic_layout layout(tiles, options.xoverlap, options.yoffset);
+    if (const int status = refuse_geometry(tiles, layout); status != exit_ok)
         return status;
-    slice_job job = make_job(options, names, slice_count, reference);
-    if (options.singlenum >= slice_count)
-        std::cerr << "orvane: warning: slice index " << options.singlenum
-                  << " (-j) is not below the slice count " << slice_count
-                  << ": no slice is produced\n"
-                  << std::flush;
+    slice_job job{tiles, layout, options, 1,
+                  reduced_copies_have_pixels(tiles, layout, options.downsample)};
+    warn_if_no_slice_selected(options, tiles);
     make_slices(job, processors);
+    return exit_ok;
+}
+
+// Prints the plan of the run and makes nothing. The plan reads no tile: a
+// submitting host need not reach them, and nothing in it depends on their
+// size.
+int print_plan(const run_options& options, std::vector<std::string> names)
+{
+    if (options.outputdir.find_first_of("\t\r\n") != std::string::npos) {
+        std::cerr << "orvane: the output directory (-o) holds a tab or a line break, which "
+                     "--plan cannot print\n"
+                  << std::flush;
+        return exit_usage;
+    }
+    const acquisition tiles(std::move(names), options.splitnumber, tile_size{});
+    const mosaic_layout layout(tiles, options.xoverlap, options.yoffset);
+    const slice_job job{tiles, layout, options};
+    warn_if_no_slice_selected(options, tiles);
+    std::cout << plan_text(look_at_slices(job)) << std::flush;
+    return exit_ok;
+}
+
+// What a run with no names does: nothing, said in the plan's form with --plan.
+int run_without_names(const run_options& options)
+{
+    if (!options.plan) {
+        print_line("no list.txt!");
+        return exit_ok;
+    }
+    std::cerr << "no list.txt!\n" << std::flush;
+    std::cout << "slices\t0\n" << std::flush;
     return exit_ok;
 }
 
@@ -127,21 +149,22 @@ int run_driver(int argc, const char* const* argv)
     platform::report_file_size_limit_as_error();
     platform::prepare_console();
     const std::vector<std::string> arguments = platform::utf8_arguments(argc, argv);
-    echo_command_line(arguments);
-
     std::vector<const char*> values;
     for (const std::string& argument : arguments)
         values.push_back(argument.c_str());
     const run_options options = parse_options(static_cast<int>(values.size()), values.data());
+    // With --plan, standard output holds the plan alone.
+    if (!options.plan)
+        echo_command_line(arguments);
     try {
-        const std::vector<std::string> names = read_list(options.list_path);
-        if (names.empty()) {
-            print_line("no list.txt!");
-            return exit_ok;
-        }
+        std::vector<std::string> names = read_list(options.list_path);
+        if (names.empty())
+            return run_without_names(options);
         if (const int status = refuse_options(options); status != exit_ok)
             return status;
-        return run_list(options, names);
+        if (options.plan)
+            return print_plan(options, std::move(names));
+        return run_list(options, std::move(names));
     } catch (const std::exception& e) {
         std::cerr << report_text(e) << std::flush;
         return exit_failed;

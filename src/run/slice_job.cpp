@@ -122,13 +122,12 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
     if (!slice.unmade_dir.empty())
         refuse_directory(slice.unmade_dir, slice.unmade_reason);
     // The run refused every mosaic whose sides pass 32 bits before any slice.
-    const std::int64_t canvas_width =
-        (std::int64_t{job.width} - 2 * std::int64_t{job.xoverlap}) * job.splitnumber;
+    const image_size size = job.layout.canvas();
     image_buffer& buffer = thread_canvas();
-    allocate(buffer, static_cast<std::uint32_t>(canvas_width), job.height, "canvas");
+    allocate(buffer, static_cast<std::uint32_t>(size.width),
+             static_cast<std::uint32_t>(size.height), "canvas");
     const image& canvas = buffer.pixels();
-    assemble_slice(buffer.pixels(), slice.index, job.width, *job.names, job.slice_count,
-                   job.yoffset, job.xoverlap, job.splitnumber, job.threads);
+    assemble_slice(buffer.pixels(), job.tiles, job.layout, slice.index, job.threads);
 
     auto written = std::make_unique<written_slice>(slice);
     written_slice::files& files = *written->files_;
@@ -141,10 +140,10 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
         refuse_directory(unmade, platform::error_text(errno));
     if (files.reduced) {
         image_buffer& reduced = thread_reduced();
-        const auto d = static_cast<std::uint32_t>(job.downsample);
-        allocate(reduced, static_cast<std::uint32_t>(canvas.width()) / d,
-                 static_cast<std::uint32_t>(canvas.height()) / d, "reduced copy");
-        reduce_canvas(canvas, job.downsample, job.threads, reduced);
+        const image_size reduced_size = job.layout.reduced(job.options.downsample);
+        allocate(reduced, static_cast<std::uint32_t>(reduced_size.width),
+                 static_cast<std::uint32_t>(reduced_size.height), "reduced copy");
+        reduce_canvas(canvas, job.options.downsample, job.threads, reduced);
         files.reduced_file = save(reduced.pixels(), files.reduced->temp_path(), job.threads);
     }
     return written;

@@ -81,54 +81,89 @@ struct full_directory {
     std::string path, unmade, reason;
 };
 
+full_directory unmade_full_directory(const slice_job& job)
+{
+    return {output_dir(job.options.outputdir, 1), {}, {}};
+}
+
 full_directory make_full_directory(const slice_job& job)
 {
-    full_directory dir{output_dir(job.outputdir, 1), {}, {}};
+    full_directory dir = unmade_full_directory(job);
     if (!make_dirs(dir.path, &dir.unmade))
         dir.reason = platform::error_text(errno);
     return dir;
 }
 
+bool selected(std::int32_t slice_index, const slice_job& job)
+{
+    return job.options.singlenum < 0 || job.options.singlenum == slice_index;
+}
+
 planned_slice plan_in(std::int32_t slice_index, const slice_job& job, const full_directory& dir)
 {
+    const std::int32_t factor = job.options.downsample;
     planned_slice slice;
     slice.index = slice_index;
-    if (job.singlenum >= 0 && job.singlenum != slice_index) {
+    slice.full_path = output_path(dir.path, output_name(1, slice_index));
+    slice.reduced_dir = output_dir(job.options.outputdir, factor);
+    slice.reduced_path = output_path(slice.reduced_dir, output_name(factor, slice_index));
+    slice.reduced_made = factor > 1 && job.reduced_has_pixels;
+    if (!selected(slice_index, job)) {
         slice.action = slice_action::skip;
         return slice;
     }
     slice.unmade_dir = dir.unmade;
     slice.unmade_reason = dir.reason;
-    slice.full_path = output_path(dir.path, output_name(1, slice_index));
-    slice.reduced_dir = output_dir(job.outputdir, job.downsample);
-    slice.reduced_path = output_path(slice.reduced_dir, output_name(job.downsample, slice_index));
-    slice.reduced_made = job.downsample > 1 && job.reduced_has_pixels;
     slice.action = slice_done(slice.full_path) ? slice_action::done : slice_action::make;
     if (slice.action == slice_action::done)
         warn_if_broken(slice.full_path);
     return slice;
 }
 
+std::vector<planned_slice> plan_with(const slice_job& job, const full_directory& dir)
+{
+    std::vector<planned_slice> plan;
+    plan.reserve(static_cast<std::size_t>(std::max(0, job.tiles.slice_count())));
+    for (std::int32_t slice_index = 0; slice_index < job.tiles.slice_count(); ++slice_index)
+        plan.push_back(plan_in(slice_index, job, dir));
+    return plan;
+}
+
 }  // namespace
 
 planned_slice plan_slice(std::int32_t slice_index, const slice_job& job)
 {
-    const bool selected = job.singlenum < 0 || job.singlenum == slice_index;
-    return plan_in(slice_index, job, selected ? make_full_directory(job) : full_directory{});
+    return plan_in(slice_index, job,
+                   selected(slice_index, job) ? make_full_directory(job)
+                                              : unmade_full_directory(job));
 }
 
 std::vector<planned_slice> plan_slices(const slice_job& job)
 {
-    std::vector<planned_slice> plan;
-    plan.reserve(static_cast<std::size_t>(std::max(0, job.slice_count)));
     // The directory is made once for all, before any slice is tested; a run
-    // that selects no slice makes none, as before.
-    const bool any_selected = job.singlenum < 0 || job.singlenum < job.slice_count;
-    const full_directory dir =
-        any_selected && job.slice_count > 0 ? make_full_directory(job) : full_directory{};
-    for (std::int32_t slice_index = 0; slice_index < job.slice_count; ++slice_index)
-        plan.push_back(plan_in(slice_index, job, dir));
-    return plan;
+    // that selects no slice makes none.
+    const std::int32_t slice_count = job.tiles.slice_count();
+    const bool any_selected = job.options.singlenum < slice_count;
+    return plan_with(job, any_selected && slice_count > 0 ? make_full_directory(job)
+                                                          : unmade_full_directory(job));
+}
+
+std::vector<planned_slice> look_at_slices(const slice_job& job)
+{
+    return plan_with(job, unmade_full_directory(job));
+}
+
+std::string plan_text(const std::vector<planned_slice>& plan)
+{
+    std::string text = "slices\t" + std::to_string(plan.size()) + "\n";
+    for (const planned_slice& slice : plan) {
+        const char* const state = slice.action == slice_action::skip   ? "skip"
+                                  : slice.action == slice_action::done ? "done"
+                                                                       : "make";
+        text += std::to_string(slice.index) + "\t" + state + "\t" + slice.full_path + "\t" +
+                (slice.reduced_made ? slice.reduced_path : "") + "\n";
+    }
+    return text;
 }
 
 }  // namespace orvane

@@ -2,24 +2,22 @@
 // made.
 #pragma once
 
+#include "mosaic/acquisition.hpp"
+#include "mosaic/geometry.hpp"
+#include "run/options.hpp"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace orvane {
 
-// Everything a slice needs from the run, shared read-only by all workers.
+// Everything a slice needs from the run, shared read-only by all workers:
+// the two values of the run and its options (-o, -d and -j are read here).
 struct slice_job {
-    std::uint32_t width = 0;   // reference tile width W
-    std::uint32_t height = 0;  // reference tile height H
-    const std::vector<std::string>* names = nullptr;
-    std::int32_t slice_count = 0;
-    std::int32_t singlenum = -1;
-    std::int32_t downsample = 1;
-    std::int32_t yoffset = 0;
-    std::int32_t xoverlap = 0;
-    std::int32_t splitnumber = 4;
-    std::string outputdir;
+    const acquisition& tiles;
+    const mosaic_layout& layout;
+    const run_options& options;
     int threads = 1;                 // threads one slice may use for its own work
     bool reduced_has_pixels = true;  // false when -d leaves no pixel of the mosaic
 };
@@ -33,7 +31,7 @@ enum class slice_action {
 struct planned_slice {
     std::int32_t index = 0;
     slice_action action = slice_action::make;
-    std::string full_path;      // with the two slashes it is printed with
+    std::string full_path;      // with the two slashes it is printed with (skipped slices too)
     std::string reduced_dir;    // made for every slice that is made, whatever the factor
     std::string reduced_path;   // the same as full_path when the factor is 1
     bool reduced_made = false;  // whether a reduced file is written
@@ -48,6 +46,16 @@ planned_slice plan_slice(std::int32_t slice_index, const slice_job& job);
 // The plan of every slice, in index order, the full-resolution directory
 // made once for all of them.
 std::vector<planned_slice> plan_slices(const slice_job& job);
+
+// The same plan as it stands, making nothing: a slice whose directory is
+// missing is to be made.
+std::vector<planned_slice> look_at_slices(const slice_job& job);
+
+// The plan as scripts read it: "slices<TAB>N", then one line per slice:
+// its index, its state (skip, done or make), its full-resolution path and
+// its reduced path (empty when no reduced copy is written), tab-separated,
+// each line ending in LF.
+std::string plan_text(const std::vector<planned_slice>& plan);
 
 // "zstackds_" + factor + "_" + four-digit index + ".tif"
 std::string output_name(std::int32_t factor, std::int32_t slice_index);

@@ -1,5 +1,7 @@
 // The real binary on a corpus of damaged tiles, odd layouts and hostile names made at test time.
+#include "compat/library_conventions.hpp"
 #include "process.hpp"
+#include "run/slice_plan.hpp"
 #include "tiff_forms.hpp"
 #include "tiff_io.hpp"
 #include "under_test.hpp"
@@ -59,6 +61,12 @@ class BrokenInput : public ::testing::Test {
 protected:
     std::string dir = orvane_test::make_temp_dir();
     std::string out = dir + "/out";
+
+    // Slice k's full-resolution file, by the program's own naming.
+    std::string full(int k) const
+    {
+        return orvane::output_path(orvane::output_dir(out, 1), orvane::output_name(1, k));
+    }
     tiff_form good_form;  // 20 x 13, 16-bit strips
 
     static void SetUpTestSuite()
@@ -106,7 +114,7 @@ protected:
     // The mosaic of slice 1 when its tile is form: one column, flipped.
     void expect_mosaic_of(const tiff_form& form)
     {
-        const auto image = orvane_test::read_tiff(out + "/stack1/zstackds_1_0001.tif");
+        const auto image = orvane_test::read_tiff(full(1));
         ASSERT_EQ(image.width, form.width);
         ASSERT_EQ(image.height, std::min(form.height, good_form.height));
         for (std::uint32_t y = 0; y < image.height; ++y)
@@ -206,7 +214,7 @@ TEST_F(BrokenInput, OutOfRangeAndMultiPageTilesAreReadAndNamedOnce)
                   "orvane: warning: 'wide.tif': 130 samples above 65535 (max 124172) set to "
                   "65535"}));
     expect_mosaic_of(wide);
-    const auto reference = orvane_test::read_tiff(out + "/stack1/zstackds_1_0000.tif");
+    const auto reference = orvane_test::read_tiff(full(0));
     EXPECT_EQ(reference.at(good_form.width - 1, 0), 0);     // -896
     EXPECT_EQ(reference.at(good_form.width - 2, 0), 1167);  // kept
 

@@ -1,7 +1,9 @@
 // Shared fixture of the end-to-end tests: a scratch acquisition and the real binary.
 #pragma once
 
+#include "compat/library_conventions.hpp"
 #include "process.hpp"
+#include "run/slice_plan.hpp"
 #include "tiff_io.hpp"
 #include "under_test.hpp"
 
@@ -80,11 +82,10 @@ protected:
 
     std::string full(int k) const { return output(1, k); }
 
+    // The path the program prints for slice k's file reduced by factor, by its own naming.
     std::string output(int factor, int k) const
     {
-        char name[48];
-        std::snprintf(name, sizeof name, "zstackds_%d_%04d.tif", factor, k);
-        return out + "/stack" + std::to_string(factor) + "//" + name;
+        return orvane::output_path(orvane::output_dir(out, factor), orvane::output_name(factor, k));
     }
 
     // The lines after the echo and the six summary lines.

@@ -110,6 +110,43 @@ TEST_F(Run, OnlyTheChosenSliceIsProduced)
         EXPECT_EQ(exists(full(k)), k == 3) << k;
 }
 
+// Scripts act on --plan's standard output alone: an echo or summary line
+// there, a directory made, or a state other than the run's would misdirect
+// them.
+TEST_F(Run, ThePlanPrintsTheSlicesAloneAndMakesNothing)
+{
+    make_acquisition(2, 3);
+    const std::vector<std::string> options{"-i", list, "-o", out, "-s", "2", "-d", "2"};
+    const auto plan_of = [&](std::vector<std::string> extra) {
+        extra.insert(extra.begin(), options.begin(), options.end());
+        extra.push_back("--plan");
+        return run(extra);
+    };
+    const auto line = [&](int k, const std::string& state) {
+        return std::to_string(k) + "\t" + state + "\t" + full(k) + "\t" + output(2, k) + "\n";
+    };
+    process_result r = plan_of({});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "slices\t3\n" + line(0, "make") + line(1, "make") + line(2, "make"));
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(exists(out));
+
+    std::vector<std::string> one = options;
+    one.insert(one.end(), {"-j", "1"});
+    ASSERT_EQ(run(one).exit_code, 0);
+    r = plan_of({"-j", "2"});
+    EXPECT_EQ(r.out, "slices\t3\n" + line(0, "skip") + line(1, "skip") + line(2, "make"));
+    r = plan_of({});
+    EXPECT_EQ(r.out, "slices\t3\n" + line(0, "make") + line(1, "done") + line(2, "make"));
+
+    r = run({"-i", dir + "/no list.txt", "-o", out, "--plan"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "slices\t0\n");
+    r = run({"-i", list, "-s", "2", "--plan"});  // no -o
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+}
+
 // A wrong array range on a cluster must not pass silently.
 TEST_F(Run, AnIndexPastTheLastSliceWarnsButSucceeds)
 {
@@ -224,7 +261,7 @@ TEST_F(Run, ARerunNamesEveryBrokenFileAtAFinalNameAndNothingElse)
             std::memcpy(entry + 8, &past_end, 4);
     }
     orvane_test::write_file(full(4), patched);
-    std::filesystem::create_directory(out + "/stack1/zstackds_1_0000.tif.dir");
+    std::filesystem::create_directory(full(0) + ".dir");
     const process_result r = run({"-i", list, "-o", out, "-s", "2"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     std::vector<std::string> warned;

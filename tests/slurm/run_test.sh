@@ -154,6 +154,11 @@ list="$acquisition/list.txt"
 options=(-i "$list" -s 3 -x 4 -y 2 -d 2)
 OMP_NUM_THREADS=2 "$orvane" "${options[@]}" -o "$work/local out" >/dev/null
 
+# Slice k's full-resolution file under an output directory, named by orvane's plan.
+full_file() {
+    "$orvane" "${options[@]}" -o "$1" --plan 2>/dev/null | awk -F'\t' -v k="$2" '$1 == k { print $3 }'
+}
+
 same_as_local() {
     local dir=$1 f
     for stack in stack1 stack2; do
@@ -192,18 +197,18 @@ grep -q "ArrayJobId=$job ArrayTaskId=5 .*ExitCode=2:0" "$work/log/jobcomp.txt" |
     fail "the completion log does not show task 5 failed"
 grep -q "slice 5 failed" "$work/log/task logs 100%/orvane-${job}_5.out" ||
     fail "task 5's log does not name its slice"
-[ ! -e "$out/stack1//zstackds_1_0005.tif" ] || fail "the failed slice left a done file"
+[ ! -e "$(full_file "$out" 5)" ] || fail "the failed slice left a done file"
 echo "ok: the missing tile fails task 5 alone"
 
 # 3. With the tile back, --missing resubmits slice 5 alone and completes it.
 mv "$work/hidden.tif" "$tile"
-before=$(stat -c "%i %y" "$out/stack1//zstackds_1_0004.tif")
+before=$(stat -c "%i %y" "$(full_file "$out" 4)")
 job=$("$submit" "${submit_options[@]}" --missing "${options[@]}" -o "$out")
 [ "$(scontrol show job -o "$job" | grep -c ArrayTaskId=)" -eq 1 ] ||
     fail "--missing submitted more than one task"
 tasks=$(wait_for_array "$job")
 [ "$tasks" = "5 COMPLETED 0:0" ] || fail "the --missing array ended as: $tasks"
-[ "$(stat -c "%i %y" "$out/stack1//zstackds_1_0004.tif")" = "$before" ] || fail "a done slice was redone"
+[ "$(stat -c "%i %y" "$(full_file "$out" 4)")" = "$before" ] || fail "a done slice was redone"
 same_as_local "$out"
 [ -z "$("$submit" "${submit_options[@]}" --missing "${options[@]}" -o "$out" 2>/dev/null)" ] ||
     fail "--missing submitted work for a complete run"

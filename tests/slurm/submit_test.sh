@@ -101,7 +101,7 @@ passes_through() {
     submit --partition short -t 0:10:00 --mem=3G -c 4 --sbatch-option=--qos=low "${given[@]}" \
         >"$work/stdout" || return 1
     [ "$(cat "$work/stdout")" = 4242 ] || return 1
-    local expected=("$scripts/orvane_task.sh" "$orvane" '--missing dir' "${given[@]}")
+    local expected=("$scripts/orvane_task.sh" "$orvane" "${given[@]}")
     local n=${#expected[@]} tail=("${recorded[@]: -${#expected[@]}}")
     [ "$(printf '%s\n' "${tail[@]}")" = "$(printf '%s\n' "${expected[@]}")" ] || return 1
     local head
@@ -121,15 +121,19 @@ array_is() {
 }
 list="$work/in put/list file.txt"
 out="$work/part done"
+# Slice k's full-resolution file, named by orvane's own plan.
+full_file() {
+    "$orvane" -i "$list" -s 1 -o "$out" --plan 2>/dev/null | awk -F'\t' -v k="$1" '$1 == k { print $3 }'
+}
 mkdir -p "$out/stack1"
-for k in 1 2 4; do : >"$out/stack1/zstackds_1_000$k.tif"; done
-check "-j submits its index alone" array_is 1 -i "$list" -s 1 -j 1
-check "the later -j wins" array_is 4 -i "$list" -s 1 -j 1 -j 4
+for k in 1 2 4; do : >"$(full_file $k)"; done
+check "-j submits its index alone" array_is 1 -i "$list" -s 1 -o "$out" -j 1
+check "the later -j wins" array_is 4 -i "$list" -s 1 -o "$out" -j 1 -j 4
 check "--missing submits the missing indices as ranges" \
     array_is '0,3,5%2' --missing --throttle 2 -i "$list" -s 1 -o "$out"
 check "--missing with -j submits it only when missing" array_is 3 --missing -i "$list" -s 1 -o "$out" -j 3
 nothing_missing() {
-    for k in 0 3 5; do : >"$out/stack1/zstackds_1_000$k.tif"; done
+    for k in 0 3 5; do : >"$(full_file $k)"; done
     submit --missing -i "$list" -s 1 -o "$out" && [ ${#recorded[@]} -eq 0 ]
 }
 check "--missing submits nothing when every slice is done" nothing_missing
@@ -144,31 +148,39 @@ check "indices past MaxArraySize are refused" env FAKE_MAX_ARRAY=5 bash -c \
     '! "$1/orvane_submit.sh" --orvane "$2" -i "$3" -s 1 >/dev/null 2>&1' _ "$scripts" "$orvane" "$list"
 
 # The task: threads from the allocation, failure when the slice is not done.
+# The stand-in asks the real orvane for the plan, and with FAKE_WRITE makes
+# the slice's file (empty) where the plan names it.
 cat >"$work/bin/fake_orvane" <<'EOF'
 #!/usr/bin/env bash
+for arg; do [ "$arg" != --plan ] || exec "$REAL_ORVANE" "$@"; done
 printf '%s\n' "threads=$OMP_NUM_THREADS" "$@" >"$FAKE_RECORD"
-[ -z "${FAKE_WRITE:-}" ] || { mkdir -p "$FAKE_WRITE"; : >"$FAKE_WRITE/zstackds_1_0007.tif"; }
+if [ -n "${FAKE_WRITE:-}" ]; then
+    full=$("$REAL_ORVANE" "$@" --plan 2>/dev/null | awk -F'\t' '$2 == "make" { print $3 }')
+    mkdir -p "$(dirname "$full")" && : >"$full"
+fi
 exit "${FAKE_STATUS:-0}"
 EOF
 chmod +x "$work/bin/fake_orvane"
-export FAKE_RECORD="$work/fake_record"
-task() { rm -rf "$work/t out"; env SLURM_ARRAY_TASK_ID=7 "$@" bash "$scripts/orvane_task.sh" "$work/bin/fake_orvane" "$work/t out" -i 'l st' -s 2 >/dev/null 2>&1; }
+export FAKE_RECORD="$work/fake_record" REAL_ORVANE="$orvane"
+task_list="$work/task list.txt"
+for k in $(seq 16); do echo "tile $k.tif"; done >"$task_list"
+task() { rm -rf "$work/t out"; env SLURM_ARRAY_TASK_ID=7 "$@" bash "$scripts/orvane_task.sh" "$work/bin/fake_orvane" -i "$task_list" -s 2 -o "$work/t out" >/dev/null 2>&1; }
 task_status_is() {
     local want=$1
     shift
     task "$@"
     [ $? -eq "$want" ]
 }
-check "a task whose slice is written succeeds" task_status_is 0 FAKE_WRITE="$work/t out/stack1"
+check "a task whose slice is written succeeds" task_status_is 0 FAKE_WRITE=1
 check "a task that wrote nothing fails" task_status_is 2
-check "a task keeps orvane's failure status" task_status_is 2 FAKE_STATUS=2 FAKE_WRITE="$work/t out/stack1"
+check "a task keeps orvane's failure status" task_status_is 2 FAKE_STATUS=2 FAKE_WRITE=1
 task_args() {
-    task SLURM_JOB_CPUS_PER_NODE='6(x2)' FAKE_WRITE="$work/t out/stack1"
-    [ "$(cat "$FAKE_RECORD")" = "$(printf '%s\n' threads=6 -i 'l st' -s 2 -j 7)" ]
+    task SLURM_JOB_CPUS_PER_NODE='6(x2)' FAKE_WRITE=1
+    [ "$(cat "$FAKE_RECORD")" = "$(printf '%s\n' threads=6 -i "$task_list" -s 2 -o "$work/t out" -j 7)" ]
 }
 check "a task runs its index with the node's CPUs" task_args
 task_threads() {
-    task SLURM_CPUS_PER_TASK=3 SLURM_JOB_CPUS_PER_NODE=8 FAKE_WRITE="$work/t out/stack1"
+    task SLURM_CPUS_PER_TASK=3 SLURM_JOB_CPUS_PER_NODE=8 FAKE_WRITE=1
     [ "$(head -n 1 "$FAKE_RECORD")" = threads=3 ]
 }
 check "--cpus-per-task sets the threads" task_threads

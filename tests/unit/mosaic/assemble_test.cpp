@@ -63,8 +63,10 @@ protected:
         for (int threads : {1, 3}) {
             reused.resize(static_cast<std::uint32_t>(pitch * g.splitnumber), g.height);
             reused.pixels().fill(0xfffe);
-            orvane::assemble_slice(reused.pixels(), g.slice, g.width, names, g.slice_count,
-                                   g.yoffset, g.xoverlap, g.splitnumber, threads);
+            const orvane::acquisition tiles(names, g.splitnumber, {g.width, g.height});
+            orvane::assemble_slice(reused.pixels(), tiles,
+                                   orvane::mosaic_layout(tiles, g.xoverlap, g.yoffset), g.slice,
+                                   threads);
             if (first.is_empty())
                 first.assign(reused.pixels(), false);
             else if (first != reused.pixels())
@@ -217,7 +219,8 @@ TEST_F(Assembly, AMissingTileIsTheLibrarysIoError)
     for (int threads : {1, 2, 3}) {
         image canvas(30, 10, 1, 1, 0);
         try {
-            orvane::assemble_slice(canvas, 0, 10, names, 1, 0, 0, 3, threads);
+            const orvane::acquisition tiles(names, 3, {10, 10});
+            orvane::assemble_slice(canvas, tiles, orvane::mosaic_layout(tiles, 0, 0), 0, threads);
             ADD_FAILURE() << "no error with " << threads << " threads";
         } catch (const std::exception& e) {
             const auto error = orvane::describe_error(e);
@@ -236,6 +239,16 @@ using orvane_test::difference;
 struct layout {
     std::int32_t pitch = 0, yoffset = 0, xoverlap = 0;
     int canvas_width = 0, canvas_height = 0;
+
+    // The run's layout for tile columns of the reference width pitch + 2 * xoverlap.
+    orvane::mosaic_layout of_run() const
+    {
+        const std::int32_t columns = canvas_width / pitch;
+        const orvane::acquisition tiles(std::vector<std::string>(columns), columns,
+                                        {static_cast<std::uint32_t>(pitch + 2 * xoverlap),
+                                         static_cast<std::uint32_t>(canvas_height)});
+        return orvane::mosaic_layout(tiles, xoverlap, yoffset);
+    }
 };
 
 // What the library's crop, shift, flip and draw make of the tiles, in column order.
@@ -273,8 +286,7 @@ protected:
         for (int threads : {1, 2}) {
             image got(background);
             for (std::int32_t j = 0; j < static_cast<std::int32_t>(tiles.size()); ++j)
-                orvane::draw_tile(got, tiles[static_cast<std::size_t>(j)], j, l.pitch, l.yoffset,
-                                  l.xoverlap, threads);
+                orvane::draw_tile(got, tiles[static_cast<std::size_t>(j)], j, l.of_run(), threads);
             EXPECT_EQ(difference(got, want), "")
                 << "threads " << threads << ", pitch " << l.pitch << ", yoffset " << l.yoffset
                 << ", xoverlap " << l.xoverlap;
@@ -354,7 +366,7 @@ TEST_F(FusedAssembly, AnEmptyTileIsTheLibrarysCropError)
     const unsigned mode = cimg_library::cimg::exception_mode();
     cimg_library::cimg::exception_mode(0);  // the error is expected: keep the run's output clean
     try {
-        orvane::draw_tile(canvas, image(), 0, 10, 0, 0);
+        orvane::draw_tile(canvas, image(), 0, layout{10, 0, 0, 10, 10}.of_run());
         FAIL() << "no error";
     } catch (const orvane::error& e) {
         const orvane::image_error shown = orvane::describe_error(e);
@@ -389,7 +401,9 @@ TEST_F(FusedAssembly, AssembledSliceFromFilesMatchesTheLibrary)
     const image want = library_mosaic(image(l.canvas_width, l.canvas_height, 1, 1, 0), sources, l);
     for (int threads : {1, 2}) {
         image got(l.canvas_width, l.canvas_height, 1, 1, 0xfffe);  // a canvas used before
-        orvane::assemble_slice(got, 0, 36, names, 1, l.yoffset, l.xoverlap, 4, threads);
+        const orvane::acquisition acquired(names, 4, {36, 24});
+        orvane::assemble_slice(got, acquired,
+                               orvane::mosaic_layout(acquired, l.xoverlap, l.yoffset), 0, threads);
         EXPECT_EQ(difference(got, want), "") << "threads " << threads;
     }
 }

@@ -1,4 +1,5 @@
 // Option values, option scanning and the slice count.
+#include "mosaic/acquisition.hpp"
 #include "run/options.hpp"
 
 #include <gtest/gtest.h>

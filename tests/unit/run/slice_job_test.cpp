@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <random>
 
 using orvane::image;
@@ -18,29 +19,29 @@ namespace {
 class SliceJob : public ::testing::Test {
 protected:
     std::string dir = orvane_test::make_temp_dir();
-    std::vector<std::string> names;
+    std::optional<orvane::acquisition> tiles;
+    std::optional<orvane::mosaic_layout> layout;
+    orvane::run_options options;
 
     orvane::slice_job random_job(std::int32_t columns, std::uint32_t width, std::uint32_t height,
                                  std::int32_t downsample)
     {
         std::mt19937 rng(42);
+        std::vector<std::string> names;
         for (std::int32_t j = 0; j < columns; ++j) {
             names.push_back(dir + "/t" + std::to_string(j) + ".tif");
             orvane_test::write_tile(names.back(), width, height, [&](std::uint32_t, std::uint32_t) {
                 return static_cast<std::uint16_t>(rng());
             });
         }
-        orvane::slice_job job;
-        job.width = width;
-        job.height = height;
-        job.names = &names;
-        job.slice_count = 1;
-        job.splitnumber = columns;
-        job.xoverlap = 3;
-        job.yoffset = 2;
-        job.downsample = downsample;
-        job.outputdir = dir + "/out";
-        return job;
+        tiles.emplace(names, columns, orvane::tile_size{width, height});
+        layout.emplace(*tiles, 3, 2);
+        options.splitnumber = columns;
+        options.xoverlap = 3;
+        options.yoffset = 2;
+        options.downsample = downsample;
+        options.outputdir = dir + "/out";
+        return {*tiles, *layout, options};
     }
 };
 
@@ -50,13 +51,14 @@ TEST_F(SliceJob, ReducedFileIsTheLibrarysResizeOfTheMosaic)
 {
     const orvane::slice_job job = random_job(3, 97, 61, 4);
     orvane::process_slice(0, job);
+    const orvane::planned_slice slice = orvane::plan_slice(0, job);
     image full;
-    full.load_tiff((job.outputdir + "/stack1//zstackds_1_0000.tif").c_str());
+    full.load_tiff(slice.full_path.c_str());
     ASSERT_EQ(full.width(), 3 * 91);
     image expected = full;
     expected.resize(full.width() / 4, full.height() / 4, -100, -100, 3, 0, 0, 0, 0, 0);
 
-    const auto reduced = orvane_test::read_tiff(job.outputdir + "/stack4//zstackds_4_0000.tif");
+    const auto reduced = orvane_test::read_tiff(slice.reduced_path);
     ASSERT_EQ(reduced.width, static_cast<std::uint32_t>(expected.width()));
     ASSERT_EQ(reduced.height, static_cast<std::uint32_t>(expected.height()));
     for (std::uint32_t y = 0; y < reduced.height; ++y)
@@ -77,19 +79,21 @@ std::vector<std::string> entries(const std::string& path)
 // its temporary) behind: its presence would mark the slice done.
 TEST_F(SliceJob, AFailedReducedSaveLeavesNothingUnderAnyName)
 {
-    orvane::slice_job job = random_job(1, 16, 16, 2);
-    orvane::make_dirs(job.outputdir + "/");
-    orvane_test::write_file(job.outputdir + "/stack2", "a file where the directory should be");
+    const orvane::slice_job job = random_job(1, 16, 16, 2);
+    orvane::make_dirs(options.outputdir + "/");
+    orvane_test::write_file(options.outputdir + "/stack2", "a file where the directory should be");
     EXPECT_ANY_THROW(orvane::process_slice(0, job));
-    EXPECT_TRUE(entries(job.outputdir + "/stack1").empty());
+    EXPECT_TRUE(entries(options.outputdir + "/stack1").empty());
 }
 
 TEST_F(SliceJob, OnlyFinalNamesRemainAfterASlice)
 {
     const orvane::slice_job job = random_job(2, 16, 16, 2);
     orvane::process_slice(0, job);
-    EXPECT_EQ(entries(job.outputdir + "/stack1"), std::vector<std::string>{"zstackds_1_0000.tif"});
-    EXPECT_EQ(entries(job.outputdir + "/stack2"), std::vector<std::string>{"zstackds_2_0000.tif"});
+    EXPECT_EQ(entries(options.outputdir + "/stack1"),
+              std::vector<std::string>{orvane::output_name(1, 0)});
+    EXPECT_EQ(entries(options.outputdir + "/stack2"),
+              std::vector<std::string>{orvane::output_name(2, 0)});
 }
 
 }  // namespace

@@ -61,6 +61,40 @@ TEST(MakeDirs, BackslashesAndDrivesDivideWindowsPaths)
 }
 #endif
 
+// What --plan prints is what scripts act on: a plan that made directories
+// would not be read-only, and a wrong state would have a done slice
+// submitted again or a missing one never.
+TEST(PlanOfARun, GivesEveryStateAndMakesNothing)
+{
+    const std::string out = orvane_test::make_temp_dir() + "/out";
+    const orvane::acquisition tiles(std::vector<std::string>(7), 2, {});  // 3 slices, 1 name over
+    const orvane::mosaic_layout layout(tiles, 0, 0);
+    orvane::run_options options;
+    options.outputdir = out;
+    options.downsample = 4;
+    const orvane::slice_job job{tiles, layout, options};
+    const auto path = [&](std::int32_t factor, std::int32_t k) {
+        return orvane::output_path(orvane::output_dir(out, factor), orvane::output_name(factor, k));
+    };
+    const auto line = [&](std::int32_t k, const std::string& state, bool reduced) {
+        return std::to_string(k) + "\t" + state + "\t" + path(1, k) + "\t" +
+               (reduced ? path(4, k) : "") + "\n";
+    };
+    EXPECT_EQ(orvane::plan_text(orvane::look_at_slices(job)),
+              "slices\t3\n" + line(0, "make", true) + line(1, "make", true) +
+                  line(2, "make", true));
+    EXPECT_FALSE(std::filesystem::exists(out));
+
+    ASSERT_TRUE(orvane::make_dirs(orvane::output_dir(out, 1)));
+    orvane_test::write_file(path(1, 1), "anything at the name counts");
+    options.downsample = 1;
+    options.singlenum = 1;
+    EXPECT_EQ(orvane::plan_text(orvane::look_at_slices(job)),
+              "slices\t3\n" + line(0, "skip", false) + line(1, "done", false) +
+                  line(2, "skip", false));
+    EXPECT_EQ(orvane::plan_text({}), "slices\t0\n");
+}
+
 TEST(MakeDirs, StopsAtALevelThatCannotBeMade)
 {
     const std::string base = orvane_test::make_temp_dir();
