@@ -138,6 +138,8 @@ std::vector<std::string> utf8_arguments(int argc, const char* const* argv)
 
 void prepare_console() {}
 
+void keep_awake() {}
+
 std::string host_name()
 {
     char name[256] = {};
@@ -174,6 +176,8 @@ void report_file_size_limit_as_error()
     ::signal(SIGXFSZ, SIG_IGN);
 #endif
 }
+
+bool is_missing(int error_number) { return error_number == ENOENT || error_number == ENOTDIR; }
 
 std::string error_text(int error_number)
 {

@@ -126,6 +126,7 @@ int run_driver(int argc, const char* const* argv)
     configure_image_library();
     platform::report_file_size_limit_as_error();
     platform::prepare_console();
+    platform::keep_awake();
     const std::vector<std::string> arguments = platform::utf8_arguments(argc, argv);
     echo_command_line(arguments);
 
