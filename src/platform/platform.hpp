@@ -71,6 +71,10 @@ bool is_separator(char c);
 // drive (C: and its separator), a share (two separators, server, share and a
 // separator) or a device prefix.
 std::size_t root_length(const std::string& path);
+// The directory a run's outputs go under for -o dir: dir itself, but on
+// Windows a drive alone (D:) becomes D:. so that the "/stack1" put after it
+// stays in the drive's current directory, as cmd takes D:.
+std::string output_base(const std::string& dir);
 // The names in a directory, without "." and ".."; empty when it cannot be read.
 std::vector<std::string> directory_entries(const std::string& dir);
 

@@ -131,6 +131,8 @@ bool is_separator(char c) { return c == '/'; }
 
 std::size_t root_length(const std::string&) { return 0; }
 
+std::string output_base(const std::string& dir) { return dir; }
+
 std::vector<std::string> utf8_arguments(int argc, const char* const* argv)
 {
     return std::vector<std::string>(argv, argv + argc);

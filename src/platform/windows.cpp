@@ -382,6 +382,13 @@ std::size_t root_length(const std::string& path)
     return start;
 }
 
+std::string output_base(const std::string& dir)
+{
+    const bool drive_alone =
+        dir.size() == 2 && std::isalpha(static_cast<unsigned char>(dir[0])) && dir[1] == ':';
+    return drive_alone ? dir + "." : dir;
+}
+
 std::vector<std::string> directory_entries(const std::string& dir)
 {
     std::vector<std::string> names;

@@ -69,7 +69,7 @@ slice_job make_job(const run_options& options, const std::vector<std::string>& n
     job.yoffset = options.yoffset;
     job.xoverlap = options.xoverlap;
     job.splitnumber = options.splitnumber;
-    job.outputdir = options.outputdir;
+    job.outputdir = platform::output_base(options.outputdir);
     job.reduced_has_pixels = reduced_copies_have_pixels(options, slice_count, reference);
     return job;
 }

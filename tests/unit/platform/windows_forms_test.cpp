@@ -1,7 +1,18 @@
 // The forms Windows needs of paths, checked on every system.
 #include "platform/windows_forms.hpp"
 
+#include "platform/platform.hpp"
+#include "tiff_io.hpp"
+
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#endif
 
 namespace {
 
@@ -118,5 +129,122 @@ TEST(WindowsForm, QuickEditIsTakenOutOfTheConsoleModeAndNothingElse)
     EXPECT_EQ(orvane::platform::without_quick_edit(0x01F7), 0x01B7u);
     EXPECT_EQ(orvane::platform::without_quick_edit(0x0007), 0x0087u);
 }
+
+#ifdef _WIN32
+
+namespace platform = orvane::platform;
+
+std::wstring wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// A handle as a virus scanner or a viewer holds a file: reading, letting
+// others only read.
+HANDLE hold(const std::string& path)
+{
+    return ::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         0, nullptr);
+}
+
+class WindowsCalls : public ::testing::Test {
+protected:
+    std::string dir = orvane_test::make_temp_dir();
+};
+
+// A scanner's moment on a new file made the rename fail at once, after the
+// slice was made; one that holds it past the wait is named as the cause.
+TEST_F(WindowsCalls, RenamesWaitForAProgramHoldingAFileAndThenSaySo)
+{
+    const std::string from = dir + "/a.tif.part", to = dir + "/a.tif";
+    orvane_test::write_file(from, "new");
+    const HANDLE scanner = hold(from);
+    ASSERT_NE(scanner, INVALID_HANDLE_VALUE);
+    std::thread release([scanner] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        ::CloseHandle(scanner);
+    });
+    const bool renamed = platform::rename_file(from, to);
+    release.join();
+    ASSERT_TRUE(renamed) << platform::error_text(errno);
+    EXPECT_EQ(orvane_test::read_file(to), "new");
+
+    // A viewer shows the old file all the time: the new one cannot replace it.
+    orvane_test::write_file(from, "newer");
+    const HANDLE viewer = hold(to);
+    ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::rename_file(from, to));
+    const std::string why = platform::error_text(errno);
+    ::CloseHandle(viewer);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+    EXPECT_EQ(
+        why.rfind("the file it would replace is in use by another program, still after 10 s", 0),
+        0u)
+        << why;
+    EXPECT_NE(why.find("(Windows error "), std::string::npos) << why;
+    EXPECT_EQ(orvane_test::read_file(to), "new");
+}
+
+// Errors were mapped to a few errno values: a dropped share read "Input/output
+// error", a sharing violation "Permission denied".
+TEST_F(WindowsCalls, FailuresKeepWindowsOwnWordsAndCode)
+{
+    EXPECT_LT(platform::open_for_reading(dir + "/absent.tif"), 0);
+    const int missing = errno;
+    EXPECT_TRUE(platform::is_missing(missing));
+    const std::string words = platform::error_text(missing);
+    EXPECT_NE(words.find(" (Windows error 2)"), std::string::npos) << words;
+    EXPECT_GT(words.size(), std::string(" (Windows error 2)").size()) << words;
+
+    EXPECT_FALSE(platform::make_directory(dir + "/a|b"));
+    EXPECT_EQ(platform::error_text(errno), "a name in the path has the character '|', which "
+                                           "Windows does not allow in names");
+    EXPECT_FALSE(platform::is_missing(errno));
+}
+
+// Deep output folders failed part-way; Wine does not enforce the limit, but
+// the extended form must reach its calls intact, UNC roots included.
+TEST_F(WindowsCalls, PathsPastTheShortLimitWork)
+{
+    std::string deep = dir;
+    while (deep.size() < 400) {
+        deep += "/" + std::string(60, 'n');
+        ASSERT_TRUE(platform::make_directory(deep)) << platform::error_text(errno);
+    }
+    const std::string file = deep + "//x.tif";
+    const int fd = platform::create_for_writing(file);
+    ASSERT_GE(fd, 0) << platform::error_text(errno);
+    ASSERT_TRUE(platform::write_at(fd, "abc", 3, 0));
+    ASSERT_TRUE(platform::close_file(fd));
+    EXPECT_EQ(platform::status_of(file).size, 3u);
+    EXPECT_EQ(platform::directory_entries(deep), std::vector<std::string>{"x.tif"});
+    EXPECT_TRUE(platform::rename_file(file, deep + "/y.tif"));
+    EXPECT_TRUE(platform::remove_file(deep + "/y.tif"));
+    EXPECT_EQ(platform::root_length("\\\\?\\UNC\\server\\share\\run"),
+              std::string("\\\\?\\UNC\\server\\share\\").size());
+}
+
+// A link to a tile was read as an empty file: the status described the link.
+TEST_F(WindowsCalls, StatusFollowsSymbolicLinks)
+{
+    orvane_test::write_file(dir + "/tile.tif", "twelve bytes");
+    const std::string link = dir + "/link.tif";
+    if (!::CreateSymbolicLinkW(wide(link).c_str(), wide(dir + "/tile.tif").c_str(),
+                               SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+        GTEST_SKIP() << "this system makes no symbolic link here (error " << ::GetLastError()
+                     << ")";
+    const platform::file_status status = platform::status_of(link);
+    EXPECT_TRUE(status.regular);
+    EXPECT_EQ(status.size, 12u);
+}
+
+// An overnight run was suspended when the power plan sent the machine to
+// sleep; the display may still turn off.
+TEST_F(WindowsCalls, TheSystemIsKeptAwakeButNotTheDisplay)
+{
+    platform::keep_awake();
+    const EXECUTION_STATE before = ::SetThreadExecutionState(ES_CONTINUOUS);
+    EXPECT_EQ(before, ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+}
+
+#endif
 
 }  // namespace
