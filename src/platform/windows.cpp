@@ -60,12 +60,12 @@ constexpr int code_mask = 0x00FFFFFF;
 
 int errno_of(int base, DWORD code) { return base | static_cast<int>(code & code_mask); }
 
-// Sets errno to the last Windows error. The one failure the callers test
-// for, a directory that exists already, stays the C library's.
-void set_errno_from_last_error()
+// errno for the last Windows error. The one failure the callers test for,
+// a directory that exists already, stays the C library's.
+int errno_of_last_error()
 {
     const DWORD code = ::GetLastError();
-    errno = code == ERROR_ALREADY_EXISTS ? EEXIST : errno_of(windows_error_base, code);
+    return code == ERROR_ALREADY_EXISTS ? EEXIST : errno_of(windows_error_base, code);
 }
 
 std::string current_directory_of(char drive)
@@ -135,7 +135,7 @@ int open_with(const std::string& path, DWORD access, DWORD disposition, int flag
     const HANDLE handle = ::CreateFileW(name.c_str(), access, sharing, nullptr, disposition,
                                         FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        set_errno_from_last_error();
+        errno = errno_of_last_error();
         return -1;
     }
     const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
@@ -169,7 +169,7 @@ std::int64_t read_at(int fd, void* into, std::size_t count, std::uint64_t offset
         return got;
     if (::GetLastError() == ERROR_HANDLE_EOF)
         return 0;
-    set_errno_from_last_error();
+    errno = errno_of_last_error();
     return -1;
 }
 
@@ -183,7 +183,7 @@ std::int64_t read_next(int fd, void* into, std::size_t count)
     const DWORD code = ::GetLastError();
     if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF)
         return 0;
-    set_errno_from_last_error();
+    errno = errno_of_last_error();
     return -1;
 }
 
@@ -195,7 +195,7 @@ bool write_at(int fd, const void* from, std::size_t count, std::uint64_t offset)
         DWORD written = 0;
         const auto chunk = static_cast<DWORD>(std::min(count, max_chunk));
         if (!::WriteFile(handle_of(fd), bytes, chunk, &written, &where)) {
-            set_errno_from_last_error();
+            errno = errno_of_last_error();
             return false;
         }
         if (written == 0) {
@@ -213,7 +213,7 @@ bool sync_data(int fd)
 {
     if (::FlushFileBuffers(handle_of(fd)))
         return true;
-    set_errno_from_last_error();
+    errno = errno_of_last_error();
     return false;
 }
 
@@ -281,7 +281,7 @@ bool rename_file(const std::string& from, const std::string& to)
         errno = errno_of(
             held_open(target) && !held_open(source) ? held_target_base : held_file_base, code);
     else
-        set_errno_from_last_error();
+        errno = errno_of_last_error();
     return false;
 }
 
@@ -349,7 +349,7 @@ bool make_directory(const std::string& path)
         return false;
     if (::CreateDirectoryW(name.c_str(), nullptr))
         return true;
-    set_errno_from_last_error();
+    errno = errno_of_last_error();
     return false;
 }
 
