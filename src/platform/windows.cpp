@@ -276,12 +276,15 @@ bool rename_file(const std::string& from, const std::string& to)
                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
         }))
         return true;
+    // Access is denied for other reasons too (a directory in the way, a
+    // read-only file): only a file another program holds is said to be in use.
     const DWORD code = ::GetLastError();
-    if (held_by_another_program(code))
-        errno = errno_of(
-            held_open(target) && !held_open(source) ? held_target_base : held_file_base, code);
+    if (held_by_another_program(code) && held_open(source))
+        errno = errno_of(held_file_base, code);
+    else if (held_by_another_program(code) && held_open(target))
+        errno = errno_of(held_target_base, code);
     else
-        errno = errno_of_last_error();
+        errno = errno_of(windows_error_base, code);
     return false;
 }
 
@@ -293,7 +296,9 @@ bool remove_file(const std::string& path)
     if (patiently([&] { return ::DeleteFileW(name.c_str()) != 0; }))
         return true;
     const DWORD code = ::GetLastError();
-    errno = errno_of(held_by_another_program(code) ? held_file_base : windows_error_base, code);
+    errno = errno_of(held_by_another_program(code) && held_open(name) ? held_file_base
+                                                                      : windows_error_base,
+                     code);
     return false;
 }
 
