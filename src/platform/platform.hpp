@@ -1,7 +1,11 @@
 // Every operating-system call of the program, behind one small interface:
 // files at an offset, flushing to the device, renames, directories, process
 // and host identity. Failures return false or -1 with errno set, so callers
-// word them with error_text(errno) on every system.
+// word them with error_text(errno) on every system. On Windows errno then
+// holds Windows' own error code, or why a path cannot be given to Windows,
+// which error_text words in Windows' own words with the code; every path is
+// turned there into the form Windows calls take at any length, while the
+// program prints the paths as it made them.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +41,14 @@ bool sync_data(int fd);
 // can; a later sync_data then finds little left. Failures show in the sync.
 void start_writeback(int fd);
 
-// Moves from onto to, replacing what is there, in one step.
+// Moves from onto to, replacing what is there, in one step. On Windows a
+// file another program holds open (a virus scanner or indexer looking at a
+// new file, a viewer showing the old one) is waited for, with growing
+// pauses, for about rename_patience_seconds before the rename or removal
+// fails, saying that the file is in use.
 bool rename_file(const std::string& from, const std::string& to);
 bool remove_file(const std::string& path);
+constexpr int rename_patience_seconds = 10;
 
 struct file_status {
     bool exists = false;
@@ -47,7 +56,7 @@ struct file_status {
     bool regular = false;
     std::uint64_t size = 0;
 };
-// What is at path, following symbolic links.
+// What is at path, following symbolic links (on Windows too).
 file_status status_of(const std::string& path);
 // What an open file is.
 file_status status_of_open(int fd);
@@ -62,6 +71,10 @@ bool is_separator(char c);
 // drive (C: and its separator), a share (two separators, server, share and a
 // separator) or a device prefix.
 std::size_t root_length(const std::string& path);
+// The directory a run's outputs go under for -o dir: dir itself, but on
+// Windows a drive alone (D:) becomes D:. so that the "/stack1" put after it
+// stays in the drive's current directory, as cmd takes D:.
+std::string output_base(const std::string& dir);
 // The names in a directory, without "." and ".."; empty when it cannot be read.
 std::vector<std::string> directory_entries(const std::string& dir);
 
@@ -71,8 +84,14 @@ std::vector<std::string> directory_entries(const std::string& dir);
 std::vector<std::string> utf8_arguments(int argc, const char* const* argv);
 
 // Makes the console show the program's UTF-8 lines as they are, where the
-// system has a console code page.
+// system has a console code page, and switches its Quick Edit off, where it
+// has one (a click into the window would stop every worker at its next line
+// until a key is pressed); both come back when the program ends, by Ctrl+C
+// too.
 void prepare_console();
+// Keeps the computer from going to sleep while the program runs (not its
+// display), where the system sends an idle one to sleep.
+void keep_awake();
 
 // This computer's name, "localhost" when it has none.
 std::string host_name();
@@ -87,6 +106,9 @@ std::uint64_t physical_memory();
 // Makes a write past a file-size limit fail with EFBIG instead of ending the
 // process with a signal, so it is reported as any other write failure.
 void report_file_size_limit_as_error();
+
+// Whether a failure means that nothing is at the path.
+bool is_missing(int error_number);
 
 // The system's text for an errno value.
 std::string error_text(int error_number);

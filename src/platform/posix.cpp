@@ -131,12 +131,16 @@ bool is_separator(char c) { return c == '/'; }
 
 std::size_t root_length(const std::string&) { return 0; }
 
+std::string output_base(const std::string& dir) { return dir; }
+
 std::vector<std::string> utf8_arguments(int argc, const char* const* argv)
 {
     return std::vector<std::string>(argv, argv + argc);
 }
 
 void prepare_console() {}
+
+void keep_awake() {}
 
 std::string host_name()
 {
@@ -174,6 +178,8 @@ void report_file_size_limit_as_error()
     ::signal(SIGXFSZ, SIG_IGN);
 #endif
 }
+
+bool is_missing(int error_number) { return error_number == ENOENT || error_number == ENOTDIR; }
 
 std::string error_text(int error_number)
 {

@@ -2,6 +2,8 @@
 // UTF-8 names from a list or a script open whatever the code page.
 #include "platform/platform.hpp"
 
+#include "platform/windows_forms.hpp"
+
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -13,6 +15,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,32 +47,60 @@ std::string narrow(const wchar_t* text)
     return out;
 }
 
-// errno for the last Windows error, so callers word every failure alike.
+// errno values that carry what Windows said, far above the C library's own,
+// so that the callers keep and pass them as any errno and error_text words
+// them: a Windows error code; the same for a file held open by another
+// program past the wait, the one moved or removed or the one replaced; why
+// a path cannot be given to Windows (the problem and its detail).
+constexpr int windows_error_base = 0x20000000;
+constexpr int held_file_base = 0x21000000;
+constexpr int held_target_base = 0x22000000;
+constexpr int path_problem_base = 0x23000000;
+constexpr int code_mask = 0x00FFFFFF;
+
+int errno_of(int base, DWORD code) { return base | static_cast<int>(code & code_mask); }
+
+// errno for the last Windows error. The one failure the callers test for,
+// a directory that exists already, stays the C library's.
 int errno_of_last_error()
 {
-    switch (::GetLastError()) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_WRITE_PROTECT: return EACCES;
-    case ERROR_ALREADY_EXISTS:
-    case ERROR_FILE_EXISTS: return EEXIST;
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL: return ENOSPC;
-    case ERROR_FILE_TOO_LARGE: return EFBIG;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY: return ENOMEM;
-    case ERROR_DIRECTORY: return ENOTDIR;
-    case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
-    case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
-    case ERROR_INVALID_NAME: return EINVAL;
-    default: return EIO;
+    const DWORD code = ::GetLastError();
+    return code == ERROR_ALREADY_EXISTS ? EEXIST : errno_of(windows_error_base, code);
+}
+
+std::string current_directory_of(char drive)
+{
+    // GetFullPathNameW of "D:" is the current directory of drive D.
+    const wchar_t drive_only[3] = {static_cast<wchar_t>(drive), L':', L'\0'};
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const DWORD size =
+            drive == '\0' ? ::GetCurrentDirectoryW(static_cast<DWORD>(buffer.size()), buffer.data())
+                          : ::GetFullPathNameW(drive_only, static_cast<DWORD>(buffer.size()),
+                                               buffer.data(), nullptr);
+        if (size == 0)
+            break;
+        if (size < buffer.size()) {
+            buffer.resize(size);
+            return narrow(buffer.c_str());
+        }
+        buffer.assign(size, L'\0');
     }
+    return drive == '\0' ? std::string("C:\\") : std::string(1, drive) + ":\\";
+}
+
+// The form of path Windows calls take; false, with errno saying why, when
+// Windows cannot be given it.
+bool system_path(const std::string& path, std::wstring& out)
+{
+    const windows_path form = windows_form(path, current_directory_of);
+    if (form.problem != path_problem::none) {
+        errno = path_problem_base | static_cast<int>(form.problem) << 20 |
+                static_cast<int>(std::min<std::uint32_t>(form.detail, 0xFFFFF));
+        return false;
+    }
+    out = wide(form.path);
+    return true;
 }
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd)); }
@@ -87,17 +118,44 @@ constexpr std::size_t max_chunk = std::size_t{1} << 30;
 
 }  // namespace
 
+namespace {
+
+// A descriptor for a file opened by CreateFileW, whose failure keeps
+// Windows' own error where the C library's _wopen would map it.
+int open_with(const std::string& path, DWORD access, DWORD disposition, int flags)
+{
+    std::wstring name;
+    if (!system_path(path, name))
+        return -1;
+    // Others may read, write, rename and remove a file this program reads;
+    // one it writes they may only read and write, as _wopen allowed.
+    const DWORD sharing = access == GENERIC_READ
+                              ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
+                              : FILE_SHARE_READ | FILE_SHARE_WRITE;
+    const HANDLE handle = ::CreateFileW(name.c_str(), access, sharing, nullptr, disposition,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_of_last_error();
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    if (fd < 0)
+        ::CloseHandle(handle);
+    return fd;
+}
+
+}  // namespace
+
 int open_for_reading(const std::string& path)
 {
-    return ::_wopen(wide(path).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    return open_with(path, GENERIC_READ, OPEN_EXISTING, _O_RDONLY);
 }
 
 int open_sequential(const std::string& path) { return open_for_reading(path); }
 
 int create_for_writing(const std::string& path)
 {
-    return ::_wopen(wide(path).c_str(), _O_RDWR | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-                    _S_IREAD | _S_IWRITE);
+    return open_with(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS, _O_RDWR);
 }
 
 bool close_file(int fd) { return ::_close(fd) == 0; }
@@ -117,8 +175,16 @@ std::int64_t read_at(int fd, void* into, std::size_t count, std::uint64_t offset
 
 std::int64_t read_next(int fd, void* into, std::size_t count)
 {
-    const int n = ::_read(fd, into, static_cast<unsigned>(std::min(count, max_chunk)));
-    return n;
+    DWORD got = 0;
+    const auto wanted = static_cast<DWORD>(std::min(count, max_chunk));
+    if (::ReadFile(handle_of(fd), into, wanted, &got, nullptr))
+        return got;
+    // A pipe whose writer has closed it is at its end.
+    const DWORD code = ::GetLastError();
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF)
+        return 0;
+    errno = errno_of_last_error();
+    return -1;
 }
 
 bool write_at(int fd, const void* from, std::size_t count, std::uint64_t offset)
@@ -153,27 +219,118 @@ bool sync_data(int fd)
 
 void start_writeback(int) {}
 
+namespace {
+
+// What a virus scanner, an indexer, a backup agent or a viewer holding a
+// file open makes a rename or a removal fail with, for a while.
+bool held_by_another_program(DWORD code)
+{
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED ||
+           code == ERROR_LOCK_VIOLATION;
+}
+
+// Calls attempt until it succeeds, fails for another reason, or the file
+// stays held for rename_patience_seconds; pauses grow from 10 ms to 0.5 s.
+// Leaves the last failure's code for GetLastError.
+template <class Attempt> bool patiently(Attempt attempt)
+{
+    const ULONGLONG deadline = ::GetTickCount64() + 1000ULL * rename_patience_seconds;
+    DWORD pause = 10;
+    while (!attempt()) {
+        const DWORD code = ::GetLastError();
+        if (!held_by_another_program(code) || ::GetTickCount64() >= deadline) {
+            ::SetLastError(code);
+            return false;
+        }
+        ::Sleep(pause);
+        pause = std::min<DWORD>(pause * 2, 500);
+    }
+    return true;
+}
+
+// Whether another program holds name open so that it cannot be renamed or
+// removed: it keeps others from deleting it.
+bool held_open(const std::wstring& name)
+{
+    const HANDLE handle =
+        ::CreateFileW(name.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(handle);
+        return false;
+    }
+    return ::GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+}  // namespace
+
 bool rename_file(const std::string& from, const std::string& to)
 {
+    std::wstring source, target;
+    if (!system_path(from, source) || !system_path(to, target))
+        return false;
     // Write-through: the rename is on the device when the call returns, as
     // the data was by the sync before it.
-    if (::MoveFileExW(wide(from).c_str(), wide(to).c_str(),
-                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (patiently([&] {
+            return ::MoveFileExW(source.c_str(), target.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        }))
         return true;
-    errno = errno_of_last_error();
+    // Access is denied for other reasons too (a directory in the way, a
+    // read-only file): only a file another program holds is said to be in use.
+    const DWORD code = ::GetLastError();
+    if (held_by_another_program(code) && held_open(source))
+        errno = errno_of(held_file_base, code);
+    else if (held_by_another_program(code) && held_open(target))
+        errno = errno_of(held_target_base, code);
+    else
+        errno = errno_of(windows_error_base, code);
     return false;
 }
 
-bool remove_file(const std::string& path) { return ::_wunlink(wide(path).c_str()) == 0; }
+bool remove_file(const std::string& path)
+{
+    std::wstring name;
+    if (!system_path(path, name))
+        return false;
+    if (patiently([&] { return ::DeleteFileW(name.c_str()) != 0; }))
+        return true;
+    const DWORD code = ::GetLastError();
+    errno = errno_of(held_by_another_program(code) && held_open(name) ? held_file_base
+                                                                      : windows_error_base,
+                     code);
+    return false;
+}
 
 file_status status_of(const std::string& path)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExW(wide(path).c_str(), GetFileExInfoStandard, &data))
+    std::wstring name;
+    if (!system_path(path, name))
         return {};
-    const bool directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    const bool device = (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0;
-    const std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &data))
+        return {};
+    DWORD attributes = data.dwFileAttributes;
+    std::uint64_t size = (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // A symbolic link or junction: what it leads to, as stat tells on
+        // POSIX systems; nothing when it leads nowhere.
+        const HANDLE target =
+            ::CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (target == INVALID_HANDLE_VALUE)
+            return {};
+        BY_HANDLE_FILE_INFORMATION info{};
+        const bool known = ::GetFileInformationByHandle(target, &info) != 0;
+        ::CloseHandle(target);
+        if (!known)
+            return {};
+        attributes = info.dwFileAttributes;
+        size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    }
+    const bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool device = (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
     return {true, directory, !directory && !device, size};
 }
 
@@ -192,7 +349,10 @@ file_status status_of_open(int fd)
 
 bool make_directory(const std::string& path)
 {
-    if (::CreateDirectoryW(wide(path).c_str(), nullptr))
+    std::wstring name;
+    if (!system_path(path, name))
+        return false;
+    if (::CreateDirectoryW(name.c_str(), nullptr))
         return true;
     errno = errno_of_last_error();
     return false;
@@ -210,9 +370,12 @@ std::size_t root_length(const std::string& path)
         start = 4;
     if (path.size() >= start + 2 && path[start + 1] == ':')
         return separator_at(start + 2) ? start + 3 : start + 2;
-    if (start == 0 && separator_at(0) && separator_at(1)) {
-        // \\server\share\ : the server and the share are one root.
-        std::size_t i = 2;
+    const bool unc_prefix = start == 4 && path.size() >= 8 && separator_at(7) &&
+                            (path.compare(4, 3, "UNC") == 0 || path.compare(4, 3, "unc") == 0);
+    if ((start == 0 && separator_at(0) && separator_at(1)) || unc_prefix) {
+        // \\server\share\ and \\?\UNC\server\share\ : the server and the
+        // share are one root.
+        std::size_t i = unc_prefix ? 8 : 2;
         for (int part = 0; part < 2 && i < path.size(); ++part) {
             while (i < path.size() && !separator_at(i))
                 ++i;
@@ -224,11 +387,22 @@ std::size_t root_length(const std::string& path)
     return start;
 }
 
+std::string output_base(const std::string& dir)
+{
+    const bool drive_alone =
+        dir.size() == 2 && std::isalpha(static_cast<unsigned char>(dir[0])) && dir[1] == ':';
+    return drive_alone ? dir + "." : dir;
+}
+
 std::vector<std::string> directory_entries(const std::string& dir)
 {
     std::vector<std::string> names;
+    std::wstring pattern;
+    if (!system_path(dir, pattern))
+        return names;
+    pattern += pattern.back() == L'\\' ? L"*" : L"\\*";
     WIN32_FIND_DATAW found{};
-    const HANDLE search = ::FindFirstFileW(wide(dir + "/*").c_str(), &found);
+    const HANDLE search = ::FindFirstFileW(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE)
         return names;
     do {
@@ -257,17 +431,58 @@ std::vector<std::string> utf8_arguments(int argc, const char* const* argv)
 }
 
 namespace {
-UINT console_code_page = 0;  // the console's own, given back at exit
-void restore_console() { ::SetConsoleOutputCP(console_code_page); }
+
+// The console's own code page and input mode, given back when the program
+// ends: the console outlives it.
+UINT console_code_page = 0;
+DWORD console_input_mode = 0;
+bool input_mode_changed = false;
+
+void restore_console()
+{
+    if (console_code_page != 0 && console_code_page != CP_UTF8)
+        ::SetConsoleOutputCP(console_code_page);
+    if (input_mode_changed)
+        ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), console_input_mode);
+}
+
+// Ctrl+C, Ctrl+Break or the window closed end the process without the
+// handlers of std::atexit: the console is given back here, then the
+// system's own handler ends the program as it would have.
+BOOL WINAPI on_console_event(DWORD event)
+{
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT)
+        restore_console();
+    return FALSE;
+}
+
 }  // namespace
 
 void prepare_console()
 {
     // The lines are UTF-8; a console shows them as such only on that code
-    // page. The console outlives the program, so its own page comes back.
+    // page.
     console_code_page = ::GetConsoleOutputCP();
-    if (console_code_page != 0 && console_code_page != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8))
+    const bool page_changed =
+        console_code_page != 0 && console_code_page != CP_UTF8 && ::SetConsoleOutputCP(CP_UTF8);
+    // With Quick Edit on, a click into the window selects text and stops
+    // every write to the console, and so every worker, until a key is hit.
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (::GetConsoleMode(input, &console_input_mode)) {
+        const DWORD mode = without_quick_edit(console_input_mode);
+        input_mode_changed = mode != console_input_mode && ::SetConsoleMode(input, mode);
+    }
+    if (page_changed || input_mode_changed) {
         std::atexit(restore_console);
+        ::SetConsoleCtrlHandler(on_console_event, TRUE);
+    }
+}
+
+void keep_awake()
+{
+    // Until the program ends: the system, not the display (a run is left
+    // alone overnight, its window need not stay lit).
+    ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
 }
 
 std::string host_name()
@@ -307,9 +522,54 @@ std::uint64_t physical_memory()
 
 void report_file_size_limit_as_error() {}
 
+bool is_missing(int error_number)
+{
+    if ((error_number & ~code_mask) != windows_error_base)
+        return error_number == ENOENT;
+    const DWORD code = static_cast<DWORD>(error_number & code_mask);
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+           code == ERROR_INVALID_DRIVE;
+}
+
+namespace {
+
+// Windows' own words for a code, without the final stop and line end, and
+// the code: "The system cannot find the file specified (Windows error 2)".
+std::string windows_words(DWORD code)
+{
+    wchar_t* words = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<LPWSTR>(&words), 0, nullptr);
+    std::string text = length > 0 ? narrow(words) : std::string();
+    if (words)
+        ::LocalFree(words);
+    while (!text.empty() &&
+           (std::isspace(static_cast<unsigned char>(text.back())) || text.back() == '.'))
+        text.pop_back();
+    const std::string number = "Windows error " + std::to_string(code);
+    return text.empty() ? number : text + " (" + number + ")";
+}
+
+}  // namespace
+
 std::string error_text(int error_number)
 {
-    return std::error_code(error_number, std::generic_category()).message();
+    const int base = error_number & ~code_mask;
+    const auto code = static_cast<DWORD>(error_number & code_mask);
+    const std::string held = " is in use by another program, still after " +
+                             std::to_string(rename_patience_seconds) +
+                             " s (a virus scanner, an indexer, a backup agent or a viewer may "
+                             "hold it): " +
+                             windows_words(code);
+    switch (base) {
+    case windows_error_base: return windows_words(code);
+    case held_file_base: return "the file being moved or removed" + held;
+    case held_target_base: return "the file it would replace" + held;
+    case path_problem_base:
+        return path_problem_text(static_cast<path_problem>(code >> 20), code & 0xFFFFF);
+    default: return std::error_code(error_number, std::generic_category()).message();
+    }
 }
 
 }  // namespace orvane::platform

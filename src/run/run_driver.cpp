@@ -148,11 +148,14 @@ int run_driver(int argc, const char* const* argv)
     configure_image_library();
     platform::report_file_size_limit_as_error();
     platform::prepare_console();
+    platform::keep_awake();
     const std::vector<std::string> arguments = platform::utf8_arguments(argc, argv);
     std::vector<const char*> values;
     for (const std::string& argument : arguments)
         values.push_back(argument.c_str());
-    const run_options options = parse_options(static_cast<int>(values.size()), values.data());
+    run_options options = parse_options(static_cast<int>(values.size()), values.data());
+    // A drive alone ("D:") names that drive's current directory, not its root.
+    options.outputdir = platform::output_base(options.outputdir);
     // With --plan, standard output holds the plan alone.
     if (!options.plan)
         echo_command_line(arguments);

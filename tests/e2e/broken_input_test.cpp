@@ -317,6 +317,39 @@ TEST_F(BrokenInput, ListsPastAnyBoundAreRefusedAndPipesAndMarksWork)
     expect_mosaic_of(good_form);
 }
 
+// PowerShell 5.1 saves a list as UTF-16; a list in the ANSI code page has
+// names that are not UTF-8; a list that exists but cannot be read ended the
+// run with "no list.txt!" and status 0, as if every slice were done.
+TEST_F(BrokenInput, Utf16ListsWorkAndBadOrUnreadableListsEndTheRun)
+{
+    orvane_test::write_form(dir + "/good.tif", good_form);
+    const std::string names = "good.tif\r\ngood.tif\r\n";
+    std::string text = "\xFF\xFE";
+    for (const char c : names)
+        text += std::string{c, '\0'};
+    orvane_test::write_file(dir + "/list.txt", text);
+    const process_result utf16 =
+        orvane_test::run_process(ORVANE_EXE, {"-i", "list.txt", "-o", "out", "-s", "1"}, {}, dir);
+    EXPECT_EQ(utf16.exit_code, 0) << utf16.err;
+    expect_mosaic_of(good_form);
+
+    orvane_test::write_file(dir + "/list.txt", "good.tif\nGewebe_\xB5m.tif\n");
+    const process_result ansi =
+        orvane_test::run_process(ORVANE_EXE, {"-i", "list.txt", "-o", "out", "-s", "1"}, {}, dir);
+    EXPECT_EQ(ansi.exit_code, 2);
+    EXPECT_EQ(ansi.err, "orvane: the list file 'list.txt': the name on line 2 is not valid UTF-8 "
+                        "(byte 0xB5 at byte 8); the list must be UTF-8 or UTF-16 (with its "
+                        "byte-order mark)\n");
+
+    // Opens, but reading its first page fails.
+    const process_result unreadable = orvane_test::run_process(
+        ORVANE_EXE, {"-i", "/proc/self/mem", "-o", "out", "-s", "1"}, {}, dir);
+    EXPECT_EQ(unreadable.exit_code, 2);
+    EXPECT_EQ(unreadable.err.rfind("orvane: the list file '/proc/self/mem': cannot ", 0), 0u)
+        << unreadable.err;
+    EXPECT_EQ(unreadable.out.find("no list.txt!"), std::string::npos);
+}
+
 // Tiles must be plain files: a FIFO nobody writes to, or standard input from
 // a silent pipe, would block the open forever and the run would never end.
 TEST_F(BrokenInput, TilesThatAreNoPlainFilesEndTheRunAtOnce)

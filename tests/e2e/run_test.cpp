@@ -181,11 +181,13 @@ TEST_F(Run, AMissingTileEndsTheRunWithOneReport)
     const process_result r = run({"-i", list, "-o", out, "-s", "2"});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_code, 2);
-    const std::string report = "\n[CImg] *** CImgIOException *** [instance(0,0,0,0," +
-                               null_pointer +
-                               ",non-shared)] "
-                               "CImg<uint16>::load(): Failed to open file '" +
-                               names[4] + "': No such file or directory.\n";
+    const std::string report =
+        "\n[CImg] *** CImgIOException *** [instance(0,0,0,0," + null_pointer +
+        ",non-shared)] "
+        "CImg<uint16>::load(): Failed to open file '" +
+        names[4] +
+        "': " + system_says("No such file or directory", "File not found (Windows error 2)") +
+        ".\n";
     EXPECT_EQ(r.err, report);
     EXPECT_FALSE(exists(full(4)));
     for (int k = 0; k < 6; ++k) {

@@ -23,9 +23,9 @@ inline const std::string shown_exe = ORVANE_SHOWN_EXE;
 inline const std::string shown_exe = ORVANE_EXE;
 #endif
 
-// The system's words for a failure: Windows names some failures otherwise
-// (a path through a file is not found; Wine reports a write past a file-size
-// limit as an I/O error).
+// The system's words for a failure: the Windows build gives Windows' own
+// words, as Wine has them, and the code (a path through a file is not found;
+// Wine fails a write past a file-size limit as a general failure).
 #ifdef ORVANE_E2E_WINDOWS
 inline std::string system_says(const std::string&, const std::string& windows) { return windows; }
 #else

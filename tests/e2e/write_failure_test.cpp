@@ -63,7 +63,8 @@ TEST_F(WriteFailure, AFileSizeLimitIsReportedOnceAndLeavesNoBrokenFile)
     const std::string start = write_failure(out + "/stack1//zstackds_1_000");
     EXPECT_EQ(report.rfind(start, 0), 0u) << report;
     EXPECT_NE(report.find(".part': cannot write: " +
-                              system_says("File too large", "Input/output error") + ".",
+                              system_says("File too large", "General failure (Windows error 31)") +
+                              ".",
                           start.size()),
               std::string::npos)
         << report;
@@ -85,7 +86,8 @@ TEST_F(WriteFailure, ASingleSliceOnTwoThreadsReportsTheLimitOnce)
     EXPECT_EQ(r.exit_code, 2);
     const std::string report = the_report(r.err);
     EXPECT_EQ(report.rfind(write_failure(full(1) + "."), 0), 0u) << report;
-    EXPECT_NE(report.find(system_says("File too large", "Input/output error")), std::string::npos)
+    EXPECT_NE(report.find(system_says("File too large", "General failure (Windows error 31)")),
+              std::string::npos)
         << report;
     EXPECT_EQ(r.out.find(" done!"), std::string::npos) << r.out;
     expect_only_complete_outputs();
@@ -119,9 +121,9 @@ TEST_F(WriteFailure, ADirectoryThatCannotBeMadeIsReportedWithItsReason)
     out = dir + "/file/sub";
     const process_result r = run({"-i", list, "-o", out, "-s", "1"});
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(the_report(r.err), write_failure(out + "/") + "': cannot create the directory: " +
-                                     system_says("Not a directory", "No such file or directory") +
-                                     ".\n");
+    EXPECT_EQ(the_report(r.err),
+              write_failure(out + "/") + "': cannot create the directory: " +
+                  system_says("Not a directory", "Path not found (Windows error 3)") + ".\n");
 }
 
 TEST_F(WriteFailure, AnOutputDirectoryBlockedByAFileIsReported)
@@ -134,7 +136,7 @@ TEST_F(WriteFailure, AnOutputDirectoryBlockedByAFileIsReported)
     const std::string report = the_report(r.err);
     EXPECT_EQ(report.rfind(write_failure(out + "/stack1//zstackds_1_000"), 0), 0u) << report;
     EXPECT_NE(report.find("': cannot create: " +
-                          system_says("Not a directory", "No such file or directory") + "."),
+                          system_says("Not a directory", "Path not found (Windows error 3)") + "."),
               std::string::npos)
         << report;
     expect_only_complete_outputs();
