@@ -1,6 +1,6 @@
 // Every operating-system call of the program, behind one small interface:
-// files at an offset, flushing to the device, renames, directories, process
-// and host identity. Failures return false or -1 with errno set, so callers
+// files at an offset, flushing to the device, renames, directories, locks
+// and random bits. Failures return false or -1 with errno set, so callers
 // word them with error_text(errno) on every system.
 #pragma once
 
@@ -21,6 +21,23 @@ int open_sequential(const std::string& path);
 // Creates or empties path for reading and writing (libtiff may read back).
 int create_for_writing(const std::string& path);
 bool close_file(int fd);
+
+// Creates path for reading and writing where nothing is there yet: -1 with
+// EEXIST when anything is, so two writers never share a file.
+int create_new(const std::string& path);
+// Opens an existing plain file for reading and writing without following a
+// link or waiting, so that it can be locked: -1 when it cannot be.
+int open_for_locking(const std::string& path);
+// Takes the lock that marks a file as held by a live run, without waiting:
+// false with EAGAIN, EWOULDBLOCK or EACCES when another open file holds it,
+// with another errno when the file system has no such locks. It lasts
+// until fd is closed or its process ends, however it ends; locks taken
+// through other descriptors of the same process conflict too.
+bool try_lock(int fd);
+// Whether path names the file open as fd (not a file put there since).
+bool names_open_file(const std::string& path, int fd);
+// Fills count bytes with random ones from the system; false when it has none.
+bool random_bytes(void* into, std::size_t count);
 
 // One read of up to count bytes at offset, retried when interrupted: the
 // bytes read, 0 at the end of the file, -1 on failure.
@@ -73,13 +90,6 @@ std::vector<std::string> utf8_arguments(int argc, const char* const* argv);
 // Makes the console show the program's UTF-8 lines as they are, where the
 // system has a console code page.
 void prepare_console();
-
-// This computer's name, "localhost" when it has none.
-std::string host_name();
-long process_id();
-enum class process_state { alive, gone, unknown };
-// Whether a process of this host with that identifier still runs.
-process_state state_of_process(long pid);
 
 // The memory of this computer in bytes, 0 when it cannot be told.
 std::uint64_t physical_memory();
