@@ -95,13 +95,19 @@ void output_file::sync()
 void output_file::commit()
 {
     sync();
-    // The lock is held through the rename, so no cleaner can take the file
-    // on its way to the final name.
+    // The lock is held through the rename where the system allows it, so no
+    // cleaner can take the file on its way to the final name. Windows
+    // refuses to replace a file any handle holds open: another run putting
+    // its own copy of the slice in place just after this one would fail
+    // while the handle, now on the final name, is still open.
+    if (!platform::rename_replaces_open_files)
+        platform::close_file(std::exchange(lock_fd_, -1));
     if (!platform::rename_file(temp_path_, final_path_))
         throw error(failure_kind::write, final_path_,
                     "cannot rename '" + temp_path_ + "' to it: " + platform::error_text(errno));
     committed_ = true;
-    platform::close_file(std::exchange(lock_fd_, -1));
+    if (lock_fd_ >= 0)
+        platform::close_file(std::exchange(lock_fd_, -1));
 }
 
 bool is_temporary_name(const std::string& name)

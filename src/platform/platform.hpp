@@ -56,6 +56,13 @@ void start_writeback(int fd);
 
 // Moves from onto to, replacing what is there, in one step.
 bool rename_file(const std::string& from, const std::string& to);
+// Whether rename_file replaces a file that is open elsewhere (POSIX
+// systems), or fails while any handle holds it (Windows).
+#ifdef _WIN32
+constexpr bool rename_replaces_open_files = false;
+#else
+constexpr bool rename_replaces_open_files = true;
+#endif
 bool remove_file(const std::string& path);
 
 struct file_status {

@@ -32,11 +32,17 @@ protected:
 
     // Starts the program as process 1 of a PID namespace of its own, as in
     // a container: every such run has the same process id on one host name.
+    // Wine's one server cannot serve processes of several namespaces, so
+    // the Windows build's runs start side by side on one computer name.
     static int spawn_namespaced(const std::vector<std::string>& args)
     {
+#ifdef ORVANE_E2E_WINDOWS
+        return orvane_test::spawn_process(ORVANE_EXE, args, {"OMP_NUM_THREADS=2"});
+#else
         std::vector<std::string> command = {"--pid", "--fork", "--mount-proc", ORVANE_EXE};
         command.insert(command.end(), args.begin(), args.end());
         return orvane_test::spawn_process("/usr/bin/unshare", command, {"OMP_NUM_THREADS=2"});
+#endif
     }
 
     static bool exited_zero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
@@ -45,6 +51,9 @@ protected:
     // container that forbids them).
     static bool namespaces_work()
     {
+#ifdef ORVANE_E2E_WINDOWS
+        return true;
+#endif
         const process_result probe = orvane_test::run_process(
             "/usr/bin/unshare", {"--pid", "--fork", "--mount-proc", "/bin/true"});
         return probe.exit_code == 0;
