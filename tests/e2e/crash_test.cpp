@@ -32,8 +32,8 @@ protected:
 
     // Starts the program as process 1 of a PID namespace of its own, as in
     // a container: every such run has the same process id on one host name.
-    // Wine's one server cannot serve processes of several namespaces, so
-    // the Windows build's runs start side by side on one computer name.
+    // Windows has no PID namespaces: there the runs start side by side on
+    // one computer name.
     static int spawn_namespaced(const std::vector<std::string>& args)
     {
 #ifdef ORVANE_E2E_WINDOWS
