@@ -1,5 +1,6 @@
 // Parallel loops that never let an exception leave a team: every failure is
-// caught and recorded, a failure stops the iterations above it, the lowest index is reported.
+// caught and recorded, a failure stops the iterations above it, and the
+// lowest failing index is reported.
 #pragma once
 
 #include <omp.h>
