@@ -1,5 +1,6 @@
 // Parallel loops that never let an exception leave a team: every failure is
-// caught and recorded, the first stops new work, the lowest index is reported.
+// caught and recorded, a failure stops the iterations above it, and the
+// lowest failing index is reported.
 #pragma once
 
 #include <omp.h>
@@ -17,8 +18,8 @@ namespace orvane {
 // every iteration runs through attempt().
 class loop_failures {
 public:
-    // Whether an iteration has failed: iterations not yet started are skipped.
-    bool stopped() const { return stopped_.load(std::memory_order_relaxed); }
+    // Whether an iteration has failed.
+    bool stopped() const { return lowest_failed_.load(std::memory_order_relaxed) != none; }
 
     void record(std::int64_t index, std::exception_ptr failure)
     {
@@ -26,16 +27,26 @@ public:
         if (!lowest_ || index < lowest_index_) {
             lowest_ = std::move(failure);
             lowest_index_ = index;
+            lowest_failed_ = index;
         }
-        stopped_ = true;
     }
 
-    // Runs work() for iteration index unless the loop has stopped; records
-    // what it throws.
+    // Runs work() for iteration index unless an iteration below it has
+    // failed; records what it throws. Iterations below the lowest failure
+    // still run, so the failure reported is the one a serial loop would meet
+    // first, however the threads were timed.
     template <class Work> void attempt(std::int64_t index, Work&& work)
     {
-        if (stopped())
+        if (index > lowest_failed_.load(std::memory_order_relaxed))
             return;
+        complete(index, work);
+    }
+
+    // Runs work() for an iteration already under way, whatever failed
+    // meanwhile, and records what it throws: the end of work that was begun
+    // (a file's sync or rename) must not lose its failure.
+    template <class Work> void complete(std::int64_t index, Work&& work)
+    {
         try {
             work();
         } catch (...) {
@@ -52,8 +63,9 @@ public:
     }
 
 private:
+    static constexpr std::int64_t none = INT64_MAX;
     std::mutex mutex_;
-    std::atomic<bool> stopped_{false};
+    std::atomic<std::int64_t> lowest_failed_{none};
     std::exception_ptr lowest_;
     std::int64_t lowest_index_ = 0;
 };

@@ -1,79 +1,142 @@
-// Temporary names, commit by rename, and the removal of a killed run's leftovers.
+// Temporaries with random names under a lock, commit by rename, and the removal of a killed run's
+// leftovers.
 #include "io/output_file.hpp"
 
 #include "base/error.hpp"
 #include "platform/platform.hpp"
 
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <cstdint>
+#include <utility>
 
 namespace orvane {
 
 namespace {
 
-const char* const temp_suffix = ".part";
+const std::string temp_suffix = ".part";
+constexpr std::size_t token_digits = 16;
+// Names are tried again only when another file took the name, or a cleaner
+// took the file away before it was locked: a few times at most.
+constexpr int max_attempts = 16;
 
-bool ends_with(const std::string& text, const std::string& tail)
+std::string random_token(const std::string& final_path)
 {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    std::uint64_t bits = 0;
+    if (!platform::random_bytes(&bits, sizeof bits))
+        throw error(failure_kind::write, final_path,
+                    "cannot name a temporary: " + platform::error_text(errno));
+    static const char digits[] = "0123456789abcdef";
+    std::string token(token_digits, '0');
+    for (std::size_t i = 0; i < token_digits; ++i, bits >>= 4)
+        token[i] = digits[bits & 15];
+    return token;
 }
 
-// The process that left name = <final>.<host>.<pid>.part in this host's
-// form, or 0 when the name is not one.
-long temporary_owner(const std::string& name, const std::string& host_part)
+// Whether a failed lock means another open file holds it; other failures
+// (a file system without locks) leave the file unlocked.
+bool held_elsewhere(int error_number)
 {
-    if (!ends_with(name, temp_suffix))
-        return 0;
-    const std::string stem = name.substr(0, name.size() - std::strlen(temp_suffix));
-    const std::size_t dot = stem.rfind('.');
-    if (dot == std::string::npos || !ends_with(stem.substr(0, dot + 1), host_part))
-        return 0;
-    const std::string pid_text = stem.substr(dot + 1);
-    if (pid_text.empty() || pid_text.find_first_not_of("0123456789") != std::string::npos)
-        return 0;
-    return std::strtol(pid_text.c_str(), nullptr, 10);
+    return error_number == EAGAIN || error_number == EWOULDBLOCK || error_number == EACCES;
 }
 
 }  // namespace
 
-std::string temp_name_for(const std::string& final_path)
+output_file::output_file(std::string final_path) : final_path_(std::move(final_path))
 {
-    return final_path + "." + platform::host_name() + "." + std::to_string(platform::process_id()) +
-           temp_suffix;
+    for (int attempt = 1;; ++attempt) {
+        temp_path_ = final_path_ + "." + random_token(final_path_) + temp_suffix;
+        const int fd = platform::create_new(temp_path_);
+        if (fd < 0) {
+            if (errno == EEXIST && attempt < max_attempts)
+                continue;
+            throw error(failure_kind::write, temp_path_,
+                        "cannot create: " + platform::error_text(errno));
+        }
+        // A cleaner may lock and remove the file between its creation and
+        // the lock here: then the name no longer names it, and the file is
+        // made again under a new name. Without locks on this file system
+        // no cleaner can take it either.
+        const bool locked = platform::try_lock(fd);
+        const bool lost =
+            (!locked && held_elsewhere(errno)) || !platform::names_open_file(temp_path_, fd);
+        if (!lost) {
+            lock_fd_ = fd;
+            return;
+        }
+        platform::close_file(fd);
+        if (attempt >= max_attempts)
+            throw error(failure_kind::write, temp_path_,
+                        "cannot create: another process keeps taking it away");
+    }
 }
 
-pending_file::pending_file(std::string final_path)
-    : final_path_(std::move(final_path)), temp_path_(temp_name_for(final_path_))
+output_file::~output_file()
 {
-}
-
-pending_file::~pending_file()
-{
+    // The written file is closed before the temporary goes: Windows removes
+    // no file that a handle without delete sharing holds.
+    written_ = unsynced_file();
     if (!committed_)
         platform::remove_file(temp_path_);
+    if (lock_fd_ >= 0)
+        platform::close_file(lock_fd_);
 }
 
-void pending_file::commit()
+void output_file::hold(unsynced_file written) { written_ = std::move(written); }
+
+void output_file::start_sync() { written_.start_sync(); }
+
+void output_file::sync()
 {
+    // Data reaches the device before the rename that publishes it: after a
+    // power loss a final name never holds an empty or partial file.
+    written_.close(true);
+}
+
+void output_file::commit()
+{
+    sync();
+    // The lock is held through the rename where the system allows it, so no
+    // cleaner can take the file on its way to the final name. Windows
+    // refuses to replace a file any handle holds open: another run putting
+    // its own copy of the slice in place just after this one would fail
+    // while the handle, now on the final name, is still open.
+    if (!platform::rename_replaces_open_files)
+        platform::close_file(std::exchange(lock_fd_, -1));
     if (!platform::rename_file(temp_path_, final_path_))
         throw error(failure_kind::write, final_path_,
                     "cannot rename '" + temp_path_ + "' to it: " + platform::error_text(errno));
     committed_ = true;
+    if (lock_fd_ >= 0)
+        platform::close_file(std::exchange(lock_fd_, -1));
+}
+
+bool is_temporary_name(const std::string& name)
+{
+    const std::size_t tail = 1 + token_digits + temp_suffix.size();
+    if (name.size() <= tail ||
+        name.compare(name.size() - temp_suffix.size(), temp_suffix.size(), temp_suffix) != 0)
+        return false;
+    const std::size_t dot = name.size() - tail;
+    return name[dot] == '.' &&
+           name.find_first_not_of("0123456789abcdef", dot + 1) == name.size() - temp_suffix.size();
 }
 
 int remove_stale_temporaries(const std::string& dir)
 {
-    // Only this host's processes can be checked.
-    const std::string host_part = "." + platform::host_name() + ".";
     int removed = 0;
     for (const std::string& name : platform::directory_entries(dir)) {
-        const long pid = temporary_owner(name, host_part);
-        if (pid <= 0 || platform::state_of_process(pid) != platform::process_state::gone)
-            continue;  // alive, or not ours to judge
-        if (platform::remove_file(dir + "/" + name))
+        if (!is_temporary_name(name))
+            continue;
+        const std::string path = dir + "/" + name;
+        const int fd = platform::open_for_locking(path);
+        if (fd < 0)
+            continue;
+        // Only a file whose lock is free here is no live run's; the name
+        // must still be that file's when it is removed.
+        if (platform::status_of_open(fd).regular && platform::try_lock(fd) &&
+            platform::names_open_file(path, fd) && platform::remove_file(path))
             ++removed;
+        platform::close_file(fd);
     }
     return removed;
 }

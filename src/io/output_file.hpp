@@ -1,6 +1,8 @@
-// Committing a file under its final name: written under a temporary one, renamed into place when
-// complete.
+// Committing a file under its final name: written under a temporary one, synced, renamed into
+// place when complete.
 #pragma once
+
+#include "io/unsynced_file.hpp"
 
 #include <string>
 
@@ -8,35 +10,52 @@ namespace orvane {
 
 // A file being written beside its final name. The final name marks a slice
 // done on the next run, so it must never name a half-written file: the data
-// goes to temp_path() and commit() renames it into place. A pending file that
-// is never committed is removed.
-class pending_file {
+// goes to temp_path(), which the caller writes and hands back open with
+// hold(); commit() syncs it and renames it into place. A file never
+// committed is removed with its temporary.
+//
+// The temporary's name is random and made by this object alone (created
+// only where nothing was), so no other run, in any process namespace or on
+// any machine sharing the directory, writes into it. The object holds a
+// lock on it from creation to commit: a temporary nobody holds is a killed
+// run's leftover, which remove_stale_temporaries() may remove.
+class output_file {
 public:
-    explicit pending_file(std::string final_path);
-    ~pending_file();
-    pending_file(const pending_file&) = delete;
-    pending_file& operator=(const pending_file&) = delete;
+    // Creates the temporary and takes its lock; throws a write error naming
+    // the temporary ("cannot create: ...") on failure.
+    explicit output_file(std::string final_path);
+    ~output_file();
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
 
     const std::string& temp_path() const { return temp_path_; }
     const std::string& final_path() const { return final_path_; }
 
-    // Renames the temporary onto the final name; throws a write error
-    // naming the final path on failure.
+    // Keeps the written temporary's open file until it is synced.
+    void hold(unsynced_file written);
+    // Starts the device on the written data without waiting for it.
+    void start_sync();
+    // Waits until the written data is on the device and closes it; throws a
+    // write error naming the temporary on failure.
+    void sync();
+    // Syncs what is not yet synced, then renames the temporary onto the final
+    // name; throws a write error naming the final path on failure.
     void commit();
 
 private:
     std::string final_path_;
     std::string temp_path_;
+    int lock_fd_ = -1;  // the temporary, locked while this object lives
+    unsynced_file written_;
     bool committed_ = false;
 };
 
-// The temporary name for final_path used by this process:
-// final_path + "." + host + "." + pid + ".part". Unique per host and process,
-// so two runs over the same slice never write into the same file.
-std::string temp_name_for(const std::string& final_path);
+// Whether name (without its directory) has the form of a temporary:
+// <final name>.<16 hexadecimal digits>.part.
+bool is_temporary_name(const std::string& name);
 
-// Removes the temporaries in dir that were left by processes of this host that
-// no longer exist (a killed run). Returns how many were removed.
+// Removes the temporaries in dir that no live run holds (a killed run's):
+// those whose lock it can take itself. Returns how many were removed.
 int remove_stale_temporaries(const std::string& dir);
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 #include "io/tile_loader.hpp"
 
 #include "base/error.hpp"
+#include "io/payload_check.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
@@ -95,6 +96,11 @@ template <class Read> void read_tiff(const std::string& name, Read read)
 // the project's, with its message kept.
 void load_with_library(const std::string& name, image& loaded)
 {
+    // The library fills what a file cut short lacks with zeros or whatever
+    // its buffer held, and says nothing.
+    const std::string missing = missing_pixels(name);
+    if (!missing.empty())
+        fail_read(name, missing);
     try {
         loaded.load(name.c_str());
     } catch (const cimg_library::CImgIOException& e) {

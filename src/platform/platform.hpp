@@ -1,6 +1,6 @@
 // Every operating-system call of the program, behind one small interface:
-// files at an offset, flushing to the device, renames, directories, process
-// and host identity. Failures return false or -1 with errno set, so callers
+// files at an offset, flushing to the device, renames, directories, locks
+// and random bits. Failures return false or -1 with errno set, so callers
 // word them with error_text(errno) on every system. On Windows errno then
 // holds Windows' own error code, or why a path cannot be given to Windows,
 // which error_text words in Windows' own words with the code; every path is
@@ -26,6 +26,23 @@ int open_sequential(const std::string& path);
 int create_for_writing(const std::string& path);
 bool close_file(int fd);
 
+// Creates path for reading and writing where nothing is there yet: -1 with
+// EEXIST when anything is, so two writers never share a file.
+int create_new(const std::string& path);
+// Opens an existing plain file for reading and writing without following a
+// link or waiting, so that it can be locked: -1 when it cannot be.
+int open_for_locking(const std::string& path);
+// Takes the lock that marks a file as held by a live run, without waiting:
+// false with EAGAIN, EWOULDBLOCK or EACCES when another open file holds it,
+// with another errno when the file system has no such locks. It lasts
+// until fd is closed or its process ends, however it ends; locks taken
+// through other descriptors of the same process conflict too.
+bool try_lock(int fd);
+// Whether path names the file open as fd (not a file put there since).
+bool names_open_file(const std::string& path, int fd);
+// Fills count bytes with random ones from the system; false when it has none.
+bool random_bytes(void* into, std::size_t count);
+
 // One read of up to count bytes at offset, retried when interrupted: the
 // bytes read, 0 at the end of the file, -1 on failure.
 std::int64_t read_at(int fd, void* into, std::size_t count, std::uint64_t offset);
@@ -47,6 +64,13 @@ void start_writeback(int fd);
 // pauses, for about rename_patience_seconds before the rename or removal
 // fails, saying that the file is in use.
 bool rename_file(const std::string& from, const std::string& to);
+// Whether rename_file replaces a file that is open elsewhere (POSIX
+// systems), or fails while any handle holds it (Windows).
+#ifdef _WIN32
+constexpr bool rename_replaces_open_files = false;
+#else
+constexpr bool rename_replaces_open_files = true;
+#endif
 bool remove_file(const std::string& path);
 constexpr int rename_patience_seconds = 10;
 
@@ -92,13 +116,6 @@ void prepare_console();
 // Keeps the computer from going to sleep while the program runs (not its
 // display), where the system sends an idle one to sleep.
 void keep_awake();
-
-// This computer's name, "localhost" when it has none.
-std::string host_name();
-long process_id();
-enum class process_state { alive, gone, unknown };
-// Whether a process of this host with that identifier still runs.
-process_state state_of_process(long pid);
 
 // The memory of this computer in bytes, 0 when it cannot be told.
 std::uint64_t physical_memory();

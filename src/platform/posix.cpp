@@ -5,6 +5,8 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -24,6 +26,58 @@ int create_for_writing(const std::string& path)
 }
 
 bool close_file(int fd) { return ::close(fd) == 0; }
+
+int create_new(const std::string& path)
+{
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
+int open_for_locking(const std::string& path)
+{
+    return ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+}
+
+bool try_lock(int fd)
+{
+    // A lock of the open file, not of the process: it conflicts with a lock
+    // taken through another descriptor of this process too, and it reaches
+    // other machines over a network file system.
+#ifdef F_OFD_SETLK
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) == 0)
+        return true;
+    if (errno != EINVAL)
+        return false;
+#endif
+    // A kernel without such locks has flock, which also belongs to the open file.
+    return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+bool names_open_file(const std::string& path, int fd)
+{
+    struct stat named {
+    }, open{};
+    return ::lstat(path.c_str(), &named) == 0 && ::fstat(fd, &open) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+bool random_bytes(void* into, std::size_t count)
+{
+    auto* bytes = static_cast<unsigned char*>(into);
+    while (count > 0) {
+        const ssize_t n = ::getrandom(bytes, count, 0);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
 
 std::int64_t read_at(int fd, void* into, std::size_t count, std::uint64_t offset)
 {
@@ -141,25 +195,6 @@ std::vector<std::string> utf8_arguments(int argc, const char* const* argv)
 void prepare_console() {}
 
 void keep_awake() {}
-
-std::string host_name()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-        return "localhost";
-    return name;
-}
-
-long process_id() { return static_cast<long>(::getpid()); }
-
-process_state state_of_process(long pid)
-{
-    if (pid <= 0)
-        return process_state::unknown;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0)
-        return process_state::alive;
-    return errno == ESRCH ? process_state::gone : process_state::unknown;
-}
 
 std::uint64_t physical_memory()
 {

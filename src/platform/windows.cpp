@@ -9,6 +9,8 @@
 #endif
 #include <windows.h>
 
+#include <ntsecapi.h>
+
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
@@ -159,6 +161,94 @@ int create_for_writing(const std::string& path)
 }
 
 bool close_file(int fd) { return ::_close(fd) == 0; }
+
+namespace {
+
+// A descriptor for a handle of CreateFileW, -1 with errno set on failure.
+int descriptor_of(HANDLE handle)
+{
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = errno_of_last_error();
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+    if (fd < 0)
+        ::CloseHandle(handle);
+    return fd;
+}
+
+// Every other handle may read, write, rename or delete the file: the lock,
+// not the sharing, tells a live run's file, and the run renames its file
+// while its locked handle is still open.
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A descriptor for path opened to read and write, shared with every other
+// handle; -1 with errno set on failure.
+int open_shared(const std::string& path, DWORD disposition, DWORD flags)
+{
+    std::wstring name;
+    if (!system_path(path, name))
+        return -1;
+    return descriptor_of(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, share_all,
+                                       nullptr, disposition, flags, nullptr));
+}
+
+}  // namespace
+
+int create_new(const std::string& path)
+{
+    return open_shared(path, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+}
+
+int open_for_locking(const std::string& path)
+{
+    return open_shared(path, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+bool try_lock(int fd)
+{
+    // Windows' locks bar reading and writing the range through every other
+    // handle, so the one byte locked lies far past any data.
+    OVERLAPPED where = at_offset(std::uint64_t{1} << 62);
+    if (::LockFileEx(handle_of(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                     &where))
+        return true;
+    errno = errno_of_last_error();
+    return false;
+}
+
+bool names_open_file(const std::string& path, int fd)
+{
+    std::wstring name;
+    if (!system_path(path, name))
+        return false;
+    const HANDLE named =
+        ::CreateFileW(name.c_str(), 0, share_all, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (named == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION a{}, b{};
+    const bool known =
+        ::GetFileInformationByHandle(named, &a) && ::GetFileInformationByHandle(handle_of(fd), &b);
+    ::CloseHandle(named);
+    return known && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool random_bytes(void* into, std::size_t count)
+{
+    auto* bytes = static_cast<unsigned char*>(into);
+    while (count > 0) {
+        const auto chunk = static_cast<ULONG>(std::min<std::size_t>(count, 1u << 20));
+        if (!RtlGenRandom(bytes, chunk)) {
+            errno = EIO;
+            return false;
+        }
+        bytes += chunk;
+        count -= chunk;
+    }
+    return true;
+}
 
 std::int64_t read_at(int fd, void* into, std::size_t count, std::uint64_t offset)
 {
@@ -483,34 +573,6 @@ void keep_awake()
     // Until the program ends: the system, not the display (a run is left
     // alone overnight, its window need not stay lit).
     ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
-}
-
-std::string host_name()
-{
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    if (!::GetComputerNameW(name, &size) || size == 0)
-        return "localhost";
-    return narrow(name);
-}
-
-long process_id() { return static_cast<long>(::GetCurrentProcessId()); }
-
-process_state state_of_process(long pid)
-{
-    if (pid <= 0)
-        return process_state::unknown;
-    const HANDLE process =
-        ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
-    if (!process)
-        return ::GetLastError() == ERROR_INVALID_PARAMETER ? process_state::gone
-                                                           : process_state::unknown;
-    DWORD code = 0;
-    const bool known = ::GetExitCodeProcess(process, &code) != 0;
-    ::CloseHandle(process);
-    if (!known)
-        return process_state::unknown;
-    return code == STILL_ACTIVE ? process_state::alive : process_state::gone;
 }
 
 std::uint64_t physical_memory()

@@ -39,7 +39,9 @@ bool take_chunk(const std::string& path, const char* chunk, std::size_t size, bo
                     : size;
     for (std::size_t i = 0; i < take; ++i) {
         if (chunk[i] != '\n') {
-            if (++line_bytes > max_line_bytes)
+            // The CR of a CR LF ending is no part of the name the bound is for.
+            if (++line_bytes > max_line_bytes &&
+                !(line_bytes == max_line_bytes + 1 && chunk[i] == '\r'))
                 refuse(path,
                        "it has a line longer than " + std::to_string(max_line_bytes) + " bytes");
             continue;

@@ -18,9 +18,6 @@ namespace orvane {
 
 namespace {
 
-// Whether a slice's files are synced before they are renamed into place.
-constexpr bool sync_before_rename = true;
-
 unsynced_file save(const image& canvas, const std::string& path, int threads)
 {
     tiff_write_options options;
@@ -65,16 +62,10 @@ void allocate(image_buffer& buffer, std::uint32_t width, std::uint32_t height, c
 void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
 
 struct written_slice::files {
-    pending_file full;
-    std::unique_ptr<pending_file> reduced;  // none when no reduced copy is made
-    unsynced_file full_file;
-    unsynced_file reduced_file;
+    output_file full;
+    std::unique_ptr<output_file> reduced;  // none when no reduced copy is made
 
-    explicit files(const planned_slice& slice)
-        : full(slice.full_path),
-          reduced(slice.reduced_made ? std::make_unique<pending_file>(slice.reduced_path) : nullptr)
-    {
-    }
+    explicit files(const planned_slice& slice) : full(slice.full_path) {}
 };
 
 written_slice::written_slice(const planned_slice& slice)
@@ -86,10 +77,9 @@ written_slice::~written_slice() = default;
 
 void written_slice::sync()
 {
-    // Data reaches the device before the rename that publishes it: after a
-    // power loss a final name never holds an empty or partial file.
-    files_->reduced_file.close(sync_before_rename);
-    files_->full_file.close(sync_before_rename);
+    if (files_->reduced)
+        files_->reduced->sync();
+    files_->full.sync();
 }
 
 void written_slice::finish()
@@ -131,20 +121,20 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
 
     auto written = std::make_unique<written_slice>(slice);
     written_slice::files& files = *written->files_;
-    files.full_file = save(canvas, files.full.temp_path(), job.threads);
+    files.full.hold(save(canvas, files.full.temp_path(), job.threads));
     // The device takes the full-resolution data while the copy is reduced.
-    if (sync_before_rename)
-        files.full_file.start_sync();
+    files.full.start_sync();
     std::string unmade;
-    if (!make_dirs(slice.reduced_dir, &unmade) && files.reduced)
+    if (!make_dirs(slice.reduced_dir, &unmade) && slice.reduced_made)
         refuse_directory(unmade, platform::error_text(errno));
-    if (files.reduced) {
+    if (slice.reduced_made) {
         image_buffer& reduced = thread_reduced();
         const image_size reduced_size = job.layout.reduced(job.options.downsample);
         allocate(reduced, static_cast<std::uint32_t>(reduced_size.width),
                  static_cast<std::uint32_t>(reduced_size.height), "reduced copy");
         reduce_canvas(canvas, job.options.downsample, job.threads, reduced);
-        files.reduced_file = save(reduced.pixels(), files.reduced->temp_path(), job.threads);
+        files.reduced = std::make_unique<output_file>(slice.reduced_path);
+        files.reduced->hold(save(reduced.pixels(), files.reduced->temp_path(), job.threads));
     }
     return written;
 }

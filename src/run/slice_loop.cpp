@@ -57,7 +57,7 @@ private:
     {
         const entry oldest = std::move(queue_.front());
         queue_.pop_front();
-        failures_.attempt(oldest.slice_index, [&] { oldest.done.get(); });
+        failures_.complete(oldest.slice_index, [&] { oldest.done.get(); });
     }
 
     // Syncs the slice, waits until `after` is finished, then publishes it: on

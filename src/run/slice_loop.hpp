@@ -9,9 +9,9 @@ namespace orvane {
 
 // Makes every slice of the plan on `workers` threads, printing each slice's
 // lines; a worker's lines come in the order of its slices. A failing slice
-// stops new ones from starting while those under way finish, so nothing is
-// abandoned mid-write; then the failure of the lowest failing slice is
-// thrown.
+// stops the slices after it from starting while those under way finish, so
+// nothing is abandoned mid-write; then the failure of the lowest failing
+// slice is thrown, whichever step of it failed.
 void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, int workers);
 
 }  // namespace orvane

@@ -59,11 +59,20 @@ void warn_if_broken(const std::string& full_path)
     if (!platform::status_of(full_path).regular)
         return;
     const std::string damage = tiff_damage(full_path);
-    if (!damage.empty())
-        warn_once("done:" + full_path, "'" + full_path + "' is not a complete TIFF file (" +
-                                           damage +
-                                           "); its slice counts as done: remove the file to have "
-                                           "the slice made again");
+    if (damage.empty())
+        return;
+    // A file that cannot be read says nothing of its contents.
+    const int fd = platform::open_for_reading(full_path);
+    if (fd < 0) {
+        warn_once("done:" + full_path, "'" + full_path + "' cannot be read (" +
+                                           platform::error_text(errno) +
+                                           "); its slice counts as done");
+        return;
+    }
+    platform::close_file(fd);
+    warn_once("done:" + full_path, "'" + full_path + "' is not a complete TIFF file (" + damage +
+                                       "); its slice counts as done: remove the file to have "
+                                       "the slice made again");
 }
 
 }  // namespace

@@ -137,6 +137,31 @@ TEST_F(BrokenInput, TruncatedTilesEndWithAReportNamingThem)
         orvane_test::write_file(dir + "/cut.tif", whole.substr(0, size));
         EXPECT_EQ(run_with("cut.tif").exit_code, 2);
     }
+    // The image library reads a tile in another format cut short without a
+    // word, its missing pixels zero or worse: it must end the run as well.
+    const std::uint32_t width = good_form.width, height = good_form.height;
+    std::string pgm =
+        "P5\n# 16-bit\n" + std::to_string(width) + " " + std::to_string(height) + "\n65535\n";
+    for (std::uint32_t i = 0; i < width * height; ++i)
+        pgm += {static_cast<char>(i >> 8), static_cast<char>(1 + i % 255)};
+    const std::size_t pixels_at = pgm.size() - 2 * width * height;
+    orvane_test::write_file(dir + "/whole.pgm", pgm);
+    EXPECT_EQ(run_with("whole.pgm").exit_code, 0);
+    for (const std::size_t size : {pixels_at + width * height, pgm.size() - 1}) {
+        SCOPED_TRACE(size);
+        orvane_test::write_file(dir + "/cut.pgm", pgm.substr(0, size));
+        const process_result r = run_with("cut.pgm");
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_NE(r.err.find("Failed to read file 'cut.pgm': it holds "), std::string::npos)
+            << r.err;
+    }
+    std::string ascii = "P2\n" + std::to_string(width) + " " + std::to_string(height) + "\n65535\n";
+    for (std::uint32_t i = 0; i + 1 < width * height; ++i)
+        ascii += std::to_string(i) + " ";
+    orvane_test::write_file(dir + "/cut.pgm", ascii);
+    EXPECT_EQ(run_with("cut.pgm").exit_code, 2);
+    orvane_test::write_file(dir + "/whole.pgm", ascii + "7\n");
+    EXPECT_EQ(run_with("whole.pgm").exit_code, 0);
 }
 
 TEST_F(BrokenInput, BitFlippedTilesNeverCrashOrLeaveBrokenFiles)

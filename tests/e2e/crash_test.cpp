@@ -23,7 +23,42 @@ std::map<std::string, std::string> snapshot(const std::string& root)
     return files;
 }
 
-class Crash : public Run {};
+class Crash : public Run {
+protected:
+    std::vector<std::string> options_for(const std::string& target, const std::string& xoverlap)
+    {
+        return {"-i", list, "-o", target, "-s", "3", "-x", xoverlap, "-y", "3", "-d", "4"};
+    }
+
+    // Starts the program as process 1 of a PID namespace of its own, as in
+    // a container: every such run has the same process id on one host name.
+    // Windows has no PID namespaces: there the runs start side by side on
+    // one computer name.
+    static int spawn_namespaced(const std::vector<std::string>& args)
+    {
+#ifdef ORVANE_E2E_WINDOWS
+        return orvane_test::spawn_process(ORVANE_EXE, args, {"OMP_NUM_THREADS=2"});
+#else
+        std::vector<std::string> command = {"--pid", "--fork", "--mount-proc", ORVANE_EXE};
+        command.insert(command.end(), args.begin(), args.end());
+        return orvane_test::spawn_process("/usr/bin/unshare", command, {"OMP_NUM_THREADS=2"});
+#endif
+    }
+
+    static bool exited_zero(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+    // Skips the test where PID namespaces cannot be made (no root, or a
+    // container that forbids them).
+    static bool namespaces_work()
+    {
+#ifdef ORVANE_E2E_WINDOWS
+        return true;
+#endif
+        const process_result probe = orvane_test::run_process(
+            "/usr/bin/unshare", {"--pid", "--fork", "--mount-proc", "/bin/true"});
+        return probe.exit_code == 0;
+    }
+};
 
 TEST_F(Crash, KilledRunsResumeToTheSameFilesAsACleanRun)
 {
@@ -69,6 +104,69 @@ TEST_F(Crash, KilledRunsResumeToTheSameFilesAsACleanRun)
     }
     // Most kills must really land inside a run, or this test proves nothing.
     EXPECT_GE(killed_mid_run, 20);
+}
+
+// Runs in containers share the process id 1 and the host name: their
+// temporaries must still be their own, and a run must not take another's
+// temporary for a killed run's leftover because it cannot see its process.
+TEST_F(Crash, RunsInSeparatePidNamespacesOverOneOutputBothFinishWithWholeFiles)
+{
+    if (!namespaces_work())
+        GTEST_SKIP() << "unshare --pid is not permitted here (it needs root)";
+    make_acquisition(3, 12, 160, 120);
+    // Two runs with different -x write different bytes under each name, so
+    // a file mixed of both would show.
+    std::map<std::string, std::string> clean[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string target = dir + "/clean" + std::to_string(i);
+        ASSERT_EQ(run(options_for(target, i == 0 ? "4" : "8")).exit_code, 0);
+        clean[i] = snapshot(target);
+        ASSERT_EQ(clean[i].size(), 24u);
+    }
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fs::remove_all(out);
+        const int first = spawn_namespaced(options_for(out, "4"));
+        const int second = spawn_namespaced(options_for(out, "8"));
+        EXPECT_TRUE(exited_zero(orvane_test::wait_process(first)));
+        EXPECT_TRUE(exited_zero(orvane_test::wait_process(second)));
+        const auto made = snapshot(out);
+        EXPECT_EQ(made.size(), 24u);  // every slice, and no temporary left
+        for (const auto& [name, bytes] : made) {
+            EXPECT_TRUE(bytes == clean[0][name] || bytes == clean[1][name]) << name;
+            EXPECT_EQ(orvane_test::read_tiff(out + "/" + name).height,
+                      name.find("stack4") == 0 ? 30u : 120u)
+                << name;
+        }
+    }
+}
+
+// A run started in a namespace of its own cannot see the process of a run
+// of the host: it must still leave that run's temporaries alone.
+TEST_F(Crash, ARunBesideNamespacedStartsFinishes)
+{
+    if (!namespaces_work())
+        GTEST_SKIP() << "unshare --pid is not permitted here (it needs root)";
+    make_acquisition(3, 24, 160, 120);
+    const std::string clean = dir + "/clean";
+    ASSERT_EQ(run(options_for(clean, "4")).exit_code, 0);
+    const auto expected = snapshot(clean);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        fs::remove_all(out);
+        const int host_run =
+            orvane_test::spawn_process(ORVANE_EXE, options_for(out, "4"), {"OMP_NUM_THREADS=1"});
+        // Starts that make nothing (a slice past the last) but clean the
+        // output's leftovers while the host run writes.
+        int status = 0;
+        while (::waitpid(host_run, &status, WNOHANG) == 0) {
+            auto args = options_for(out, "4");
+            args.insert(args.end(), {"-j", "99"});
+            orvane_test::wait_process(spawn_namespaced(args));
+        }
+        EXPECT_TRUE(exited_zero(status));
+        EXPECT_EQ(snapshot(out), expected);
+    }
 }
 
 }  // namespace

@@ -197,6 +197,38 @@ TEST_F(Run, AMissingTileEndsTheRunWithOneReport)
     }
 }
 
+// The failure reported is the lowest failing slice's, whichever step failed
+// and however the workers were timed: a rename failing after the loop has
+// stopped for a later slice's unreadable tile is not dropped, nor the
+// reverse.
+TEST_F(Run, TheLowestFailingSliceIsReportedWhicheverStepFailed)
+{
+    make_acquisition(2, 6);
+    const std::string missing_read = "Failed to open file '";
+    const std::string failed_rename = "': cannot rename '";
+    for (const char* threads : {"OMP_NUM_THREADS=1", "OMP_NUM_THREADS=2"}) {
+        for (const bool rename_first : {true, false}) {
+            SCOPED_TRACE(std::string(threads) + (rename_first ? ", rename below" : ", read below"));
+            std::filesystem::remove_all(out);
+            make_acquisition(2, 6);
+            // A directory at a reduced name fails that slice's rename.
+            const int renamed = rename_first ? 3 : 4, unread = rename_first ? 4 : 3;
+            std::filesystem::create_directories(output(2, renamed));
+            std::remove(names[static_cast<std::size_t>(unread)].c_str());  // column 0
+            const process_result r = run({"-i", list, "-o", out, "-s", "2", "-d", "2"}, {threads});
+            EXPECT_EQ(r.exit_code, 2);
+            if (rename_first) {
+                EXPECT_NE(r.err.find("Failed to write file '" + output(2, 3) + failed_rename),
+                          std::string::npos)
+                    << r.err;
+            } else {
+                EXPECT_NE(r.err.find(missing_read + names[3] + "'"), std::string::npos) << r.err;
+            }
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;  // one report
+        }
+    }
+}
+
 // A worker syncs and renames a slice while it makes the next one. With one
 // worker the lines still come in slice order, mixed with those of slices
 // found done, and a slice that fails does not take the one before it along.

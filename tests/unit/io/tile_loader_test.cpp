@@ -67,6 +67,26 @@ TEST_F(LoadTile, MissingFileGivesTheLibrarysOwnMessageAndTheReason)
     }
 }
 
+// The library reads a file of its own formats cut short without a word,
+// leaving zeros or stale memory: every such tile is a read error naming it,
+// and a whole one loads as it was written.
+TEST_F(LoadTile, LibraryFormatsCutShortAreReadErrors)
+{
+    orvane::image pixels(7, 5, 1, 1);  // rows of 7 need padding in a BMP
+    cimg_forXY(pixels, x, y) pixels(x, y) = static_cast<unsigned short>(10 * x + y);
+    for (const char* extension : {".pgm", ".bmp", ".pfm"}) {
+        SCOPED_TRACE(extension);
+        const std::string whole = dir + "/whole" + extension, cut = dir + "/cut" + extension;
+        pixels.save(whole.c_str());
+        EXPECT_EQ(orvane::load_tile(whole).get_channel(0), pixels);
+        const std::string bytes = orvane_test::read_file(whole);
+        orvane_test::write_file(cut, bytes.substr(0, bytes.size() - 1));
+        EXPECT_NE(message_of(cut).find("Failed to read file '" + cut + "': it holds "),
+                  std::string::npos)
+            << message_of(cut);
+    }
+}
+
 TEST_F(LoadTile, AReusedImageHoldsOnlyTheNewTile)
 {
     auto pattern = [](std::uint16_t base) {

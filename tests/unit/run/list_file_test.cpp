@@ -35,6 +35,13 @@ TEST_F(ListFile, CrLfEndingsGiveTheSameNamesAsLf)
     EXPECT_EQ(read_list(write("a.tif\r\nb.tif\r\n")), lf);
     EXPECT_EQ(read_list(write("a.tif\n\n\nb.tif")), lf);  // no final LF
     EXPECT_EQ(read_list(write("\r\n\na.tif\r\n\r\nb.tif\r\n\r\n")), lf);
+    // The bound on a line is one on names: the longest one allowed may end
+    // in CR LF as well as in LF.
+    const std::string longest(std::size_t{1} << 16, 'n');
+    EXPECT_EQ(read_list(write(longest + "\r\n" + longest + "\n")),
+              (std::vector<std::string>{longest, longest}));
+    EXPECT_THROW(read_list(write(longest + "n\r\n")), std::exception);
+    EXPECT_THROW(read_list(write(longest + "\rn\n")), std::exception);
 }
 
 TEST_F(ListFile, NamesAreTakenExactlyAsWritten)
