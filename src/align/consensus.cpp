@@ -67,6 +67,11 @@ pair_estimate combine_slices(const std::vector<alignment>& slices)
             result.score = std::max(result.score, a.score);
             continue;
         }
+        if (a.ambiguous) {
+            if (result.ambiguous++ == 0 || a.score > result.ambiguity.score)
+                result.ambiguity = a;
+            continue;
+        }
         ++result.usable;
         vote& v = votes[{a.overlap, a.shift}];
         ++v.count;
@@ -83,8 +88,12 @@ pair_estimate combine_slices(const std::vector<alignment>& slices)
             result.shift = place.second;
         }
     }
-    if (!winner)
+    if (!winner || winner->count <= result.ambiguous) {
+        result.only_ambiguous = result.ambiguous > 0;
+        if (result.only_ambiguous)
+            result.score = result.ambiguity.score;
         return result;
+    }
     std::vector<double> scores = winner->scores;
     std::sort(scores.begin(), scores.end());
     result.found = true;

@@ -74,10 +74,12 @@ level_bounds bounds_at(const search_limits& limits, int factor, int columns)
 }
 
 // Moves from start to the best of its eight neighbours until none is better:
-// the local maximum of the cross-correlation.
+// a local maximum of the cross-correlation. With `wide`, a local maximum is
+// left for a better place two steps away, so a ripple of noise or a blurred
+// ridge on the way does not end the climb short of the peak.
 template <class T>
 candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
-                const level_bounds& bounds)
+                const level_bounds& bounds, bool wide)
 {
     std::map<std::pair<int, int>, double> seen;
     auto score = [&](int overlap, int shift) {
@@ -91,10 +93,13 @@ candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
                                std::max(bounds.min_overlap, bounds.max_overlap));
     start.shift = std::clamp(start.shift, -bounds.max_shift, bounds.max_shift);
     candidate best{start.overlap, start.shift, score(start.overlap, start.shift)};
-    for (;;) {
+    // The best place at Chebyshev distance `reach` from best, if better.
+    auto step = [&](int reach) {
         candidate next = best;
-        for (int d_overlap = -1; d_overlap <= 1; ++d_overlap)
-            for (int d_shift = -1; d_shift <= 1; ++d_shift) {
+        for (int d_overlap = -reach; d_overlap <= reach; ++d_overlap)
+            for (int d_shift = -reach; d_shift <= reach; ++d_shift) {
+                if (std::max(std::abs(d_overlap), std::abs(d_shift)) != reach)
+                    continue;
                 const int o = best.overlap + d_overlap, s = best.shift + d_shift;
                 if (!bounds.holds(o, s))
                     continue;
@@ -102,9 +107,54 @@ candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
                 if (value > next.score)
                     next = {o, s, value};
             }
+        return next;
+    };
+    for (;;) {
+        candidate next = step(1);
+        if (next.overlap == best.overlap && next.shift == best.shift && wide)
+            next = step(2);
         if (next.overlap == best.overlap && next.shift == best.shift)
             return best;
         best = next;
+    }
+}
+
+// The outlier calming of calm_outliers on a grid of any value type.
+template <class T> void calm_grid(grid<T>& g)
+{
+    const int w = g.width, h = g.height;
+    if (w < 2 || h < 2)
+        return;
+    // A copy with one mirrored value around it (row -1 is row 1), so every
+    // value has eight neighbours and none of them is itself.
+    const int pw = w + 2;
+    std::vector<T> padded(static_cast<std::size_t>(pw) * (h + 2));
+    for (int y = -1; y <= h; ++y) {
+        const int sy = y < 0 ? 1 : (y == h ? h - 2 : y);
+        T* out = &padded[static_cast<std::size_t>(y + 1) * pw];
+        std::copy_n(g.row(sy), w, out + 1);
+        out[0] = out[2];
+        out[w + 1] = out[w - 1];
+    }
+    for (int y = 0; y < h; ++y) {
+        const T* up = &padded[static_cast<std::size_t>(y) * pw];
+        const T* mid = up + pw;
+        const T* down = mid + pw;
+        T* out = g.row(y);
+#pragma omp simd
+        for (int x = 0; x < w; ++x) {
+            const T n[8] = {up[x],      up[x + 1], up[x + 2],   mid[x],
+                            mid[x + 2], down[x],   down[x + 1], down[x + 2]};
+            T high = std::max(n[0], n[1]), second_high = std::min(n[0], n[1]);
+            T low = second_high, second_low = high;
+            for (int k = 2; k < 8; ++k) {
+                second_high = std::max(second_high, std::min(high, n[k]));
+                high = std::max(high, n[k]);
+                second_low = std::min(second_low, std::max(low, n[k]));
+                low = std::min(low, n[k]);
+            }
+            out[x] = std::clamp(mid[x + 1], second_low, second_high);
+        }
     }
 }
 
@@ -140,6 +190,9 @@ double overlap_ncc(const pixels& left, const pixels& right, int overlap, int shi
     return ncc(left, right, overlap, shift);
 }
 
+void calm_outliers(plane& values) { calm_grid(values); }
+void calm_outliers(pixels& values) { calm_grid(values); }
+
 int coarse_factor(int band_columns, int height)
 {
     int factor = 1;
@@ -149,9 +202,14 @@ int coarse_factor(int band_columns, int height)
     return factor;
 }
 
-std::vector<candidate> coarse_candidates(const plane& left, const plane& right, int factor,
+std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw_right, int factor,
                                          const search_limits& limits)
 {
+    plane calm_left = raw_left, calm_right = raw_right;
+    calm_outliers(calm_left);
+    calm_outliers(calm_right);
+    const plane& left = calm_left;
+    const plane& right = calm_right;
     const int rows = fast_size_below(std::min(left.height, right.height), false);
     const int widest = fast_size_below(std::min(left.width, right.width), true);
     if (rows < 4 || widest < 2)
@@ -189,7 +247,7 @@ std::vector<candidate> coarse_candidates(const plane& left, const plane& right, 
 
     std::vector<candidate> climbed;
     for (const candidate& c : found)
-        add_unique(climbed, climb(left, right, c, ranked));
+        add_unique(climbed, climb(calm_left, calm_right, c, ranked, true));
     std::sort(climbed.begin(), climbed.end(), better);
     std::vector<candidate> kept;
     for (const candidate& c : climbed)
@@ -209,12 +267,15 @@ int refine_columns(const std::vector<candidate>& candidates, int factor, int ava
     return std::min(columns, available - available % factor);
 }
 
-alignment refine(const pixels& left, const pixels& right, const std::vector<candidate>& candidates,
-                 int factor, const search_limits& limits)
+alignment refine(const pixels& raw_left, const pixels& raw_right,
+                 const std::vector<candidate>& candidates, int factor, const search_limits& limits)
 {
     alignment result;
     if (candidates.empty())
         return result;
+    pixels left = raw_left, right = raw_right;
+    calm_outliers(left);
+    calm_outliers(right);
     const int columns = std::min(left.width, right.width);
     // The levels of reduction between the coarse one and full resolution.
     std::vector<std::pair<plane, plane>> levels;  // index i: factor 2^i, for i >= 1
@@ -222,7 +283,7 @@ alignment refine(const pixels& left, const pixels& right, const std::vector<cand
     for (int f = 2; f < factor; f *= 2)
         levels.emplace_back(reduce(left, f), reduce(right, f));
 
-    candidate best{0, 0, -2.0};
+    std::vector<candidate> ends;
     for (candidate c : candidates) {
         int f = factor;
         for (std::size_t level = levels.size(); f > 1;) {
@@ -232,18 +293,31 @@ alignment refine(const pixels& left, const pixels& right, const std::vector<cand
             c.shift *= 2;
             if (f > 1)
                 c = climb(levels[level].first, levels[level].second, c,
-                          bounds_at(limits, f, columns / f));
+                          bounds_at(limits, f, columns / f), true);
         }
-        c = climb(left, right, c, bounds_at(limits, 1, columns));
-        if (c.score > best.score)
-            best = c;
+        // At full resolution the coarser levels have brought each candidate
+        // next to its peak: the short climb suffices, where every place
+        // scored costs the most.
+        c = climb(left, right, c, bounds_at(limits, 1, columns), factor == 1);
+        ends.push_back(c);
     }
+    std::sort(ends.begin(), ends.end(), better);
+    const candidate& best = ends.front();
     result.overlap = best.overlap;
     result.shift = best.shift;
     result.score = best.score;
     result.found = best.score > 0.0;
     result.at_edge = best.overlap <= limits.min_overlap || best.overlap >= limits.max_overlap ||
                      best.overlap >= columns || std::abs(best.shift) >= limits.max_shift;
+    for (const candidate& c : ends)
+        if (std::abs(c.overlap - best.overlap) > rival_distance ||
+            std::abs(c.shift - best.shift) > rival_distance) {
+            result.rival_overlap = c.overlap;
+            result.rival_shift = c.shift;
+            result.rival_score = c.score;
+            result.ambiguous = result.found && c.score >= best.score - rival_margin;
+            break;
+        }
     return result;
 }
 

@@ -143,7 +143,7 @@ int run_driver(int argc, const char* const* argv)
             return status;
         return run_list(options, names);
     } catch (const std::exception& e) {
-        std::cerr << report_text(e) << std::flush;
+        std::cerr << report_text(e, "orvane") << std::flush;
         return exit_failed;
     }
 }
