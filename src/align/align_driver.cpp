@@ -262,6 +262,14 @@ int estimate(const run_plan& plan)
         pairs.push_back(combine_slices(slices));
     print_table(pairs);
     warn_about_pairs(pairs, input.limits);
+    // Tiles overlapping over their whole width show one place twice (the
+    // stage did not move): no -x can stitch them, so the pair has no estimate.
+    for (std::size_t p = 0; p < pairs.size(); ++p)
+        if (pairs[p].found && pairs[p].overlap >= static_cast<int>(plan.reference.width)) {
+            warn("pair " + pair_name(p) + ": the tiles overlap over their whole width: a " +
+                 "column that repeats its neighbour; no estimate");
+            pairs[p].found = false;
+        }
     const geometry_fit fit = fit_geometry(pairs);
     if (!fit.found)
         throw refusal("no pair of columns could be aligned: no estimate", align_no_estimate);

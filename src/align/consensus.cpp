@@ -88,7 +88,10 @@ pair_estimate combine_slices(const std::vector<alignment>& slices)
             result.shift = place.second;
         }
     }
-    if (!winner || winner->count <= result.ambiguous) {
+    // The winner needs most of the slices that scored, the ambiguous ones
+    // counted: where they are many, the others may have met an alias.
+    if (!winner ||
+        (result.ambiguous > 0 && 2 * winner->count <= result.usable + result.ambiguous)) {
         result.only_ambiguous = result.ambiguous > 0;
         if (result.only_ambiguous)
             result.score = result.ambiguity.score;

@@ -27,9 +27,9 @@ struct pair_estimate {
 };
 
 // The most frequent alignment among the slices that score well (ties: the
-// higher total score). Ambiguous slices do not vote; when they are at least
-// as many as the slices behind the winner, the pair has no estimate: the
-// winner could be one of the places they cannot tell apart.
+// higher total score). Ambiguous slices do not vote; where they make the
+// winner's slices no majority of all that scored, the pair has no estimate:
+// the winner could be one of the places they cannot tell apart.
 pair_estimate combine_slices(const std::vector<alignment>& slices);
 
 // One xoverlap and yoffset for all pairs.

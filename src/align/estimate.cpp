@@ -242,17 +242,33 @@ std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw
     for (candidate& c : found)
         c.score = ncc(left, right, c.overlap, c.shift);
     std::sort(found.begin(), found.end(), better);
-    if (found.size() > climbed_candidates)
-        found.resize(climbed_candidates);
 
     std::vector<candidate> climbed;
-    for (const candidate& c : found)
-        add_unique(climbed, climb(calm_left, calm_right, c, ranked, true));
+    for (std::size_t i = 0; i < found.size() && i < climbed_candidates; ++i)
+        add_unique(climbed, climb(calm_left, calm_right, found[i], ranked, true));
     std::sort(climbed.begin(), climbed.end(), better);
     std::vector<candidate> kept;
     for (const candidate& c : climbed)
         if (c.score > 0.0 && c.score >= climbed.front().score - refine_margin)
             kept.push_back(c);
+    if (kept.empty())
+        return kept;
+    // The climbs may all end on one peak while another reading, far from
+    // it, scores as well already (a periodic specimen shows its true place
+    // and its aliases alike): it is refined too, so the full-resolution
+    // stage can tell whether the best is ambiguous.
+    auto far_from_kept = [&](const candidate& c) {
+        for (const candidate& k : kept)
+            if (std::abs(c.overlap - k.overlap) <= 1 && std::abs(c.shift - k.shift) <= 1)
+                return false;
+        return true;
+    };
+    const double floor = kept.front().score - refine_margin;
+    for (std::size_t i = 0, added = 0; i < found.size() && added < climbed_candidates; ++i)
+        if (found[i].score >= floor && far_from_kept(found[i])) {
+            kept.push_back(found[i]);
+            ++added;
+        }
     return kept;
 }
 
