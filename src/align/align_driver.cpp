@@ -35,8 +35,8 @@ const char* const usage_text =
     "  --preview FILE   also write one slice (the first -k, else the middle one)\n"
     "                   stitched, at most 2048 pixels wide, seams marked, as PNG\n"
     "  -x X -y Y        with --preview: stitch the preview with these, estimate nothing\n"
-    "exit status: 0 estimate printed, 1 misuse, 2 a tile could not be read,\n"
-    "3 no pair of columns could be aligned\n";
+    "exit status: 0 estimate printed, 1 misuse, 2 the list, a tile or the preview\n"
+    "failed, 3 no pair of columns could be aligned (or every one was ambiguous)\n";
 
 constexpr std::uint32_t preview_width = 2048;
 
