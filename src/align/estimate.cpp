@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <utility>
 
@@ -119,43 +120,77 @@ candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
     }
 }
 
-// The outlier calming of calm_outliers on a grid of any value type.
-template <class T> void calm_grid(grid<T>& g)
+// Values compared in an order-preserving signed type where they are 16-bit
+// unsigned: the vector units of every x86-64 have signed 16-bit minimum and
+// maximum, but not unsigned ones before SSE4.1.
+inline std::int16_t order_key(std::uint16_t v)
 {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(v ^ 0x8000u));
+}
+inline std::uint16_t from_key(std::int16_t k)
+{
+    return static_cast<std::uint16_t>(static_cast<std::uint16_t>(k) ^ 0x8000u);
+}
+inline float order_key(float v) { return v; }
+inline float from_key(float k) { return k; }
+// By value, not by reference as std::max, so the loops below hold no branch.
+template <class K> K larger(K a, K b) { return a > b ? a : b; }
+template <class K> K smaller(K a, K b) { return a < b ? a : b; }
+
+// The outlier calming of calm_outliers on a grid of any value type.
+template <class T> grid<T> calm_grid(const grid<T>& g)
+{
+    using key = decltype(order_key(T{}));
     const int w = g.width, h = g.height;
     if (w < 2 || h < 2)
-        return;
+        return g;
     // A copy with one mirrored value around it (row -1 is row 1), so every
     // value has eight neighbours and none of them is itself.
     const int pw = w + 2;
-    std::vector<T> padded(static_cast<std::size_t>(pw) * (h + 2));
+    std::vector<key> padded(static_cast<std::size_t>(pw) * (h + 2));
     for (int y = -1; y <= h; ++y) {
-        const int sy = y < 0 ? 1 : (y == h ? h - 2 : y);
-        T* out = &padded[static_cast<std::size_t>(y + 1) * pw];
-        std::copy_n(g.row(sy), w, out + 1);
+        const T* in = g.row(y < 0 ? 1 : (y == h ? h - 2 : y));
+        key* out = &padded[static_cast<std::size_t>(y + 1) * pw];
+        for (int x = 0; x < w; ++x)
+            out[x + 1] = order_key(in[x]);
         out[0] = out[2];
         out[w + 1] = out[w - 1];
     }
+    // The order statistics of a row are kept in four rows of their own and
+    // each neighbour is taken in one pass along the row: loops that run in
+    // vector lanes.
+    grid<T> calm(w, h);
+    std::vector<key> high(static_cast<std::size_t>(w)), second_high(high.size()), low(high.size()),
+        second_low(high.size());
     for (int y = 0; y < h; ++y) {
-        const T* up = &padded[static_cast<std::size_t>(y) * pw];
-        const T* mid = up + pw;
-        const T* down = mid + pw;
-        T* out = g.row(y);
+        const key* up = &padded[static_cast<std::size_t>(y) * pw];
+        const key* mid = up + pw;
+        const key* down = mid + pw;
+        key* hi = high.data();
+        key* hi2 = second_high.data();
+        key* lo = low.data();
+        key* lo2 = second_low.data();
 #pragma omp simd
         for (int x = 0; x < w; ++x) {
-            const T n[8] = {up[x],      up[x + 1], up[x + 2],   mid[x],
-                            mid[x + 2], down[x],   down[x + 1], down[x + 2]};
-            T high = std::max(n[0], n[1]), second_high = std::min(n[0], n[1]);
-            T low = second_high, second_low = high;
-            for (int k = 2; k < 8; ++k) {
-                second_high = std::max(second_high, std::min(high, n[k]));
-                high = std::max(high, n[k]);
-                second_low = std::min(second_low, std::max(low, n[k]));
-                low = std::min(low, n[k]);
-            }
-            out[x] = std::clamp(mid[x + 1], second_low, second_high);
+            const key a = up[x], b = up[x + 1];
+            hi[x] = lo2[x] = larger(a, b);
+            hi2[x] = lo[x] = smaller(a, b);
         }
+        for (const key* n : {up + 2, mid, mid + 2, down, down + 1, down + 2})
+#pragma omp simd
+            for (int x = 0; x < w; ++x) {
+                const key v = n[x], h1 = hi[x], l1 = lo[x];
+                hi2[x] = larger(hi2[x], smaller(h1, v));
+                hi[x] = larger(h1, v);
+                lo2[x] = smaller(lo2[x], larger(l1, v));
+                lo[x] = smaller(l1, v);
+            }
+        T* out = calm.row(y);
+#pragma omp simd
+        for (int x = 0; x < w; ++x)
+            out[x] = from_key(larger(lo2[x], smaller(mid[x + 1], hi2[x])));
     }
+    return calm;
 }
 
 bool better(const candidate& a, const candidate& b) { return a.score > b.score; }
@@ -190,8 +225,8 @@ double overlap_ncc(const pixels& left, const pixels& right, int overlap, int shi
     return ncc(left, right, overlap, shift);
 }
 
-void calm_outliers(plane& values) { calm_grid(values); }
-void calm_outliers(pixels& values) { calm_grid(values); }
+plane calmed(const plane& values) { return calm_grid(values); }
+pixels calmed(const pixels& values) { return calm_grid(values); }
 
 int coarse_factor(int band_columns, int height)
 {
@@ -205,9 +240,7 @@ int coarse_factor(int band_columns, int height)
 std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw_right, int factor,
                                          const search_limits& limits)
 {
-    plane calm_left = raw_left, calm_right = raw_right;
-    calm_outliers(calm_left);
-    calm_outliers(calm_right);
+    const plane calm_left = calmed(raw_left), calm_right = calmed(raw_right);
     const plane& left = calm_left;
     const plane& right = calm_right;
     const int rows = fast_size_below(std::min(left.height, right.height), false);
@@ -254,16 +287,17 @@ std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw
     if (kept.empty())
         return kept;
     // The climbs may all end on one peak while another reading, far from
-    // it, scores as well already (a periodic specimen shows its true place
+    // it, scores nearly as well already (a periodic specimen shows its true place
     // and its aliases alike): it is refined too, so the full-resolution
     // stage can tell whether the best is ambiguous.
     auto far_from_kept = [&](const candidate& c) {
         for (const candidate& k : kept)
-            if (std::abs(c.overlap - k.overlap) <= 1 && std::abs(c.shift - k.shift) <= 1)
+            if (std::abs(c.overlap - k.overlap) <= rival_distance &&
+                std::abs(c.shift - k.shift) <= rival_distance)
                 return false;
         return true;
     };
-    const double floor = kept.front().score - refine_margin;
+    const double floor = kept.front().score - 2 * rival_margin;
     for (std::size_t i = 0, added = 0; i < found.size() && added < climbed_candidates; ++i)
         if (found[i].score >= floor && far_from_kept(found[i])) {
             kept.push_back(found[i]);
@@ -289,9 +323,7 @@ alignment refine(const pixels& raw_left, const pixels& raw_right,
     alignment result;
     if (candidates.empty())
         return result;
-    pixels left = raw_left, right = raw_right;
-    calm_outliers(left);
-    calm_outliers(right);
+    const pixels left = calmed(raw_left), right = calmed(raw_right);
     const int columns = std::min(left.width, right.width);
     // The levels of reduction between the coarse one and full resolution.
     std::vector<std::pair<plane, plane>> levels;  // index i: factor 2^i, for i >= 1
@@ -309,7 +341,7 @@ alignment refine(const pixels& raw_left, const pixels& raw_right,
             c.shift *= 2;
             if (f > 1)
                 c = climb(levels[level].first, levels[level].second, c,
-                          bounds_at(limits, f, columns / f), true);
+                          bounds_at(limits, f, columns / f), false);
         }
         // At full resolution the coarser levels have brought each candidate
         // next to its peak: the short climb suffices, where every place

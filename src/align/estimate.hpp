@@ -77,15 +77,15 @@ int refine_columns(const std::vector<candidate>& candidates, int factor, int ava
 alignment refine(const pixels& left, const pixels& right, const std::vector<candidate>& candidates,
                  int factor, const search_limits& limits);
 
-// Brings each value that stands out from its eight neighbours back within
-// them: above the second highest of them, or below the second lowest (the
-// grid's edges mirrored). Isolated outliers, such as hot or dead pixels and
-// cosmic-ray hits, and pairs of them, would otherwise dominate both the
-// whitened phase correlation and the cross-correlation; structure wider than
-// a pixel or two loses only the tips of its peaks. Both stages calm their
-// bands this way before matching.
-void calm_outliers(plane& values);
-void calm_outliers(pixels& values);
+// The grid with each value that stands out from its eight neighbours
+// brought back within them: one above the second highest of them down to
+// it, one below the second lowest up to it (the grid's edges mirrored).
+// Isolated outliers, such as hot or dead pixels and cosmic-ray hits, and
+// pairs of them, would otherwise dominate both the whitened phase
+// correlation and the cross-correlation; structure wider than a pixel or two
+// loses only the tips of its peaks. Both stages match calmed bands.
+plane calmed(const plane& values);
+pixels calmed(const pixels& values);
 
 // Both stages on two whole full-resolution bands.
 alignment estimate_pair(const pixels& left, const pixels& right, const search_limits& limits);
