@@ -287,9 +287,12 @@ std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw
     if (kept.empty())
         return kept;
     // The climbs may all end on one peak while another reading, far from
-    // it, scores nearly as well already (a periodic specimen shows its true place
-    // and its aliases alike): it is refined too, so the full-resolution
-    // stage can tell whether the best is ambiguous.
+    // it, scores nearly as well already (a periodic specimen shows its true
+    // place and its aliases alike). Such a reading is climbed too, and where
+    // it ends on a peak of its own, far from those kept and nearly as high,
+    // that peak is refined as well, so the full-resolution stage can tell
+    // whether the best is ambiguous. A shoulder of the best peak climbs back
+    // onto it and costs nothing further.
     auto far_from_kept = [&](const candidate& c) {
         for (const candidate& k : kept)
             if (std::abs(c.overlap - k.overlap) <= rival_distance &&
@@ -298,11 +301,14 @@ std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw
         return true;
     };
     const double floor = kept.front().score - 2 * rival_margin;
-    for (std::size_t i = 0, added = 0; i < found.size() && added < climbed_candidates; ++i)
-        if (found[i].score >= floor && far_from_kept(found[i])) {
-            kept.push_back(found[i]);
-            ++added;
-        }
+    for (std::size_t i = 0, tried = 0; i < found.size() && tried < climbed_candidates; ++i) {
+        if (found[i].score < floor || !far_from_kept(found[i]))
+            continue;
+        ++tried;
+        const candidate end = climb(left, right, found[i], ranked, true);
+        if (end.score >= floor && far_from_kept(end))
+            kept.push_back(end);
+    }
     return kept;
 }
 
