@@ -332,9 +332,12 @@ TEST_F(Align, PeriodicOrRepeatedTilesGiveNoSilentEstimate)
 // narrow (3, saying so); the tile reader's warnings carry this program's name.
 TEST_F(Align, EveryFailureIsReportedWithItsCauseAndStatus)
 {
-    process_result r = align({"-i", "/dev/zero", "-s", "3"});
+    process_result r;
+#ifndef ORVANE_E2E_WINDOWS
+    r = align({"-i", "/dev/zero", "-s", "3"});
     EXPECT_EQ(r.exit_code, 2) << r.err;
     EXPECT_NE(r.err.find("orvane-align: the list file '/dev/zero'"), std::string::npos) << r.err;
+#endif
 
     cut({3, 2, 128, 96, 10, 4});
     const std::string png = dir + "/preview.png";
