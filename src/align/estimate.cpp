@@ -301,14 +301,18 @@ std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw
         return true;
     };
     const double floor = kept.front().score - 2 * rival_margin;
+    candidate rival{0, 0, -2.0};
     for (std::size_t i = 0, tried = 0; i < found.size() && tried < climbed_candidates; ++i) {
         if (found[i].score < floor || !far_from_kept(found[i]))
             continue;
         ++tried;
         const candidate end = climb(left, right, found[i], ranked, true);
-        if (end.score >= floor && far_from_kept(end))
-            kept.push_back(end);
+        if (end.score >= floor && end.score > rival.score && far_from_kept(end))
+            rival = end;
     }
+    // One rival suffices to tell; only the highest costs a refinement.
+    if (rival.score >= floor)
+        kept.push_back(rival);
     return kept;
 }
 
