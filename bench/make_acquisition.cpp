@@ -37,6 +37,8 @@ struct settings {
     double brightness_step = 0.0;  // column j is (1 + step)^j times as bright
     bool noise_free = false;       // no read or shot noise
     bool truth = false;            // also write the mosaic orvane should make
+    double hot_pixels = 0.0;       // share of sensor pixels stuck at full scale
+    int grid_period = 0;           // a pure grid of lines instead of blobs
 };
 
 // A bright structure: a Gaussian ball in acquisition coordinates (x across all
@@ -64,13 +66,16 @@ int usage()
                  "usage: orvane_make_acquisition -o DIR [-s COLUMNS] [-n SLICES] [-w WIDTH]\n"
                  "                               [-h HEIGHT] [--lzw] [--seed N] [--stats]\n"
                  "                               [--overlap X] [--shift Y] [--brightness-step B]\n"
-                 "                               [--noise-free] [--truth]\n"
+                 "                               [--noise-free] [--truth] [--hot-pixels F]\n"
+                 "                               [--grid PERIOD]\n"
                  "writes DIR/tiles/*.tif and DIR/list.txt; --stats prints the bytes written,\n"
                  "the rate and the LZW ratio of the content. --overlap, --shift and\n"
                  "--brightness-step cut the tiles from one specimen so that orvane -x X -y Y\n"
                  "rebuilds it, column j (1 + B)^j times as bright; --noise-free leaves the\n"
                  "noise out and --truth writes the mosaic orvane should make of each slice\n"
-                 "into DIR/truth/\n");
+                 "into DIR/truth/; --hot-pixels sets that share of the sensor's pixels to full\n"
+                 "scale, at the same places in every tile, as an uncorrected camera shows them;\n"
+                 "--grid cuts a specimen of grid lines PERIOD pixels apart, nothing else\n");
     return 1;
 }
 
@@ -201,10 +206,20 @@ struct specimen_window {
 // specimen pixel from the same numbers in the same order, so two tiles, or a
 // tile and the mosaic, that show one place get the very same value there.
 void specimen_signal(std::vector<float>& signal, const specimen_window& win, const tables& t,
-                     const std::vector<blob>& blobs, int slice, double slice_step)
+                     const std::vector<blob>& blobs, int slice, double slice_step, int grid_period)
 {
     const long w = static_cast<long>(win.width), h = static_cast<long>(win.height);
     signal.assign(win.width * win.height, 0.0f);
+    if (grid_period > 0) {
+        // Lines 4 pixels wide every grid_period pixels across and down, in
+        // the specimen's own coordinates: every tile shows the same grid.
+        auto on_line = [&](long c) { return ((c % grid_period) + grid_period) % grid_period < 4; };
+        for (long y = 0; y < h; ++y)
+            for (long x = 0; x < w; ++x)
+                if (on_line(win.u0 + win.step * x) || on_line(win.v0 + y))
+                    signal[static_cast<std::size_t>(y) * win.width + x] = 3000.0f;
+        return;
+    }
     for (const blob& b : blobs) {
         const double dz = (slice - b.z) * slice_step;
         const double r2 = b.radius * b.radius;
@@ -309,7 +324,7 @@ void render_cut_tile(std::vector<std::uint16_t>& pixels, const settings& s, cons
     win.width = s.width;
     win.height = s.height;
     std::vector<float> signal;
-    specimen_signal(signal, win, t, sp.blobs, slice, slice_step);
+    specimen_signal(signal, win, t, sp.blobs, slice, slice_step, s.grid_period);
     const auto gain = static_cast<float>(std::pow(1.0 + s.brightness_step, column));
     cut_pixels(pixels, signal, s.width, s.height, t, s.noise_free, gain,
                s.seed * 7919u + static_cast<unsigned>(column) * 104729u +
@@ -325,7 +340,7 @@ void render_truth(std::vector<std::uint16_t>& pixels, const settings& s, const t
     win.width = static_cast<std::size_t>(sp.width);
     win.height = s.height;
     std::vector<float> signal;
-    specimen_signal(signal, win, t, sp.blobs, slice, slice_step);
+    specimen_signal(signal, win, t, sp.blobs, slice, slice_step, s.grid_period);
     cut_pixels(pixels, signal, win.width, win.height, t, true, 1.0f, 0);
     const long pitch = static_cast<long>(s.width) - 2L * s.xoverlap;
     for (std::size_t y = 0; y < win.height; ++y)
@@ -335,6 +350,19 @@ void render_truth(std::vector<std::uint16_t>& pixels, const settings& s, const t
             if (tile_row < 0 || tile_row >= static_cast<long>(s.height))
                 pixels[y * win.width + x] = 0;
         }
+}
+
+// The sensor pixels stuck at full scale: the same places in every tile of
+// every column and slice, as the camera's defects do not move.
+std::vector<std::size_t> hot_pixel_places(const settings& s)
+{
+    const std::size_t pixels = std::size_t{s.width} * s.height;
+    const auto count = static_cast<std::size_t>(std::llround(s.hot_pixels * pixels));
+    std::mt19937 rng(s.seed * 31u + 17u);
+    std::vector<std::size_t> places;
+    for (std::size_t i = 0; i < count; ++i)
+        places.push_back(rng() % pixels);
+    return places;
 }
 
 }  // namespace
@@ -371,10 +399,15 @@ int main(int argc, char** argv)
             s.cut = true, s.noise_free = true;
         else if (arg == "--truth")
             s.cut = true, s.truth = true;
+        else if (arg == "--hot-pixels" && has_value)
+            s.hot_pixels = std::atof(argv[++i]);
+        else if (arg == "--grid" && has_value)
+            s.cut = true, s.grid_period = std::atoi(argv[++i]);
         else
             return usage();
     }
-    if (s.out.empty() || s.columns < 1 || s.slices < 1 || s.width < 1 || s.height < 1)
+    if (s.out.empty() || s.columns < 1 || s.slices < 1 || s.width < 1 || s.height < 1 ||
+        s.hot_pixels < 0.0 || s.hot_pixels > 1.0 || s.grid_period < 0)
         return usage();
     if (s.cut && (s.xoverlap < 0 || 2L * s.xoverlap >= static_cast<long>(s.width)))
         return usage();
@@ -408,6 +441,7 @@ int main(int argc, char** argv)
                          1500.0 + unit(rng) * 20000.0});
     const specimen cut_specimen = s.cut ? make_specimen(s, size_unit, depth, margin) : specimen{};
 
+    const std::vector<std::size_t> hot = hot_pixel_places(s);
     std::ofstream list(s.out + "/list.txt");
     std::vector<std::uint16_t> pixels(std::size_t{s.width} * s.height);
     double raw_bytes = 0.0, probe_raw = 0.0, probe_lzw = 0.0;
@@ -420,6 +454,8 @@ int main(int argc, char** argv)
                 render_cut_tile(pixels, s, t, cut_specimen, column, slice, slice_step);
             else
                 render_tile(pixels, s, t, blobs, column, slice, slice_step);
+            for (const std::size_t place : hot)
+                pixels[place] = 65535;
             if (!write_tiff(path, pixels, s.width, s.height, s.lzw)) {
                 std::fprintf(stderr, "orvane_make_acquisition: cannot write %s\n", path.c_str());
                 return 1;

@@ -5,6 +5,9 @@
 #include "align/preview.hpp"
 #include "align/survey.hpp"
 #include "align/tiles.hpp"
+#include "compat/library_conventions.hpp"
+#include "io/output_file.hpp"
+#include "platform/platform.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -32,8 +35,8 @@ const char* const usage_text =
     "  --preview FILE   also write one slice (the first -k, else the middle one)\n"
     "                   stitched, at most 2048 pixels wide, seams marked, as PNG\n"
     "  -x X -y Y        with --preview: stitch the preview with these, estimate nothing\n"
-    "exit status: 0 estimate printed, 1 misuse, 2 a tile could not be read,\n"
-    "3 no pair of columns could be aligned\n";
+    "exit status: 0 estimate printed, 1 misuse, 2 the list, a tile or the preview\n"
+    "failed, 3 no pair of columns could be aligned (or every one was ambiguous)\n";
 
 constexpr std::uint32_t preview_width = 2048;
 
@@ -42,11 +45,17 @@ void warn(const std::string& text)
     std::cerr << program << ": warning: " << text << "\n" << std::flush;
 }
 
-int fail(const std::string& text, int status)
-{
-    std::cerr << program << ": " << text << "\n" << std::flush;
-    return status;
-}
+// What ends a run short of an estimate without any failure to read or
+// write: misuse (status 1) or nothing to estimate from (status 3). Thrown
+// where it is found, reported by the driver.
+class refusal : public std::runtime_error {
+public:
+    refusal(const std::string& text, int status) : std::runtime_error(text), status_(status) {}
+    int status() const { return status_; }
+
+private:
+    int status_;
+};
 
 std::string pair_name(std::size_t p) { return std::to_string(p) + "|" + std::to_string(p + 1); }
 
@@ -83,7 +92,7 @@ struct run_plan {
     align_options options;
     std::vector<std::string> names;
     std::int32_t slice_count = 0;
-    std::uint32_t width = 0, height = 0;  // of the reference tile, the list's first
+    tile_extent reference;  // the list's first tile
 };
 
 void print_table(const std::vector<pair_estimate>& pairs)
@@ -105,16 +114,33 @@ void warn_about_pairs(const std::vector<pair_estimate>& pairs, const search_limi
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         const pair_estimate& e = pairs[p];
         const std::string name = "pair " + pair_name(p) + ": ";
+        if (e.ambiguous > 0)
+            warn(name + "ambiguous in " + std::to_string(e.ambiguous) + " of " +
+                 std::to_string(e.examined) + " slices: overlap " +
+                 std::to_string(e.ambiguity.overlap) + ", shift " +
+                 std::to_string(e.ambiguity.shift) + " (score " + fixed(e.ambiguity.score, 3) +
+                 ") and overlap " + std::to_string(e.ambiguity.rival_overlap) + ", shift " +
+                 std::to_string(e.ambiguity.rival_shift) + " (score " +
+                 fixed(e.ambiguity.rival_score, 3) +
+                 ") match alike: a periodic specimen or a column that repeats its neighbour" +
+                 (e.only_ambiguous ? "; no estimate" : "; those slices are left out"));
         if (e.examined == 0) {
             warn(name + "no slice could be compared");
-        } else if (!e.found) {
+        } else if (!e.found && !e.only_ambiguous) {
             warn(name + "no slice scored " + fixed(min_score, 2) + " or more (best " +
-                 fixed(e.score, 2) +
-                 "): blank or dark tiles, or no structure where they overlap; no estimate");
+                 fixed(e.score, 2) + "): blank or dark tiles, no structure where they overlap, " +
+                 "or a meeting place outside the search (overlap " +
+                 std::to_string(limits.min_overlap) + " to " + std::to_string(limits.max_overlap) +
+                 ", shift up to " + std::to_string(limits.max_shift) +
+                 "; see --max-overlap and --max-shift); no estimate");
             continue;
         }
         if (!e.found)
             continue;
+        if (2 * e.usable <= e.examined && e.examined > 1)
+            warn(name + "only " + std::to_string(e.usable) + " of " + std::to_string(e.examined) +
+                 " slices compared scored " + fixed(min_score, 2) +
+                 " or more: the estimate rests on few slices; try others with -k");
         if (e.score < 0.5)
             warn(name + "low score " + fixed(e.score, 2) + ": check the result in a preview");
         if (2 * e.agreeing <= e.usable && e.usable > 1)
@@ -157,44 +183,37 @@ void print_fit(const run_plan& plan, const geometry_fit& fit, std::size_t pair_c
               << std::flush;
 }
 
-int write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yoffset)
+// The preview is written under a temporary name and renamed into place, so
+// a run that fails leaves no half-written picture under the name asked for.
+void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yoffset)
 {
     const align_options& o = plan.options;
     const std::int32_t slice = o.slices.empty() ? plan.slice_count / 2 : o.slices.front();
-    const std::int64_t pitch = std::int64_t{plan.width} - 2 * std::int64_t{xoverlap};
-    if (pitch <= 0)
-        return fail("the x overlap " + std::to_string(xoverlap) + " leaves no pixel of a tile " +
-                        std::to_string(plan.width) + " wide",
-                    align_usage);
+    const std::int64_t pitch = std::int64_t{plan.reference.width} - 2 * std::int64_t{xoverlap};
     std::int32_t factor = 1;
-    grey_image mosaic;
-    try {
-        mosaic = stitch_reduced(plan.names, plan.slice_count, slice, o.splitnumber, plan.width,
-                                plan.height, xoverlap, yoffset, preview_width, factor);
-    } catch (const std::exception& e) {
-        std::cerr << failure_report(e, program, "cannot stitch slice " + std::to_string(slice))
-                  << std::flush;
-        return align_unreadable;
-    }
+    const grey_image mosaic =
+        stitch_reduced(plan.names, plan.slice_count, slice, o.splitnumber, plan.reference.width,
+                       plan.reference.height, xoverlap, yoffset, preview_width, factor);
     std::vector<std::uint32_t> seams;
     for (std::int32_t j = 1; j < o.splitnumber; ++j)
         seams.push_back(static_cast<std::uint32_t>(pitch * j / factor));
+    pending_file file(o.preview_path);
     try {
-        write_png(o.preview_path, render_preview(mosaic, seams));
-    } catch (const preview_error& e) {
-        return fail("cannot write the preview '" + o.preview_path + "': " + e.what(),
-                    align_unreadable);
+        write_png(file.temp_path(), render_preview(mosaic, seams));
+        file.commit();
+    } catch (const std::exception& e) {
+        throw preview_error("cannot write the preview '" + o.preview_path + "': " + e.what());
     }
     std::cout << "preview: " << o.preview_path << " (slice " << slice << ", -x " << xoverlap
               << " -y " << yoffset << ", reduced by " << factor << ")\n"
               << std::flush;
-    return align_ok;
 }
 
 search_limits limits_for(const run_plan& plan)
 {
     search_limits limits;
-    const int width = static_cast<int>(plan.width), height = static_cast<int>(plan.height);
+    const int width = static_cast<int>(plan.reference.width);
+    const int height = static_cast<int>(plan.reference.height);
     limits.max_overlap = plan.options.max_overlap.value_or(width / 2);
     limits.max_shift = plan.options.max_shift.value_or(height / 4);
     if (limits.max_overlap > width) {
@@ -208,6 +227,12 @@ search_limits limits_for(const run_plan& plan)
              "height: searching up to " + std::to_string(height / 2));
         limits.max_shift = height / 2;
     }
+    if (limits.max_overlap < limits.min_overlap)
+        throw refusal("tiles " + std::to_string(width) + " pixels wide are too narrow to align: " +
+                          "the search takes overlaps of " + std::to_string(limits.min_overlap) +
+                          " columns or more" +
+                          (plan.options.max_overlap ? "" : ", and by default up to half the width"),
+                      align_no_estimate);
     return limits;
 }
 
@@ -215,30 +240,21 @@ int estimate(const run_plan& plan)
 {
     const align_options& o = plan.options;
     if (o.splitnumber < 2)
-        return fail("one tile column: there is no seam to align", align_no_estimate);
+        throw refusal("one tile column: there is no seam to align", align_no_estimate);
     survey_input input;
     input.names = &plan.names;
     input.slice_count = plan.slice_count;
     input.columns = o.splitnumber;
     input.slices = o.slices.empty() ? spread_slices(plan.slice_count) : o.slices;
-    input.width = plan.width;
-    input.height = plan.height;
+    input.width = plan.reference.width;
+    input.height = plan.reference.height;
     input.limits = limits_for(plan);
 
     const survey_result survey = survey_pairs(input);
-    if (survey.failure) {
-        try {
-            std::rethrow_exception(survey.failure);
-        } catch (const std::exception& e) {
-            std::cerr << failure_report(e, program, "cannot read tile '" + survey.failed_name + "'")
-                      << std::flush;
-        }
-        return align_unreadable;
-    }
     for (const size_mismatch& m : survey.mismatches)
         warn("tile '" + m.name + "' is " + std::to_string(m.width) + " x " +
-             std::to_string(m.height) + ", not " + std::to_string(plan.width) + " x " +
-             std::to_string(plan.height) + " like the first tile: its seams in slice " +
+             std::to_string(m.height) + ", not " + std::to_string(plan.reference.width) + " x " +
+             std::to_string(plan.reference.height) + " like the first tile: its seams in slice " +
              std::to_string(m.slice_index) + " are not compared");
 
     std::vector<pair_estimate> pairs;
@@ -246,51 +262,98 @@ int estimate(const run_plan& plan)
         pairs.push_back(combine_slices(slices));
     print_table(pairs);
     warn_about_pairs(pairs, input.limits);
+    // Tiles overlapping over their whole width show one place twice (the
+    // stage did not move): no -x can stitch them, so the pair has no estimate.
+    for (std::size_t p = 0; p < pairs.size(); ++p)
+        if (pairs[p].found && pairs[p].overlap >= static_cast<int>(plan.reference.width)) {
+            warn("pair " + pair_name(p) + ": the tiles overlap over their whole width: a " +
+                 "column that repeats its neighbour; no estimate");
+            pairs[p].found = false;
+        }
     const geometry_fit fit = fit_geometry(pairs);
     if (!fit.found)
-        return fail("no pair of columns could be aligned: no estimate", align_no_estimate);
+        throw refusal("no pair of columns could be aligned: no estimate", align_no_estimate);
     warn_about_fit(pairs, fit);
+    if (!stitcher_accepts(o.splitnumber, plan.slice_count, plan.reference, fit.xoverlap,
+                          fit.yoffset))
+        throw refusal("the consensus -x " + std::to_string(fit.xoverlap) + " -y " +
+                          std::to_string(fit.yoffset) +
+                          " is one orvane refuses (above): the tiles cannot be what they seem, " +
+                          "for instance a column that repeats its neighbour; no estimate",
+                      align_no_estimate);
     print_fit(plan, fit, pairs.size());
-    if (o.preview_path.empty())
-        return align_ok;
-    return write_preview(plan, fit.xoverlap, fit.yoffset);
+    if (!o.preview_path.empty())
+        write_preview(plan, fit.xoverlap, fit.yoffset);
+    return align_ok;
 }
 
-// Checks what the options and the list allow before any tile is read.
-bool make_plan(const align_options& options, run_plan& plan, int& status)
+// The preview must never replace what it is made from: a path naming the
+// list or a tile, under any spelling or link, is refused, and so is one that
+// names no regular file (a FIFO would hang the write, a device take it).
+void check_preview_path(const run_plan& plan)
 {
+    const std::string& path = plan.options.preview_path;
+    if (path.empty())
+        return;
+    const platform::file_status status = platform::status_of(path);
+    if (!status.exists)
+        return;  // nothing there to lose; the name of no existing input
+    if (!status.regular)
+        throw refusal("the preview path '" + path +
+                          "' is not a regular file (a directory, a FIFO or a device)",
+                      align_usage);
+    const platform::file_identity preview = platform::identity_of(path);
+    if (platform::same_file(preview, platform::identity_of(plan.options.list_path)))
+        throw refusal("the preview path '" + path + "' is the list file", align_usage);
+    for (const std::string& name : plan.names)
+        if (platform::same_file(preview, platform::identity_of(name)))
+            throw refusal("the preview path '" + path + "' is the tile '" + name + "'",
+                          align_usage);
+}
+
+// Checks what the options and the list allow before any tile is read but
+// the reference, whose size the checks of -x and -y need.
+run_plan make_plan(const align_options& options)
+{
+    run_plan plan;
     plan.options = options;
     plan.names = read_tile_names(options.list_path);
-    if (plan.names.empty()) {
-        status = fail("the list file '" + options.list_path + "' is missing or names no tile",
+    if (plan.names.empty())
+        throw refusal("the list file '" + options.list_path + "' is missing or names no tile",
                       align_usage);
-        return false;
-    }
     plan.slice_count = count_slices_of(plan.names.size(), options.splitnumber);
-    if (plan.slice_count == 0) {
-        status =
-            fail("the list names " + std::to_string(plan.names.size()) + " tiles, fewer than the " +
-                     std::to_string(options.splitnumber) + " columns of -s",
-                 align_usage);
-        return false;
-    }
+    if (plan.slice_count == 0)
+        throw refusal("the list names " + std::to_string(plan.names.size()) +
+                          " tiles, fewer than the " + std::to_string(options.splitnumber) +
+                          " columns of -s",
+                      align_usage);
     for (std::int32_t k : options.slices)
-        if (k >= plan.slice_count) {
-            status = fail("slice " + std::to_string(k) + " (-k) is not below the slice count " +
+        if (k >= plan.slice_count)
+            throw refusal("slice " + std::to_string(k) + " (-k) is not below the slice count " +
                               std::to_string(plan.slice_count),
                           align_usage);
-            return false;
-        }
-    try {
-        read_tile_size(plan.names.front(), plan.width, plan.height);
-    } catch (const std::exception& e) {
-        std::cerr << failure_report(e, program,
-                                    "cannot read the reference tile '" + plan.names.front() + "'")
-                  << std::flush;
-        status = align_unreadable;
-        return false;
-    }
-    return true;
+    if (options.max_overlap && *options.max_overlap < search_limits{}.min_overlap)
+        throw refusal("--max-overlap " + std::to_string(*options.max_overlap) +
+                          " is below the narrowest overlap searched, " +
+                          std::to_string(search_limits{}.min_overlap) + " columns",
+                      align_usage);
+    check_preview_path(plan);
+    plan.reference = read_tile_size(plan.names.front());
+    if (options.xoverlap && !stitcher_accepts(options.splitnumber, plan.slice_count, plan.reference,
+                                              *options.xoverlap, *options.yoffset))
+        throw refusal("orvane refuses -x " + std::to_string(*options.xoverlap) + " -y " +
+                          std::to_string(*options.yoffset) + " (above): no preview",
+                      align_usage);
+    return plan;
+}
+
+int run(const align_options& options)
+{
+    const run_plan plan = make_plan(options);
+    if (!options.xoverlap)
+        return estimate(plan);
+    write_preview(plan, *options.xoverlap, *options.yoffset);
+    return align_ok;
 }
 
 }  // namespace
@@ -309,14 +372,19 @@ int align_driver(int argc, const char* const* argv)
         std::cout << usage_text << std::flush;
         return align_ok;
     }
-    prepare_tile_reading();
-    run_plan plan;
-    int status = align_ok;
-    if (!make_plan(options, plan, status))
-        return status;
-    if (options.xoverlap)
-        return write_preview(plan, *options.xoverlap, *options.yoffset);
-    return estimate(plan);
+    prepare_tile_reading(program);
+    // Every failure ends here, reported once: a refusal with its own status,
+    // anything else (a tile, the list, the preview, memory) as the stitcher
+    // reports it, with status 2.
+    try {
+        return run(options);
+    } catch (const refusal& r) {
+        std::cerr << program << ": " << r.what() << "\n" << std::flush;
+        return r.status();
+    } catch (const std::exception& e) {
+        std::cerr << report_text(e, program) << std::flush;
+        return align_unreadable;
+    }
 }
 
 }  // namespace orvane::align

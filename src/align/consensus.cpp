@@ -67,6 +67,11 @@ pair_estimate combine_slices(const std::vector<alignment>& slices)
             result.score = std::max(result.score, a.score);
             continue;
         }
+        if (a.ambiguous) {
+            if (result.ambiguous++ == 0 || a.score > result.ambiguity.score)
+                result.ambiguity = a;
+            continue;
+        }
         ++result.usable;
         vote& v = votes[{a.overlap, a.shift}];
         ++v.count;
@@ -83,8 +88,15 @@ pair_estimate combine_slices(const std::vector<alignment>& slices)
             result.shift = place.second;
         }
     }
-    if (!winner)
+    // The winner needs most of the slices that scored, the ambiguous ones
+    // counted: where they are many, the others may have met an alias.
+    if (!winner ||
+        (result.ambiguous > 0 && 2 * winner->count <= result.usable + result.ambiguous)) {
+        result.only_ambiguous = result.ambiguous > 0;
+        if (result.only_ambiguous)
+            result.score = result.ambiguity.score;
         return result;
+    }
     std::vector<double> scores = winner->scores;
     std::sort(scores.begin(), scores.end());
     result.found = true;

@@ -21,10 +21,15 @@ struct pair_estimate {
     int usable = 0;      // slices scoring at least min_score
     int examined = 0;    // slices whose two tiles could be compared
     bool at_edge = false;
+    int ambiguous = 0;            // slices scoring well at two places far apart
+    alignment ambiguity;          // the best scored of them, with its rival place
+    bool only_ambiguous = false;  // no estimate because of them
 };
 
 // The most frequent alignment among the slices that score well (ties: the
-// higher total score).
+// higher total score). Ambiguous slices do not vote; where they make the
+// winner's slices no majority of all that scored, the pair has no estimate:
+// the winner could be one of the places they cannot tell apart.
 pair_estimate combine_slices(const std::vector<alignment>& slices);
 
 // One xoverlap and yoffset for all pairs.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
 #include <utility>
 
@@ -74,10 +75,12 @@ level_bounds bounds_at(const search_limits& limits, int factor, int columns)
 }
 
 // Moves from start to the best of its eight neighbours until none is better:
-// the local maximum of the cross-correlation.
+// a local maximum of the cross-correlation. With `wide`, a local maximum is
+// left for a better place two steps away, so a ripple of noise or a blurred
+// ridge on the way does not end the climb short of the peak.
 template <class T>
 candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
-                const level_bounds& bounds)
+                const level_bounds& bounds, bool wide)
 {
     std::map<std::pair<int, int>, double> seen;
     auto score = [&](int overlap, int shift) {
@@ -91,10 +94,13 @@ candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
                                std::max(bounds.min_overlap, bounds.max_overlap));
     start.shift = std::clamp(start.shift, -bounds.max_shift, bounds.max_shift);
     candidate best{start.overlap, start.shift, score(start.overlap, start.shift)};
-    for (;;) {
+    // The best place at Chebyshev distance `reach` from best, if better.
+    auto step = [&](int reach) {
         candidate next = best;
-        for (int d_overlap = -1; d_overlap <= 1; ++d_overlap)
-            for (int d_shift = -1; d_shift <= 1; ++d_shift) {
+        for (int d_overlap = -reach; d_overlap <= reach; ++d_overlap)
+            for (int d_shift = -reach; d_shift <= reach; ++d_shift) {
+                if (std::max(std::abs(d_overlap), std::abs(d_shift)) != reach)
+                    continue;
                 const int o = best.overlap + d_overlap, s = best.shift + d_shift;
                 if (!bounds.holds(o, s))
                     continue;
@@ -102,10 +108,89 @@ candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
                 if (value > next.score)
                     next = {o, s, value};
             }
+        return next;
+    };
+    for (;;) {
+        candidate next = step(1);
+        if (next.overlap == best.overlap && next.shift == best.shift && wide)
+            next = step(2);
         if (next.overlap == best.overlap && next.shift == best.shift)
             return best;
         best = next;
     }
+}
+
+// Values compared in an order-preserving signed type where they are 16-bit
+// unsigned: the vector units of every x86-64 have signed 16-bit minimum and
+// maximum, but not unsigned ones before SSE4.1.
+inline std::int16_t order_key(std::uint16_t v)
+{
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(v ^ 0x8000u));
+}
+inline std::uint16_t from_key(std::int16_t k)
+{
+    return static_cast<std::uint16_t>(static_cast<std::uint16_t>(k) ^ 0x8000u);
+}
+inline float order_key(float v) { return v; }
+inline float from_key(float k) { return k; }
+// By value, not by reference as std::max, so the loops below hold no branch.
+template <class K> K larger(K a, K b) { return a > b ? a : b; }
+template <class K> K smaller(K a, K b) { return a < b ? a : b; }
+
+// The outlier calming of calm_outliers on a grid of any value type.
+template <class T> grid<T> calm_grid(const grid<T>& g)
+{
+    using key = decltype(order_key(T{}));
+    const int w = g.width, h = g.height;
+    if (w < 2 || h < 2)
+        return g;
+    // A copy with one mirrored value around it (row -1 is row 1), so every
+    // value has eight neighbours and none of them is itself.
+    const int pw = w + 2;
+    std::vector<key> padded(static_cast<std::size_t>(pw) * (h + 2));
+    for (int y = -1; y <= h; ++y) {
+        const T* in = g.row(y < 0 ? 1 : (y == h ? h - 2 : y));
+        key* out = &padded[static_cast<std::size_t>(y + 1) * pw];
+        for (int x = 0; x < w; ++x)
+            out[x + 1] = order_key(in[x]);
+        out[0] = out[2];
+        out[w + 1] = out[w - 1];
+    }
+    // The order statistics of a row are kept in four rows of their own and
+    // each neighbour is taken in one pass along the row: loops that run in
+    // vector lanes.
+    grid<T> calm(w, h);
+    std::vector<key> high(static_cast<std::size_t>(w)), second_high(high.size()), low(high.size()),
+        second_low(high.size());
+    for (int y = 0; y < h; ++y) {
+        const key* up = &padded[static_cast<std::size_t>(y) * pw];
+        const key* mid = up + pw;
+        const key* down = mid + pw;
+        key* hi = high.data();
+        key* hi2 = second_high.data();
+        key* lo = low.data();
+        key* lo2 = second_low.data();
+#pragma omp simd
+        for (int x = 0; x < w; ++x) {
+            const key a = up[x], b = up[x + 1];
+            hi[x] = lo2[x] = larger(a, b);
+            hi2[x] = lo[x] = smaller(a, b);
+        }
+        for (const key* n : {up + 2, mid, mid + 2, down, down + 1, down + 2})
+#pragma omp simd
+            for (int x = 0; x < w; ++x) {
+                const key v = n[x], h1 = hi[x], l1 = lo[x];
+                hi2[x] = larger(hi2[x], smaller(h1, v));
+                hi[x] = larger(h1, v);
+                lo2[x] = smaller(lo2[x], larger(l1, v));
+                lo[x] = smaller(l1, v);
+            }
+        T* out = calm.row(y);
+#pragma omp simd
+        for (int x = 0; x < w; ++x)
+            out[x] = from_key(larger(lo2[x], smaller(mid[x + 1], hi2[x])));
+    }
+    return calm;
 }
 
 bool better(const candidate& a, const candidate& b) { return a.score > b.score; }
@@ -140,6 +225,9 @@ double overlap_ncc(const pixels& left, const pixels& right, int overlap, int shi
     return ncc(left, right, overlap, shift);
 }
 
+plane calmed(const plane& values) { return calm_grid(values); }
+pixels calmed(const pixels& values) { return calm_grid(values); }
+
 int coarse_factor(int band_columns, int height)
 {
     int factor = 1;
@@ -149,9 +237,12 @@ int coarse_factor(int band_columns, int height)
     return factor;
 }
 
-std::vector<candidate> coarse_candidates(const plane& left, const plane& right, int factor,
+std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw_right, int factor,
                                          const search_limits& limits)
 {
+    const plane calm_left = calmed(raw_left), calm_right = calmed(raw_right);
+    const plane& left = calm_left;
+    const plane& right = calm_right;
     const int rows = fast_size_below(std::min(left.height, right.height), false);
     const int widest = fast_size_below(std::min(left.width, right.width), true);
     if (rows < 4 || widest < 2)
@@ -184,17 +275,44 @@ std::vector<candidate> coarse_candidates(const plane& left, const plane& right, 
     for (candidate& c : found)
         c.score = ncc(left, right, c.overlap, c.shift);
     std::sort(found.begin(), found.end(), better);
-    if (found.size() > climbed_candidates)
-        found.resize(climbed_candidates);
 
     std::vector<candidate> climbed;
-    for (const candidate& c : found)
-        add_unique(climbed, climb(left, right, c, ranked));
+    for (std::size_t i = 0; i < found.size() && i < climbed_candidates; ++i)
+        add_unique(climbed, climb(calm_left, calm_right, found[i], ranked, true));
     std::sort(climbed.begin(), climbed.end(), better);
     std::vector<candidate> kept;
     for (const candidate& c : climbed)
         if (c.score > 0.0 && c.score >= climbed.front().score - refine_margin)
             kept.push_back(c);
+    if (kept.empty())
+        return kept;
+    // The climbs may all end on one peak while another reading, far from
+    // it, scores nearly as well already (a periodic specimen shows its true
+    // place and its aliases alike). Such a reading is climbed too, and where
+    // it ends on a peak of its own, far from those kept and nearly as high,
+    // that peak is refined as well, so the full-resolution stage can tell
+    // whether the best is ambiguous. A shoulder of the best peak climbs back
+    // onto it and costs nothing further.
+    auto far_from_kept = [&](const candidate& c) {
+        for (const candidate& k : kept)
+            if (std::abs(c.overlap - k.overlap) <= rival_distance &&
+                std::abs(c.shift - k.shift) <= rival_distance)
+                return false;
+        return true;
+    };
+    const double floor = kept.front().score - 2 * rival_margin;
+    candidate rival{0, 0, -2.0};
+    for (std::size_t i = 0, tried = 0; i < found.size() && tried < climbed_candidates; ++i) {
+        if (found[i].score < floor || !far_from_kept(found[i]))
+            continue;
+        ++tried;
+        const candidate end = climb(left, right, found[i], ranked, true);
+        if (end.score >= floor && end.score > rival.score && far_from_kept(end))
+            rival = end;
+    }
+    // One rival suffices to tell; only the highest costs a refinement.
+    if (rival.score >= floor)
+        kept.push_back(rival);
     return kept;
 }
 
@@ -209,12 +327,13 @@ int refine_columns(const std::vector<candidate>& candidates, int factor, int ava
     return std::min(columns, available - available % factor);
 }
 
-alignment refine(const pixels& left, const pixels& right, const std::vector<candidate>& candidates,
-                 int factor, const search_limits& limits)
+alignment refine(const pixels& raw_left, const pixels& raw_right,
+                 const std::vector<candidate>& candidates, int factor, const search_limits& limits)
 {
     alignment result;
     if (candidates.empty())
         return result;
+    const pixels left = calmed(raw_left), right = calmed(raw_right);
     const int columns = std::min(left.width, right.width);
     // The levels of reduction between the coarse one and full resolution.
     std::vector<std::pair<plane, plane>> levels;  // index i: factor 2^i, for i >= 1
@@ -222,7 +341,7 @@ alignment refine(const pixels& left, const pixels& right, const std::vector<cand
     for (int f = 2; f < factor; f *= 2)
         levels.emplace_back(reduce(left, f), reduce(right, f));
 
-    candidate best{0, 0, -2.0};
+    std::vector<candidate> ends;
     for (candidate c : candidates) {
         int f = factor;
         for (std::size_t level = levels.size(); f > 1;) {
@@ -232,18 +351,31 @@ alignment refine(const pixels& left, const pixels& right, const std::vector<cand
             c.shift *= 2;
             if (f > 1)
                 c = climb(levels[level].first, levels[level].second, c,
-                          bounds_at(limits, f, columns / f));
+                          bounds_at(limits, f, columns / f), false);
         }
-        c = climb(left, right, c, bounds_at(limits, 1, columns));
-        if (c.score > best.score)
-            best = c;
+        // At full resolution the coarser levels have brought each candidate
+        // next to its peak: the short climb suffices, where every place
+        // scored costs the most.
+        c = climb(left, right, c, bounds_at(limits, 1, columns), factor == 1);
+        ends.push_back(c);
     }
+    std::sort(ends.begin(), ends.end(), better);
+    const candidate& best = ends.front();
     result.overlap = best.overlap;
     result.shift = best.shift;
     result.score = best.score;
     result.found = best.score > 0.0;
     result.at_edge = best.overlap <= limits.min_overlap || best.overlap >= limits.max_overlap ||
                      best.overlap >= columns || std::abs(best.shift) >= limits.max_shift;
+    for (const candidate& c : ends)
+        if (std::abs(c.overlap - best.overlap) > rival_distance ||
+            std::abs(c.shift - best.shift) > rival_distance) {
+            result.rival_overlap = c.overlap;
+            result.rival_shift = c.shift;
+            result.rival_score = c.score;
+            result.ambiguous = result.found && c.score >= best.score - rival_margin;
+            break;
+        }
     return result;
 }
 

@@ -24,7 +24,20 @@ struct alignment {
     double score = 0.0;    // normalised cross-correlation over the overlap, -1 ... 1
     bool found = false;    // false: the bands hold no structure to align
     bool at_edge = false;  // on a limit of the search, where the best may lie beyond
+    // A place far from this one that scores nearly as well (a periodic
+    // specimen, a column that repeats its neighbour): then the data cannot
+    // tell the two apart, and the alignment is no estimate.
+    bool ambiguous = false;
+    int rival_overlap = 0;
+    int rival_shift = 0;
+    double rival_score = 0.0;
 };
+
+// A second place scoring within this much of the best, and more than
+// rival_distance pixels from it in overlap or in shift, makes the best
+// ambiguous. Within rival_distance it is the same peak, widened by blur.
+constexpr double rival_margin = 0.02;
+constexpr int rival_distance = 2;
 
 // A meeting place at one level of reduction, in that level's pixels.
 struct candidate {
@@ -58,10 +71,21 @@ int refine_columns(const std::vector<candidate>& candidates, int factor, int ava
 
 // Second stage: each candidate is followed down the levels of reduction to
 // full resolution, moving to the best neighbouring place at each level until
-// none is better; the best at full resolution wins. left is the left tile's
+// none is better; the best at full resolution wins, unless another ends far
+// from it within rival_margin (then it is ambiguous). left is the left tile's
 // rightmost columns, right the right tile's leftmost, refine_columns wide.
 alignment refine(const pixels& left, const pixels& right, const std::vector<candidate>& candidates,
                  int factor, const search_limits& limits);
+
+// The grid with each value that stands out from its eight neighbours
+// brought back within them: one above the second highest of them down to
+// it, one below the second lowest up to it (the grid's edges mirrored).
+// Isolated outliers, such as hot or dead pixels and cosmic-ray hits, and
+// pairs of them, would otherwise dominate both the whitened phase
+// correlation and the cross-correlation; structure wider than a pixel or two
+// loses only the tips of its peaks. Both stages match calmed bands.
+plane calmed(const plane& values);
+pixels calmed(const pixels& values);
 
 // Both stages on two whole full-resolution bands.
 alignment estimate_pair(const pixels& left, const pixels& right, const search_limits& limits);

@@ -6,7 +6,6 @@
 #include "base/parallel.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <optional>
 
 namespace orvane::align {
@@ -17,8 +16,6 @@ namespace {
 struct slice_outcome {
     std::vector<std::optional<alignment>> pairs;
     std::vector<size_mismatch> mismatches;
-    std::exception_ptr failure;
-    std::string failed_name;
 };
 
 class size_only : public row_consumer {
@@ -44,14 +41,9 @@ public:
 
     slice_outcome run()
     {
-        try {
-            out_.pairs.resize(static_cast<std::size_t>(std::max(0, columns_ - 1)));
-            coarse_pass();
-            refine_pass();
-        } catch (...) {
-            out_.failure = std::current_exception();
-            out_.failed_name = reading_;
-        }
+        out_.pairs.resize(static_cast<std::size_t>(std::max(0, columns_ - 1)));
+        coarse_pass();
+        refine_pass();
         return std::move(out_);
     }
 
@@ -64,11 +56,11 @@ private:
     // Reads a tile into the keeper; false when its size is not the reference's.
     bool read(int column, band_keeper& keeper)
     {
-        reading_ = name_of(column);
-        read_tile_rows(reading_, keeper);
+        const std::string& name = name_of(column);
+        read_tile_rows(name, keeper);
         if (keeper.size_matches())
             return true;
-        out_.mismatches.push_back({reading_, slice_, keeper.width(), keeper.height()});
+        out_.mismatches.push_back({name, slice_, keeper.width(), keeper.height()});
         return false;
     }
 
@@ -127,44 +119,30 @@ private:
     int factor_;
     std::vector<std::vector<candidate>> candidates_;
     std::vector<int> window_;
-    std::string reading_;
     slice_outcome out_;
 };
 
 }  // namespace
 
-void read_tile_size(const std::string& name, std::uint32_t& width, std::uint32_t& height)
+tile_extent read_tile_size(const std::string& name)
 {
     size_only size;
     read_tile_rows(name, size);
-    width = size.width;
-    height = size.height;
+    return {size.width, size.height};
 }
 
 survey_result survey_pairs(const survey_input& input)
 {
     const auto count = static_cast<int>(input.slices.size());
     std::vector<slice_outcome> outcomes(static_cast<std::size_t>(count));
-    // A slice whose tile cannot be read ends the survey: no new slice starts,
-    // and the lowest such slice is the one reported below.
-    try {
-        parallel_for(count, omp_get_max_threads(), loop_schedule::one_by_one, [&](std::int64_t i) {
-            slice_outcome& o = outcomes[static_cast<std::size_t>(i)];
-            o = slice_survey(input, input.slices[static_cast<std::size_t>(i)]).run();
-            if (o.failure)
-                std::rethrow_exception(o.failure);
-        });
-    } catch (...) {
-        // Kept in its slice's outcome.
-    }
+    parallel_for(count, omp_get_max_threads(), loop_schedule::one_by_one, [&](std::int64_t i) {
+        outcomes[static_cast<std::size_t>(i)] =
+            slice_survey(input, input.slices[static_cast<std::size_t>(i)]).run();
+    });
 
     survey_result result;
     result.by_pair.resize(static_cast<std::size_t>(std::max(0, input.columns - 1)));
     for (slice_outcome& o : outcomes) {
-        if (o.failure && !result.failure) {
-            result.failure = o.failure;
-            result.failed_name = o.failed_name;
-        }
         for (std::size_t p = 0; p < o.pairs.size(); ++p)
             if (o.pairs[p])
                 result.by_pair[p].push_back(*o.pairs[p]);

@@ -2,9 +2,9 @@
 #pragma once
 
 #include "align/estimate.hpp"
+#include "align/tiles.hpp"
 
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -33,19 +33,18 @@ struct survey_result {
     // could be compared, in the order of input.slices.
     std::vector<std::vector<alignment>> by_pair;
     std::vector<size_mismatch> mismatches;
-    // The first tile that could not be read (in slice, then column order).
-    std::exception_ptr failure;
-    std::string failed_name;
 };
 
 // Per slice the tiles are read twice, one at a time in column order: first
 // for their bands next to each seam reduced for the phase correlation, then
 // for the few full-resolution columns that the refinement needs. So a
 // thread holds reduced bands and at most three narrow windows, never a
-// tile. Slices run in parallel on OpenMP's threads.
+// tile. Slices run in parallel on OpenMP's threads. A tile that cannot be
+// read ends the survey with the stitcher's error for it, the one of the
+// lowest such slice.
 survey_result survey_pairs(const survey_input& input);
 
 // The size of a tile, read as the stitcher reads it; throws its errors.
-void read_tile_size(const std::string& name, std::uint32_t& width, std::uint32_t& height);
+tile_extent read_tile_size(const std::string& name);
 
 }  // namespace orvane::align

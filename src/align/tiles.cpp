@@ -2,11 +2,13 @@
 #include "align/tiles.hpp"
 
 #include "base/image.hpp"
+#include "base/warnings.hpp"
 #include "compat/library_conventions.hpp"
 #include "io/tile_loader.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/reduce.hpp"
 #include "run/list_file.hpp"
+#include "run/option_checks.hpp"
 #include "run/options.hpp"
 
 #include <omp.h>
@@ -50,7 +52,11 @@ private:
 
 }  // namespace
 
-void prepare_tile_reading() { configure_image_library(); }
+void prepare_tile_reading(const std::string& program)
+{
+    configure_image_library();
+    name_warning_program(program);
+}
 
 std::vector<std::string> read_tile_names(const std::string& list_path)
 {
@@ -80,13 +86,14 @@ void read_tile_rows(const std::string& name, row_consumer& consumer)
         consumer.rows(0, height, pixels.data());
 }
 
-std::string failure_report(const std::exception& error, const std::string& program,
-                           const std::string& what_failed)
+bool stitcher_accepts(std::int32_t columns, std::int32_t slice_count, tile_extent reference,
+                      std::int32_t xoverlap, std::int32_t yoffset)
 {
-    const image_error described = describe_error(error);
-    if (described.type.empty())
-        return program + ": " + what_failed + ": " + described.message + "\n";
-    return "\n[CImg] *** " + described.type + " *** " + described.message + "\n";
+    run_options options;
+    options.splitnumber = columns;
+    options.xoverlap = xoverlap;
+    options.yoffset = yoffset;
+    return refuse_geometry(options, slice_count, {reference.width, reference.height}) == exit_ok;
 }
 
 grey_image stitch_reduced(const std::vector<std::string>& names, std::int32_t slice_count,

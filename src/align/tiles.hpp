@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -21,8 +20,10 @@ public:
 };
 
 // Sets the image library and libtiff up as the stitcher does: no report of
-// their own, no parallelism of the library's own. Call once, before any thread.
-void prepare_tile_reading();
+// their own, no parallelism of the library's own; the stitcher's warnings
+// (a tile's extra pages, clamped samples) carry the aligner's name. Call
+// once, before any thread.
+void prepare_tile_reading(const std::string& program);
 
 // The tile names of a list file, read as the stitcher reads them; empty when
 // the file is missing or names nothing.
@@ -37,10 +38,14 @@ std::int32_t count_slices_of(std::size_t name_count, std::int32_t columns);
 // message: every failure is read again through the stitcher's loader.
 void read_tile_rows(const std::string& name, row_consumer& consumer);
 
-// The text the stitcher prints on standard error for this failure: the
-// image library's report layout for its errors, else "program: what: why".
-std::string failure_report(const std::exception& error, const std::string& program,
-                           const std::string& what_failed);
+struct tile_extent {
+    std::uint32_t width = 0, height = 0;
+};
+
+// Whether the stitcher takes this -x and -y for tiles of the reference's
+// size; if not, it has printed why, in the stitcher's own words.
+bool stitcher_accepts(std::int32_t columns, std::int32_t slice_count, tile_extent reference,
+                      std::int32_t xoverlap, std::int32_t yoffset);
 
 struct grey_image {
     std::uint32_t width = 0;

@@ -7,6 +7,18 @@
 
 namespace orvane {
 
+namespace {
+
+std::string& program_name()
+{
+    static std::string name = "orvane";
+    return name;
+}
+
+}  // namespace
+
+void name_warning_program(const std::string& program) { program_name() = program; }
+
 void warn_once(const std::string& key, const std::string& text)
 {
     static std::mutex mutex;
@@ -14,7 +26,7 @@ void warn_once(const std::string& key, const std::string& text)
     const std::lock_guard<std::mutex> lock(mutex);
     if (!given.insert(key).second)
         return;
-    std::cerr << "orvane: warning: " + text + "\n" << std::flush;
+    std::cerr << program_name() + ": warning: " + text + "\n" << std::flush;
 }
 
 }  // namespace orvane

@@ -5,8 +5,12 @@
 
 namespace orvane {
 
-// Prints "orvane: warning: " + text on standard error, unless a warning with
-// the same key was printed before in this process. Safe from many threads.
+// Prints "PROGRAM: warning: " + text on standard error, unless a warning
+// with the same key was printed before in this process. Safe from many threads.
 void warn_once(const std::string& key, const std::string& text);
+
+// The PROGRAM of the warnings, "orvane" unless named otherwise; set once,
+// before any thread.
+void name_warning_program(const std::string& program);
 
 }  // namespace orvane

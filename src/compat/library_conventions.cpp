@@ -80,11 +80,11 @@ image_error describe_error(const std::exception& e)
     return {"", e.what()};
 }
 
-std::string report_text(const std::exception& e)
+std::string report_text(const std::exception& e, const std::string& program)
 {
     const image_error shown = describe_error(e);
     if (shown.type.empty())
-        return "orvane: " + shown.message + "\n";
+        return program + ": " + shown.message + "\n";
     return "\n[CImg] *** " + shown.type + " *** " + shown.message + "\n";
 }
 

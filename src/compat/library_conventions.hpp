@@ -52,8 +52,8 @@ image_error describe_error(const std::exception& e);
 
 // The whole report of a failure, as the library prints its errors: a blank
 // line, then "[CImg] *** TYPE *** MESSAGE". Failures of no library type get
-// "orvane: MESSAGE".
-std::string report_text(const std::exception& e);
+// "PROGRAM: MESSAGE", with the name of the program that failed.
+std::string report_text(const std::exception& e, const std::string& program);
 
 // Sets the image library up for use from many threads: it reports nothing
 // itself (the program reports once) and starts no parallelism of its own;

@@ -85,6 +85,21 @@ file_status status_of(const std::string& path);
 // What an open file is.
 file_status status_of_open(int fd);
 
+// Which file a path names, following symbolic links: its device and its
+// number there (volume serial and file index on Windows), so that two
+// spellings or links of one file compare equal. exists is false when
+// nothing can be found at the path.
+struct file_identity {
+    bool exists = false;
+    std::uint64_t device = 0;
+    std::uint64_t file = 0;
+};
+file_identity identity_of(const std::string& path);
+inline bool same_file(const file_identity& a, const file_identity& b)
+{
+    return a.exists && b.exists && a.device == b.device && a.file == b.file;
+}
+
 bool make_directory(const std::string& path);
 
 // Whether c divides the components of a path: the slash everywhere, and the

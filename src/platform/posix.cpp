@@ -164,6 +164,14 @@ file_status status_of_open(int fd)
     return ::fstat(fd, &s) == 0 ? status_from(s) : file_status{};
 }
 
+file_identity identity_of(const std::string& path)
+{
+    struct stat s {};
+    if (::stat(path.c_str(), &s) != 0)
+        return {};
+    return {true, static_cast<std::uint64_t>(s.st_dev), static_cast<std::uint64_t>(s.st_ino)};
+}
+
 bool make_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
 std::vector<std::string> directory_entries(const std::string& dir)

@@ -437,6 +437,24 @@ file_status status_of_open(int fd)
     return {true, false, true, static_cast<std::uint64_t>(size.QuadPart)};
 }
 
+file_identity identity_of(const std::string& path)
+{
+    // No access asked for, and every sharing allowed: the file is only
+    // identified, never read, so an open elsewhere does not stand in the way.
+    const HANDLE handle =
+        ::CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {};
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = ::GetFileInformationByHandle(handle, &info) != 0;
+    ::CloseHandle(handle);
+    if (!known)
+        return {};
+    return {true, info.dwVolumeSerialNumber,
+            (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
 bool make_directory(const std::string& path)
 {
     std::wstring name;

@@ -169,7 +169,7 @@ int run_driver(int argc, const char* const* argv)
             return print_plan(options, std::move(names));
         return run_list(options, std::move(names));
     } catch (const std::exception& e) {
-        std::cerr << report_text(e) << std::flush;
+        std::cerr << report_text(e, "orvane") << std::flush;
         return exit_failed;
     }
 }

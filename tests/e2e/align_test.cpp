@@ -1,8 +1,11 @@
 // orvane-align on acquisitions cut with a known geometry, and on inputs that allow no estimate.
 #include "process.hpp"
+#include "tiff_forms.hpp"
 #include "tiff_io.hpp"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -26,7 +29,8 @@ protected:
     // An acquisition cut by the generator so that orvane -x X -y Y rebuilds
     // its specimen; with noise and columns 10 % apart in brightness unless
     // `exact`, which also writes the mosaics orvane must make.
-    void cut(const geometry& g, bool exact = false)
+    void cut(const geometry& g, bool exact = false, const std::vector<std::string>& extra = {},
+             int seed = 5)
     {
         std::filesystem::remove_all(dir + "/acq");
         std::vector<std::string> args = {"-o",        dir + "/acq",
@@ -36,12 +40,13 @@ protected:
                                          "-h",        std::to_string(g.height),
                                          "--overlap", std::to_string(g.xoverlap),
                                          "--shift",   std::to_string(g.yoffset),
-                                         "--seed",    "5"};
+                                         "--seed",    std::to_string(seed)};
         if (exact) {
             args.insert(args.end(), {"--noise-free", "--truth"});
         } else {
             args.insert(args.end(), {"--brightness-step", "0.1"});
         }
+        args.insert(args.end(), extra.begin(), extra.end());
         const process_result r = orvane_test::run_process(ORVANE_MAKE_ACQUISITION_EXE, args);
         ASSERT_EQ(r.exit_code, 0) << r.err;
     }
@@ -249,3 +254,133 @@ TEST_F(Align, PreviewIsAReducedRgbPng)
 }
 
 }  // namespace
+
+// The preview must never replace what it is made from: a path naming the
+// list or a tile, by any spelling or link, is refused with status 1 and the
+// file left as it was; a FIFO is refused before the estimate, not waited on.
+TEST_F(Align, ThePreviewNeverReplacesTheListOrATile)
+{
+    cut({3, 2, 128, 96, 10, 4});
+    const std::string tile = dir + "/acq/tiles/tile_c01_z0001.tif";
+    std::vector<std::vector<std::string>> runs = {
+        {"-i", list, "-s", "3", "--preview", tile},
+        {"-i", list, "-s", "3", "--preview", dir + "/acq/tiles/../tiles/tile_c00_z0000.tif"},
+        {"-i", list, "-s", "3", "--preview", list, "-x", "8", "-y", "4"}};
+#ifndef ORVANE_E2E_WINDOWS
+    std::filesystem::create_symlink(list, dir + "/link.png");
+    runs.push_back({"-i", list, "-s", "3", "--preview", dir + "/link.png"});
+    ASSERT_EQ(mkfifo((dir + "/fifo.png").c_str(), 0600), 0);
+    runs.push_back({"-i", list, "-s", "3", "--preview", dir + "/fifo.png"});
+#endif
+    const std::string list_bytes = orvane_test::read_file(list);
+    const std::string tile_bytes = orvane_test::read_file(tile);
+    for (const std::vector<std::string>& args : runs) {
+        SCOPED_TRACE(args[5]);
+        const process_result r = align(args);
+        EXPECT_EQ(r.exit_code, 1) << r.err;
+        EXPECT_NE(r.err.find("preview path"), std::string::npos) << r.err;
+        EXPECT_EQ(printed_geometry(r.out), "none") << r.out;
+    }
+    EXPECT_EQ(orvane_test::read_file(list), list_bytes);
+    EXPECT_EQ(orvane_test::read_file(tile), tile_bytes);
+    EXPECT_EQ(align({"-i", list, "-s", "3"}).exit_code, 0);  // the tiles still read
+}
+
+// Uncorrected hot pixels, the same sensor places in every tile, outvoted the
+// specimen in every slice alike: a wrong -x and -y with no warning.
+TEST_F(Align, HotPixelsAtFixedSensorPlacesLeaveTheEstimateExact)
+{
+    for (const auto& [columns, seed] : {std::pair{2, 1}, {2, 2}, {2, 3}, {4, 4}}) {
+        SCOPED_TRACE(testing::Message() << columns << " columns, seed " << seed);
+        cut({columns, 4, 512, 512, 16, 10}, false, {"--hot-pixels", "0.0004"}, seed);
+        const process_result r = align({"-i", list, "-s", std::to_string(columns)});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(printed_geometry(r.out), "-x 16 -y 10") << r.out << r.err;
+    }
+}
+
+// A grid scores the same at its true place and at its aliases; a column that
+// repeats its neighbour overlaps it over the whole width. Neither may give a
+// confident -x and -y, nor one the stitcher refuses.
+TEST_F(Align, PeriodicOrRepeatedTilesGiveNoSilentEstimate)
+{
+    for (const geometry& g : {geometry{3, 3, 256, 256, 8, 7}, geometry{2, 3, 512, 256, 16, -13}})
+        for (const char* period : {"40", "48"}) {
+            SCOPED_TRACE(testing::Message() << "period " << period << ", -y " << g.yoffset);
+            cut(g, false, {"--grid", period});
+            const process_result r = align({"-i", list, "-s", std::to_string(g.columns)});
+            EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+            EXPECT_NE(r.err.find("ambiguous"), std::string::npos) << r.err;
+            EXPECT_EQ(printed_geometry(r.out), "none") << r.out;
+        }
+
+    cut({2, 3, 256, 256, 10, 4});
+    std::vector<std::string> names;
+    for (const char* column : {"c00", "c00", "c01"})
+        for (const char* slice : {"z0000", "z0001", "z0002"})
+            names.push_back(dir + "/acq/tiles/tile_" + column + "_" + slice + ".tif");
+    write_list(names);
+    const process_result r = align({"-i", list, "-s", "3", "--max-overlap", "256"});
+    EXPECT_NE(r.err.find("pair 0|1: the tiles overlap over their whole width"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(printed_geometry(r.out), "-x 10 -y 4") << r.out << r.err;
+}
+
+// Every failure is reported with a message and the stitcher's status: an
+// endless list (2, not an abort), -x values the stitcher refuses or a search
+// that cannot hold an overlap (1, before any tile is stitched), tiles too
+// narrow (3, saying so); the tile reader's warnings carry this program's name.
+TEST_F(Align, EveryFailureIsReportedWithItsCauseAndStatus)
+{
+    process_result r;
+#ifndef ORVANE_E2E_WINDOWS
+    r = align({"-i", "/dev/zero", "-s", "3"});
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_NE(r.err.find("orvane-align: the list file '/dev/zero'"), std::string::npos) << r.err;
+#endif
+
+    cut({3, 2, 128, 96, 10, 4});
+    const std::string png = dir + "/preview.png";
+    for (const char* x : {"-2147483648", "-536870912", "64"}) {
+        r = align({"-i", list, "-s", "3", "--preview", png, "-x", x, "-y", "0"});
+        EXPECT_EQ(r.exit_code, 1) << x << r.err;
+        EXPECT_NE(r.err.find("orvane refuses -x " + std::string(x)), std::string::npos) << r.err;
+        EXPECT_FALSE(std::filesystem::exists(png)) << x;
+    }
+    r = align({"-i", list, "-s", "3", "--max-overlap", "7"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("--max-overlap 7 is below"), std::string::npos) << r.err;
+
+    std::vector<std::string> names;
+    for (int t = 0; t < 4; ++t) {
+        names.push_back(dir + "/acq/narrow" + std::to_string(t) + ".tif");
+        orvane_test::tiff_form form;
+        form.width = 14;
+        form.height = 40;
+        form.pages = t == 0 ? 2 : 1;
+        orvane_test::write_form(names.back(), form);
+    }
+    write_list(names);
+    r = align({"-i", list, "-s", "2"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_NE(r.err.find("tiles 14 pixels wide are too narrow"), std::string::npos) << r.err;
+    r = align({"-i", list, "-s", "2", "--preview", png, "-x", "2", "-y", "0"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find("orvane-align: warning: '" + names[0] + "' has 2 pages"),
+              std::string::npos)
+        << r.err;
+}
+
+// A pair that only one slice of four could align rests on little: it says so.
+TEST_F(Align, AnEstimateFromFewSlicesIsWarnedAbout)
+{
+    cut({2, 4, 128, 96, 10, 4});
+    const std::string blank = dir + "/acq/blank.tif";
+    orvane_test::write_tile(blank, 128, 96,
+                            [](std::uint32_t, std::uint32_t) { return std::uint16_t{300}; });
+    write_list({dir + "/acq/tiles/tile_c00_z0000.tif", blank, blank, blank,
+                dir + "/acq/tiles/tile_c01_z0000.tif", blank, blank, blank});
+    const process_result r = align({"-i", list, "-s", "2"});
+    EXPECT_EQ(printed_geometry(r.out), "-x 10 -y 4") << r.out << r.err;
+    EXPECT_NE(r.err.find("only 1 of 4 slices compared scored"), std::string::npos) << r.err;
+}

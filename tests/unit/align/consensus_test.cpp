@@ -51,6 +51,29 @@ TEST(CombineSlices, MajorityOfWellScoredSlicesWins)
     EXPECT_DOUBLE_EQ(none.score, 0.2);
 }
 
+// A slice that scores alike at two far places must not vote for either;
+// where such slices make the rest no majority, the pair has no estimate.
+TEST(CombineSlices, AmbiguousSlicesNeverVote)
+{
+    alignment alias = slice(40, 7, 0.99);
+    alias.ambiguous = true;
+    alias.rival_overlap = 40;
+    alias.rival_shift = -41;
+    alias.rival_score = 0.99;
+    const pair_estimate refused = combine_slices({alias, alias, slice(40, 7, 0.99)});
+    EXPECT_FALSE(refused.found);
+    EXPECT_TRUE(refused.only_ambiguous);
+    EXPECT_EQ(refused.ambiguous, 2);
+    EXPECT_EQ(refused.ambiguity.rival_shift, -41);
+
+    const pair_estimate kept =
+        combine_slices({alias, slice(80, 7, 0.98), slice(80, 7, 0.97), slice(80, 7, 0.99)});
+    EXPECT_TRUE(kept.found);
+    EXPECT_EQ(kept.overlap, 80);
+    EXPECT_EQ(kept.agreeing, 3);
+    EXPECT_EQ(kept.ambiguous, 1);
+}
+
 TEST(FitGeometry, OddOverlapRoundsDownAndIsSaid)
 {
     const geometry_fit fit = fit_geometry({pair(201, -7), pair(201, -7), pair(201, -7)});
