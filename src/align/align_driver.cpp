@@ -90,9 +90,7 @@ std::string padded(const std::string& text, std::size_t width)
 // Everything one run works from, once the options and the list are checked.
 struct run_plan {
     align_options options;
-    std::vector<std::string> names;
-    std::int32_t slice_count = 0;
-    tile_extent reference;  // the list's first tile
+    acquisition tiles;  // the list's first tile gives the reference size
 };
 
 void print_table(const std::vector<pair_estimate>& pairs)
@@ -188,18 +186,16 @@ void print_fit(const run_plan& plan, const geometry_fit& fit, std::size_t pair_c
 void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yoffset)
 {
     const align_options& o = plan.options;
-    const std::int32_t slice = o.slices.empty() ? plan.slice_count / 2 : o.slices.front();
-    const std::int64_t pitch = std::int64_t{plan.reference.width} - 2 * std::int64_t{xoverlap};
-    std::int32_t factor = 1;
-    const grey_image mosaic =
-        stitch_reduced(plan.names, plan.slice_count, slice, o.splitnumber, plan.reference.width,
-                       plan.reference.height, xoverlap, yoffset, preview_width, factor);
+    const std::int32_t slice = o.slices.empty() ? plan.tiles.slice_count() / 2 : o.slices.front();
+    const mosaic_layout layout(plan.tiles, xoverlap, yoffset);
+    const reduced_mosaic mosaic = stitch_reduced(plan.tiles, layout, slice, preview_width);
+    const std::int32_t factor = mosaic.factor;
     std::vector<std::uint32_t> seams;
-    for (std::int32_t j = 1; j < o.splitnumber; ++j)
-        seams.push_back(static_cast<std::uint32_t>(pitch * j / factor));
-    pending_file file(o.preview_path);
+    for (std::int32_t j = 1; j < layout.columns(); ++j)
+        seams.push_back(static_cast<std::uint32_t>(layout.place(j) / factor));
+    output_file file(o.preview_path);
     try {
-        write_png(file.temp_path(), render_preview(mosaic, seams));
+        write_png(file.temp_path(), render_preview(mosaic.image, seams));
         file.commit();
     } catch (const std::exception& e) {
         throw preview_error("cannot write the preview '" + o.preview_path + "': " + e.what());
@@ -212,8 +208,8 @@ void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yof
 search_limits limits_for(const run_plan& plan)
 {
     search_limits limits;
-    const int width = static_cast<int>(plan.reference.width);
-    const int height = static_cast<int>(plan.reference.height);
+    const int width = static_cast<int>(plan.tiles.reference().width);
+    const int height = static_cast<int>(plan.tiles.reference().height);
     limits.max_overlap = plan.options.max_overlap.value_or(width / 2);
     limits.max_shift = plan.options.max_shift.value_or(height / 4);
     if (limits.max_overlap > width) {
@@ -241,20 +237,17 @@ int estimate(const run_plan& plan)
     const align_options& o = plan.options;
     if (o.splitnumber < 2)
         throw refusal("one tile column: there is no seam to align", align_no_estimate);
+    const tile_size reference = plan.tiles.reference();
     survey_input input;
-    input.names = &plan.names;
-    input.slice_count = plan.slice_count;
-    input.columns = o.splitnumber;
-    input.slices = o.slices.empty() ? spread_slices(plan.slice_count) : o.slices;
-    input.width = plan.reference.width;
-    input.height = plan.reference.height;
+    input.tiles = &plan.tiles;
+    input.slices = o.slices.empty() ? spread_slices(plan.tiles.slice_count()) : o.slices;
     input.limits = limits_for(plan);
 
     const survey_result survey = survey_pairs(input);
     for (const size_mismatch& m : survey.mismatches)
         warn("tile '" + m.name + "' is " + std::to_string(m.width) + " x " +
-             std::to_string(m.height) + ", not " + std::to_string(plan.reference.width) + " x " +
-             std::to_string(plan.reference.height) + " like the first tile: its seams in slice " +
+             std::to_string(m.height) + ", not " + std::to_string(reference.width) + " x " +
+             std::to_string(reference.height) + " like the first tile: its seams in slice " +
              std::to_string(m.slice_index) + " are not compared");
 
     std::vector<pair_estimate> pairs;
@@ -265,7 +258,7 @@ int estimate(const run_plan& plan)
     // Tiles overlapping over their whole width show one place twice (the
     // stage did not move): no -x can stitch them, so the pair has no estimate.
     for (std::size_t p = 0; p < pairs.size(); ++p)
-        if (pairs[p].found && pairs[p].overlap >= static_cast<int>(plan.reference.width)) {
+        if (pairs[p].found && pairs[p].overlap >= static_cast<int>(reference.width)) {
             warn("pair " + pair_name(p) + ": the tiles overlap over their whole width: a " +
                  "column that repeats its neighbour; no estimate");
             pairs[p].found = false;
@@ -274,8 +267,7 @@ int estimate(const run_plan& plan)
     if (!fit.found)
         throw refusal("no pair of columns could be aligned: no estimate", align_no_estimate);
     warn_about_fit(pairs, fit);
-    if (!stitcher_accepts(o.splitnumber, plan.slice_count, plan.reference, fit.xoverlap,
-                          fit.yoffset))
+    if (!stitcher_accepts(plan.tiles, fit.xoverlap, fit.yoffset))
         throw refusal("the consensus -x " + std::to_string(fit.xoverlap) + " -y " +
                           std::to_string(fit.yoffset) +
                           " is one orvane refuses (above): the tiles cannot be what they seem, " +
@@ -290,9 +282,9 @@ int estimate(const run_plan& plan)
 // The preview must never replace what it is made from: a path naming the
 // list or a tile, under any spelling or link, is refused, and so is one that
 // names no regular file (a FIFO would hang the write, a device take it).
-void check_preview_path(const run_plan& plan)
+void check_preview_path(const align_options& options, const std::vector<std::string>& names)
 {
-    const std::string& path = plan.options.preview_path;
+    const std::string& path = options.preview_path;
     if (path.empty())
         return;
     const platform::file_status status = platform::status_of(path);
@@ -303,9 +295,9 @@ void check_preview_path(const run_plan& plan)
                           "' is not a regular file (a directory, a FIFO or a device)",
                       align_usage);
     const platform::file_identity preview = platform::identity_of(path);
-    if (platform::same_file(preview, platform::identity_of(plan.options.list_path)))
+    if (platform::same_file(preview, platform::identity_of(options.list_path)))
         throw refusal("the preview path '" + path + "' is the list file", align_usage);
-    for (const std::string& name : plan.names)
+    for (const std::string& name : names)
         if (platform::same_file(preview, platform::identity_of(name)))
             throw refusal("the preview path '" + path + "' is the tile '" + name + "'",
                           align_usage);
@@ -315,32 +307,29 @@ void check_preview_path(const run_plan& plan)
 // the reference, whose size the checks of -x and -y need.
 run_plan make_plan(const align_options& options)
 {
-    run_plan plan;
-    plan.options = options;
-    plan.names = read_tile_names(options.list_path);
-    if (plan.names.empty())
+    std::vector<std::string> names = read_tile_names(options.list_path);
+    if (names.empty())
         throw refusal("the list file '" + options.list_path + "' is missing or names no tile",
                       align_usage);
-    plan.slice_count = count_slices_of(plan.names.size(), options.splitnumber);
-    if (plan.slice_count == 0)
-        throw refusal("the list names " + std::to_string(plan.names.size()) +
-                          " tiles, fewer than the " + std::to_string(options.splitnumber) +
-                          " columns of -s",
+    const std::int32_t slice_count = count_slices(names.size(), options.splitnumber);
+    if (slice_count == 0)
+        throw refusal("the list names " + std::to_string(names.size()) + " tiles, fewer than the " +
+                          std::to_string(options.splitnumber) + " columns of -s",
                       align_usage);
     for (std::int32_t k : options.slices)
-        if (k >= plan.slice_count)
+        if (k >= slice_count)
             throw refusal("slice " + std::to_string(k) + " (-k) is not below the slice count " +
-                              std::to_string(plan.slice_count),
+                              std::to_string(slice_count),
                           align_usage);
     if (options.max_overlap && *options.max_overlap < search_limits{}.min_overlap)
         throw refusal("--max-overlap " + std::to_string(*options.max_overlap) +
                           " is below the narrowest overlap searched, " +
                           std::to_string(search_limits{}.min_overlap) + " columns",
                       align_usage);
-    check_preview_path(plan);
-    plan.reference = read_tile_size(plan.names.front());
-    if (options.xoverlap && !stitcher_accepts(options.splitnumber, plan.slice_count, plan.reference,
-                                              *options.xoverlap, *options.yoffset))
+    check_preview_path(options, names);
+    const tile_size reference = read_tile_size(names.front());
+    run_plan plan{options, acquisition(std::move(names), options.splitnumber, reference)};
+    if (options.xoverlap && !stitcher_accepts(plan.tiles, *options.xoverlap, *options.yoffset))
         throw refusal("orvane refuses -x " + std::to_string(*options.xoverlap) + " -y " +
                           std::to_string(*options.yoffset) + " (above): no preview",
                       align_usage);

@@ -32,9 +32,10 @@ public:
 class slice_survey {
 public:
     slice_survey(const survey_input& input, std::int32_t slice_index)
-        : in_(input), slice_(slice_index), columns_(input.columns),
-          band_(std::min<int>(input.limits.max_overlap, static_cast<int>(input.width))),
-          factor_(coarse_factor(band_, static_cast<int>(input.height)))
+        : in_(input), slice_(slice_index), columns_(input.tiles->columns()),
+          reference_(input.tiles->reference()),
+          band_(std::min<int>(input.limits.max_overlap, static_cast<int>(reference_.width))),
+          factor_(coarse_factor(band_, static_cast<int>(reference_.height)))
     {
         band_ -= band_ % factor_;
     }
@@ -48,10 +49,7 @@ public:
     }
 
 private:
-    const std::string& name_of(int column) const
-    {
-        return (*in_.names)[static_cast<std::size_t>(column) * in_.slice_count + slice_];
-    }
+    const std::string& name_of(int column) const { return in_.tiles->tile_name(column, slice_); }
 
     // Reads a tile into the keeper; false when its size is not the reference's.
     bool read(int column, band_keeper& keeper)
@@ -70,7 +68,7 @@ private:
         std::vector<plane> right(n), left(n);
         std::vector<bool> usable(n);
         for (int j = 0; j < columns_; ++j) {
-            band_keeper keeper(in_.width, in_.height);
+            band_keeper keeper(reference_.width, reference_.height);
             if (j + 1 < columns_)
                 keeper.want(band_side::right, band_, factor_, &right[static_cast<std::size_t>(j)]);
             if (j > 0)
@@ -83,7 +81,8 @@ private:
             if (!usable[p] || !usable[p + 1])
                 continue;
             candidates_[p] = coarse_candidates(right[p], left[p + 1], factor_, in_.limits);
-            window_[p] = refine_columns(candidates_[p], factor_, static_cast<int>(in_.width));
+            window_[p] =
+                refine_columns(candidates_[p], factor_, static_cast<int>(reference_.width));
             if (candidates_[p].empty())
                 out_.pairs[p] = alignment{};  // compared, nothing found
         }
@@ -98,7 +97,7 @@ private:
             const bool with_right = j + 1 < columns_ && !candidates_[p].empty();
             pixels left, right;
             if (with_left || with_right) {
-                band_keeper keeper(in_.width, in_.height);
+                band_keeper keeper(reference_.width, reference_.height);
                 if (with_left)
                     keeper.want(band_side::left, window_[p - 1], &left);
                 if (with_right)
@@ -115,6 +114,7 @@ private:
     const survey_input& in_;
     std::int32_t slice_;
     int columns_;
+    tile_size reference_;
     int band_;
     int factor_;
     std::vector<std::vector<candidate>> candidates_;
@@ -124,7 +124,7 @@ private:
 
 }  // namespace
 
-tile_extent read_tile_size(const std::string& name)
+tile_size read_tile_size(const std::string& name)
 {
     size_only size;
     read_tile_rows(name, size);
@@ -141,7 +141,7 @@ survey_result survey_pairs(const survey_input& input)
     });
 
     survey_result result;
-    result.by_pair.resize(static_cast<std::size_t>(std::max(0, input.columns - 1)));
+    result.by_pair.resize(static_cast<std::size_t>(std::max(0, input.tiles->columns() - 1)));
     for (slice_outcome& o : outcomes) {
         for (std::size_t p = 0; p < o.pairs.size(); ++p)
             if (o.pairs[p])

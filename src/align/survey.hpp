@@ -11,12 +11,8 @@
 namespace orvane::align {
 
 struct survey_input {
-    const std::vector<std::string>* names = nullptr;  // column after column
-    std::int32_t slice_count = 0;
-    std::int32_t columns = 0;
-    std::vector<std::int32_t> slices;  // the slices to look at
-    std::uint32_t width = 0;           // every tile must have the reference size
-    std::uint32_t height = 0;
+    const acquisition* tiles = nullptr;  // every tile must have the reference size
+    std::vector<std::int32_t> slices;    // the slices to look at
     search_limits limits;
 };
 
@@ -45,6 +41,6 @@ struct survey_result {
 survey_result survey_pairs(const survey_input& input);
 
 // The size of a tile, read as the stitcher reads it; throws its errors.
-tile_extent read_tile_size(const std::string& name);
+tile_size read_tile_size(const std::string& name);
 
 }  // namespace orvane::align

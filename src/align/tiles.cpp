@@ -63,11 +63,6 @@ std::vector<std::string> read_tile_names(const std::string& list_path)
     return read_list(list_path);
 }
 
-std::int32_t count_slices_of(std::size_t name_count, std::int32_t columns)
-{
-    return count_slices(name_count, columns);
-}
-
 void read_tile_rows(const std::string& name, row_consumer& consumer)
 {
     // TIFFs stream through the stitcher's reader, after the same checks of
@@ -86,41 +81,33 @@ void read_tile_rows(const std::string& name, row_consumer& consumer)
         consumer.rows(0, height, pixels.data());
 }
 
-bool stitcher_accepts(std::int32_t columns, std::int32_t slice_count, tile_extent reference,
-                      std::int32_t xoverlap, std::int32_t yoffset)
+bool stitcher_accepts(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset)
 {
-    run_options options;
-    options.splitnumber = columns;
-    options.xoverlap = xoverlap;
-    options.yoffset = yoffset;
-    return refuse_geometry(options, slice_count, {reference.width, reference.height}) == exit_ok;
+    return refuse_geometry(tiles, mosaic_layout(tiles, xoverlap, yoffset)) == exit_ok;
 }
 
-grey_image stitch_reduced(const std::vector<std::string>& names, std::int32_t slice_count,
-                          std::int32_t slice_index, std::int32_t columns, std::uint32_t width,
-                          std::uint32_t height, std::int32_t xoverlap, std::int32_t yoffset,
-                          std::uint32_t max_width, std::int32_t& factor)
+reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& layout,
+                              std::int32_t slice_index, std::uint32_t max_width)
 {
-    const std::int64_t pitch = std::int64_t{width} - 2 * std::int64_t{xoverlap};
-    const auto canvas_width =
-        static_cast<std::uint32_t>(std::max<std::int64_t>(0, pitch) * columns);
+    const image_size size = layout.canvas();
+    const auto canvas_width = static_cast<std::uint32_t>(std::max<std::int64_t>(0, size.width));
     const int threads = std::max(1, omp_get_max_threads());
     image_buffer canvas;
-    canvas.resize(canvas_width, height);
-    assemble_slice(canvas.pixels(), slice_index, width, names, slice_count, yoffset, xoverlap,
-                   columns, threads);
-    factor = static_cast<std::int32_t>(
+    canvas.resize(canvas_width, static_cast<std::uint32_t>(size.height));
+    assemble_slice(canvas.pixels(), tiles, layout, slice_index, threads);
+    const auto factor = static_cast<std::int32_t>(
         std::max<std::uint32_t>(1, (canvas_width + max_width - 1) / std::max(1u, max_width)));
-    grey_image result;
+    reduced_mosaic result;
+    result.factor = factor;
     const image* shown = &canvas.pixels();
     image_buffer reduced;
     if (factor > 1) {
         reduce_canvas(canvas.pixels(), factor, threads, reduced);
         shown = &reduced.pixels();
     }
-    result.width = static_cast<std::uint32_t>(shown->width());
-    result.height = static_cast<std::uint32_t>(shown->height());
-    result.pixels.assign(shown->begin(), shown->end());
+    result.image.width = static_cast<std::uint32_t>(shown->width());
+    result.image.height = static_cast<std::uint32_t>(shown->height());
+    result.image.pixels.assign(shown->begin(), shown->end());
     return result;
 }
 

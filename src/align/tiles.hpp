@@ -1,6 +1,8 @@
 // What the aligner takes from the stitcher: the list, tile rows, error reports, a stitched slice.
 #pragma once
 
+#include "mosaic/geometry.hpp"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,23 +31,15 @@ void prepare_tile_reading(const std::string& program);
 // the file is missing or names nothing.
 std::vector<std::string> read_tile_names(const std::string& list_path);
 
-// The stitcher's slice count for that many names in that many columns (> 0).
-std::int32_t count_slices_of(std::size_t name_count, std::int32_t columns);
-
 // Hands a tile's first channel to the consumer row band by row band, as it
 // is decoded, so a caller keeping a few columns never holds the tile.
 // Throws the stitcher's own error for a tile it cannot read, with the same
 // message: every failure is read again through the stitcher's loader.
 void read_tile_rows(const std::string& name, row_consumer& consumer);
 
-struct tile_extent {
-    std::uint32_t width = 0, height = 0;
-};
-
-// Whether the stitcher takes this -x and -y for tiles of the reference's
-// size; if not, it has printed why, in the stitcher's own words.
-bool stitcher_accepts(std::int32_t columns, std::int32_t slice_count, tile_extent reference,
-                      std::int32_t xoverlap, std::int32_t yoffset);
+// Whether the stitcher takes this -x and -y for these tiles; if not, it has
+// printed why, in the stitcher's own words.
+bool stitcher_accepts(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset);
 
 struct grey_image {
     std::uint32_t width = 0;
@@ -53,13 +47,15 @@ struct grey_image {
     std::vector<std::uint16_t> pixels;  // row-major
 };
 
-// One slice stitched exactly as the stitcher does with -x xoverlap -y
-// yoffset (reference tile width W and height H), then reduced by the
-// smallest whole factor that makes it at most max_width wide, with the
-// stitcher's own area averaging. Throws the stitcher's errors.
-grey_image stitch_reduced(const std::vector<std::string>& names, std::int32_t slice_count,
-                          std::int32_t slice_index, std::int32_t columns, std::uint32_t width,
-                          std::uint32_t height, std::int32_t xoverlap, std::int32_t yoffset,
-                          std::uint32_t max_width, std::int32_t& factor);
+struct reduced_mosaic {
+    grey_image image;
+    std::int32_t factor = 1;  // the reduction applied
+};
+
+// One slice stitched exactly as the stitcher does with this layout, then
+// reduced by the smallest whole factor that makes it at most max_width
+// wide, with the stitcher's own area averaging. Throws the stitcher's errors.
+reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& layout,
+                              std::int32_t slice_index, std::uint32_t max_width);
 
 }  // namespace orvane::align

@@ -266,18 +266,4 @@ void assemble_slice(image& canvas, const acquisition& tiles, const mosaic_layout
     group.clear();
 }
 
-void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
-                    const std::vector<std::string>& names, std::int32_t slice_count,
-                    std::int32_t yoffset, std::int32_t xoverlap, std::int32_t splitnumber,
-                    int threads)
-{
-    // The names of whole columns, which give the same slice count; the
-    // height plays no part in drawing.
-    const auto whole = std::min<std::int64_t>(static_cast<std::int64_t>(names.size()),
-                                              std::int64_t{slice_count} * splitnumber);
-    std::vector<std::string> used(names.begin(), names.begin() + std::max<std::int64_t>(0, whole));
-    const acquisition tiles(std::move(used), splitnumber, tile_size{width, 0});
-    assemble_slice(canvas, tiles, mosaic_layout(tiles, xoverlap, yoffset), slice_index, threads);
-}
-
 }  // namespace orvane

@@ -25,10 +25,4 @@ drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
 void assemble_slice(image& canvas, const acquisition& tiles, const mosaic_layout& layout,
                     std::int32_t slice_index, int threads = 1);
 
-// The same from loose values, for callers that do not hold the two values yet.
-void assemble_slice(image& canvas, std::int32_t slice_index, std::uint32_t width,
-                    const std::vector<std::string>& names, std::int32_t slice_count,
-                    std::int32_t yoffset, std::int32_t xoverlap, std::int32_t splitnumber,
-                    int threads = 1);
-
 }  // namespace orvane
