@@ -199,6 +199,76 @@ TEST_F(Run, OneWorkerReportsEverySliceInOrder)
     EXPECT_EQ(slice_lines(r.out), expected);
 }
 
+// What a terminal shows of text written to it: a carriage return starts its
+// line again, and what is not written over stays; trailing blanks do not show.
+std::vector<std::string> on_screen(const std::string& written)
+{
+    std::vector<std::string> screen(1);
+    std::size_t column = 0;
+    for (const char c : written) {
+        if (c == '\n') {
+            screen.emplace_back();
+            column = 0;
+        } else if (c == '\r') {
+            column = 0;
+        } else {
+            std::string& line = screen.back();
+            line.resize(std::max(line.size(), column + 1), ' ');
+            line[column++] = c;
+        }
+    }
+    for (std::string& line : screen)
+        line.erase(line.find_last_not_of(' ') + 1);
+    return screen;
+}
+
+// With standard error on a terminal, a progress line is drawn there and
+// rewritten in place. A console line on the same terminal never lands inside
+// it, none of it is left at the end, and standard output carries byte for
+// byte what it carries when both streams are redirected, when standard error
+// gets nothing at all.
+TEST_F(Run, AProgressLineOnATerminalLeavesTheConsoleLinesAsTheyAre)
+{
+    make_acquisition(2, 6);
+    const std::vector<std::string> args{"-i", list, "-o", out, "-s", "2", "-d", "2"};
+    const process_result redirected = run(args, {"OMP_NUM_THREADS=1"});
+    ASSERT_EQ(redirected.exit_code, 0) << redirected.err;
+    EXPECT_EQ(redirected.err, "");
+
+    // script gives the command a terminal of its own and copies what the
+    // terminal received to its standard output.
+    std::string command = "OMP_NUM_THREADS=1 '" + std::string(ORVANE_EXE) + "'";
+    for (const std::string& arg : args)
+        command += " '" + arg + "'";
+    const auto on_terminal = [&](const std::string& redirections) {
+        std::filesystem::remove_all(out);
+        return orvane_test::run_process("/usr/bin/script",
+                                        {"-qec", command + redirections, "/dev/null"});
+    };
+
+    const process_result both = on_terminal("");
+    ASSERT_EQ(both.exit_code, 0) << both.out << both.err;
+    EXPECT_NE(both.out.find("orvane: 0 of 6 slices made\r"), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find("orvane: 6 of 6 slices made, "), std::string::npos) << both.out;
+    std::vector<std::string> expected;
+    for (std::string line : lines(redirected.out))
+        expected.push_back(on_screen(line).front());
+    expected.push_back("");  // the progress line is gone
+    EXPECT_EQ(on_screen(both.out), expected) << both.out;
+
+    const std::string log = dir + "/log.txt";
+    const process_result error_only = on_terminal(" > '" + log + "'");
+    ASSERT_EQ(error_only.exit_code, 0) << error_only.out << error_only.err;
+    EXPECT_NE(error_only.out.find("orvane: 6 of 6 slices made, "), std::string::npos)
+        << error_only.out;
+    EXPECT_EQ(on_screen(error_only.out), std::vector<std::string>{""}) << error_only.out;
+    EXPECT_EQ(orvane_test::read_file(log), redirected.out);
+
+    const process_result output_only = on_terminal(" 2> '" + log + "'");
+    ASSERT_EQ(output_only.exit_code, 0) << output_only.out << output_only.err;
+    EXPECT_EQ(orvane_test::read_file(log), "");
+}
+
 // A file at a final name marks its slice done, but one cut short (by another
 // program, or a crash of one that writes in place) is named on every rerun.
 TEST_F(Run, ARerunNamesEveryBrokenFileAtAFinalNameAndNothingElse)
