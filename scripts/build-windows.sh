@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds Orvane for 64-bit Windows: installs MinGW-w64, Wine and zip when missing,
-# builds static libtiff (from Debian's source package) and GoogleTest into .deps/win64/,
-# makes the Wine prefix, then builds build-win64/ and packs build-win64/orvane-win64.zip.
+# builds static libtiff, zlib, libpng and KissFFT (from Debian's source packages) and
+# GoogleTest into .deps/win64/, makes the Wine prefix, then builds build-win64/ and packs
+# build-win64/orvane-win64.zip with orvane.exe and orvane-align.exe.
 # Safe to run again: each library is rebuilt only when its version or recipe changed.
 set -euo pipefail
 
@@ -147,43 +148,61 @@ private_apt_cache() {
         -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache" "$@"
 }
 
-# Fetches and unpacks libtiff's source into $work/src/tiff: the version the Linux build
-# uses when the mirror serves it, else the newest one it serves (a mirror's index may
-# name a version whose files it no longer or not yet has).
-fetch_tiff_source() {
-    local want=$1 versions version
-    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
-    debian_src_lines >"$apt_dir/sources.list"
-    if [ ! -s "$apt_dir/sources.list" ]; then
-        say "no Debian mirror found in /etc/apt/sources.list{,.d/} to take libtiff's source from" >&2
-        return 1
+# Fetches and unpacks Debian's source package $1 into $work/src/$1: version $2 (the one
+# the Linux build uses) when the mirror serves it, else the newest one it serves (a
+# mirror's index may name a version whose files it no longer or not yet has). Sets
+# source_dir to the unpacked tree.
+apt_updated=0
+source_dir=
+fetch_source() {
+    local package=$1 want=$2 versions version
+    if [ "$apt_updated" -eq 0 ]; then
+        mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+        debian_src_lines >"$apt_dir/sources.list"
+        if [ ! -s "$apt_dir/sources.list" ]; then
+            say "no Debian mirror found in /etc/apt/sources.list{,.d/} to take sources from" >&2
+            return 1
+        fi
+        logged private_apt update
+        apt_updated=1
     fi
-    logged private_apt update
-    versions=$(private_apt_cache showsrc tiff | sed -n 's/^Version: //p' | sort -u -r -V)
+    versions=$(private_apt_cache showsrc "$package" | sed -n 's/^Version: //p' | sort -u -r -V)
     [ "$want" = newest ] || versions=$(printf '%s\n%s\n' "$want" "$versions" | awk '!seen[$0]++')
     for version in $versions; do
-        rm -rf "$work/src/tiff"
-        mkdir -p "$work/src/tiff"
-        if (cd "$work/src/tiff" && private_apt source "tiff=$version" >>"$log" 2>&1); then
+        rm -rf "${work:?}/src/$package"
+        mkdir -p "$work/src/$package"
+        if (cd "$work/src/$package" && private_apt source "$package=$version" >>"$log" 2>&1); then
             [ "$want" = newest ] || [ "$version" = "$want" ] ||
-                say "libtiff $want is not on the mirror; using $version"
+                say "$package $want is not on the mirror; using $version"
+            source_dir=$(find "$work/src/$package" -mindepth 1 -maxdepth 1 -type d | head -n 1)
             return 0
         fi
     done
-    say "no version of libtiff's source could be fetched (log: $log)" >&2
+    say "no version of $package's source could be fetched (log: $log)" >&2
     return 1
 }
 
+# The source version of the Debian package the Linux build uses, or "newest".
+linux_version() {
+    local want
+    want=$(dpkg-query -W -f='${source:Version}' "$1" 2>/dev/null || true)
+    echo "${want:-newest}"
+}
+
+# Writes the stamp of a library just installed, with the version of its source.
+write_stamp() {
+    printf '%s\nversion=%s\n' "$(stamp_line "$2")" \
+        "$(dpkg-parsechangelog -l "$3/debian/changelog" -S Version)" >"$prefix/.stamp-$1"
+}
+
 build_tiff() {
-    local want src version
-    want=$(dpkg-query -W -f='${source:Version}' libtiff-dev 2>/dev/null || true)
-    want=${want:-newest}
+    local want src
+    want=$(linux_version libtiff-dev)
     is_cached tiff "$want" && return 0
     rm -f "$prefix/.stamp-tiff"
     say "building libtiff for Windows into .deps/win64/ (log: $log)"
-    fetch_tiff_source "$want"
-    src=$(find "$work/src/tiff" -mindepth 1 -maxdepth 1 -type d -name 'tiff-*' | head -n 1)
-    version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
+    fetch_source tiff "$want"
+    src=$source_dir
     rm -rf "$work/build/tiff"
     # Static, with only the codecs libtiff has built in (LZW, PackBits, CCITT, ...): every
     # codec that needs another library is off, so the cache needs nothing else.
@@ -194,8 +213,74 @@ build_tiff() {
         -Dtiff-tools=OFF -Dtiff-tests=OFF -Dtiff-contrib=OFF -Dtiff-docs=OFF
     logged cmake --build "$work/build/tiff"
     logged cmake --install "$work/build/tiff"
-    printf '%s\nversion=%s\n' "$(stamp_line "$want")" "$version" >"$prefix/.stamp-tiff"
+    write_stamp tiff "$want" "$src"
     rm -rf "$work/build/tiff" "$work/src/tiff"
+}
+
+# zlib for libpng, as the static libz.a of zlib's own configure and makefile: its CMake
+# build makes the DLL as well and renames zconf.h in the source tree.
+build_zlib() {
+    local want src
+    want=$(linux_version zlib1g-dev)
+    is_cached zlib "$want" && return 0
+    rm -f "$prefix/.stamp-zlib"
+    say "building zlib for Windows into .deps/win64/ (log: $log)"
+    fetch_source zlib "$want"
+    src=$source_dir
+    (cd "$src" && logged env CHOST=x86_64-w64-mingw32 CC=x86_64-w64-mingw32-gcc-posix \
+        AR=x86_64-w64-mingw32-ar RANLIB=x86_64-w64-mingw32-ranlib CFLAGS=-O2 \
+        ./configure --static --prefix="$prefix")
+    logged make -C "$src" libz.a
+    mkdir -p "$prefix/include" "$prefix/lib"
+    install -m 644 "$src/zlib.h" "$src/zconf.h" "$prefix/include/"
+    install -m 644 "$src/libz.a" "$prefix/lib/"
+    write_stamp zlib "$want" "$src"
+    rm -rf "$work/src/zlib"
+}
+
+# libpng for orvane-align's preview, static, on the zlib above.
+build_png() {
+    local want src
+    want=$(linux_version libpng-dev)
+    is_cached png "$want" && return 0
+    rm -f "$prefix/.stamp-png"
+    say "building libpng for Windows into .deps/win64/ (log: $log)"
+    fetch_source libpng1.6 "$want"
+    src=$source_dir
+    rm -rf "$work/build/png"
+    logged cmake -S "$src" -B "$work/build/png" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DPNG_SHARED=OFF \
+        -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
+        -DZLIB_LIBRARY="$prefix/lib/libz.a" -DZLIB_INCLUDE_DIR="$prefix/include"
+    logged cmake --build "$work/build/png"
+    logged cmake --install "$work/build/png"
+    write_stamp png "$want" "$src"
+    rm -rf "$work/build/png" "$work/src/libpng1.6"
+}
+
+# KissFFT for orvane-align's transforms: static, single precision, as the Linux build
+# links Debian's libkissfft-float.
+build_kissfft() {
+    local want src
+    want=$(linux_version libkissfft-dev)
+    is_cached kissfft "$want" && return 0
+    rm -f "$prefix/.stamp-kissfft"
+    say "building KissFFT for Windows into .deps/win64/ (log: $log)"
+    fetch_source kissfft "$want"
+    src=$source_dir
+    rm -rf "$work/build/kissfft"
+    # Its CMake file takes the install folders from GNUInstallDirs on Unix only; for
+    # Windows they would be empty, and the headers would go to the root.
+    logged cmake -S "$src" -B "$work/build/kissfft" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_INCLUDEDIR=include \
+        -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_INSTALL_BINDIR=bin \
+        -DKISSFFT_DATATYPE=float -DKISSFFT_STATIC=ON \
+        -DKISSFFT_OPENMP=OFF -DKISSFFT_PKGCONFIG=OFF -DKISSFFT_TEST=OFF -DKISSFFT_TOOLS=OFF
+    logged cmake --build "$work/build/kissfft"
+    logged cmake --install "$work/build/kissfft"
+    write_stamp kissfft "$want" "$src"
+    rm -rf "$work/build/kissfft" "$work/src/kissfft"
 }
 
 build_googletest() {
@@ -243,8 +328,9 @@ Orvane for 64-bit Windows
 =========================
 
 orvane.exe turns a tiled z-stack acquisition (16-bit grey TIFF tiles) into one
-LZW-compressed mosaic TIFF per depth slice. It is a single program: no installer,
-no DLLs besides Windows' own. Unpack it anywhere and run it from a console.
+LZW-compressed mosaic TIFF per depth slice; orvane-align.exe finds the -x and -y
+to give it. Each is a single program: no installer, no DLLs besides Windows'
+own. Unpack them anywhere and run them from a console.
 
 Command Prompt (cmd.exe):
 
@@ -272,6 +358,14 @@ absolute is taken from the current folder. The mosaics go to
 Exit status: 0 done, 1 usage or options that cannot make a mosaic, 2 an image
 could not be read or written (the next run redoes only what is missing).
 
+Finding -x and -y from the overlaps of the tiles, right after the acquisition:
+
+    C:\Tools\orvane\orvane-align.exe -i list.txt -s 4
+
+prints, for each pair of neighbouring tile columns, the overlap and shift it
+found, then the orvane command line to run. --preview check.png also writes one
+slice stitched with them to look at. Exit status 3: no estimate could be made.
+
 Threads: one per logical processor; to use fewer, before the run:
     cmd:        set OMP_NUM_THREADS=2
     PowerShell: $env:OMP_NUM_THREADS = 2
@@ -285,14 +379,17 @@ build_project() {
         -DCMAKE_BUILD_TYPE=Release -DORVANE_TESTS="$tests" \
         -DCIMG_INCLUDE_DIR="$deps/cimg/usr/include" \
         -DTIFF_INCLUDE_DIR="$prefix/include" -DTIFF_LIBRARY="$prefix/lib/libtiff.a" \
-        -DGTest_DIR="$prefix/lib/cmake/GTest"
+        -DPNG_PNG_INCLUDE_DIR="$prefix/include" -DPNG_LIBRARY="$prefix/lib/libpng16.a" \
+        -DZLIB_INCLUDE_DIR="$prefix/include" -DZLIB_LIBRARY="$prefix/lib/libz.a" \
+        -Dkissfft_DIR="$prefix/lib/cmake/kissfft" -DGTest_DIR="$prefix/lib/cmake/GTest"
     logged cmake --build "$build"
     check_system_dlls_only "$build/orvane.exe"
+    check_system_dlls_only "$build/orvane-align.exe"
     rm -rf "$stage" "$zip.part"
     mkdir -p "$stage"
-    cp "$build/orvane.exe" "$stage/"
+    cp "$build/orvane.exe" "$build/orvane-align.exe" "$stage/"
     write_readme | sed 's/$/\r/' >"$stage/README.txt"  # Notepad wants CR LF
-    (cd "$stage" && zip -q -X "$zip.part" orvane.exe README.txt)
+    (cd "$stage" && zip -q -X "$zip.part" orvane.exe orvane-align.exe README.txt)
     mv "$zip.part" "$zip"
     rm -rf "$stage"
     say "wrote build-win64/orvane-win64.zip"
@@ -303,6 +400,9 @@ mkdir -p "$work"
 "$root/scripts/setup.sh"
 install_missing
 build_tiff
+build_zlib
+build_png
+build_kissfft
 build_googletest
 setup_wine_prefix
 [ "$deps_only" -eq 1 ] || build_project

@@ -2,7 +2,8 @@
 # Installs what is missing, builds everything and runs every test: once in a
 # normal build, once under AddressSanitizer and UndefinedBehaviorSanitizer
 # (the Slurm cluster test only in the first), then the Windows build,
-# cross-compiled, with its unit tests and the end-to-end suite under Wine.
+# cross-compiled, with its unit tests and the end-to-end suites (the
+# stitcher's and the aligner's) under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -37,8 +38,9 @@ echo "== Windows build, its unit tests under Wine"
 # then build-win64/ with orvane.exe, its tests and orvane-win64.zip.
 bash "$root/scripts/build-windows.sh"
 ctest --test-dir "$root/build-win64" --output-on-failure -j2
-echo "== the end-to-end suite against the Windows orvane.exe under Wine"
+echo "== the end-to-end suites against the Windows orvane.exe and orvane-align.exe under Wine"
 cmake -S "$root" -B "$root/build-wine-e2e" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DORVANE_ALIGN=OFF -DORVANE_E2E_WINDOWS_EXE="$root/build-win64/orvane.exe" >/dev/null
-cmake --build "$root/build-wine-e2e" --target orvane_e2e_tests
+    -DORVANE_ALIGN=OFF -DORVANE_E2E_WINDOWS_EXE="$root/build-win64/orvane.exe" \
+    -DORVANE_E2E_WINDOWS_ALIGN_EXE="$root/build-win64/orvane-align.exe" >/dev/null
+cmake --build "$root/build-wine-e2e" --target orvane_e2e_tests orvane_align_e2e_tests
 ctest --test-dir "$root/build-wine-e2e" --output-on-failure -j2 -L e2e -LE slurm

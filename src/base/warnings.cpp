@@ -1,7 +1,8 @@
 // The run's warnings, each printed once.
 #include "base/warnings.hpp"
 
-#include <iostream>
+#include "base/console.hpp"
+
 #include <mutex>
 #include <set>
 
@@ -26,7 +27,7 @@ void warn_once(const std::string& key, const std::string& text)
     const std::lock_guard<std::mutex> lock(mutex);
     if (!given.insert(key).second)
         return;
-    std::cerr << program_name() + ": warning: " + text + "\n" << std::flush;
+    write_error_line(program_name() + ": warning: " + text);
 }
 
 }  // namespace orvane

@@ -135,6 +135,10 @@ void keep_awake();
 // The memory of this computer in bytes, 0 when it cannot be told.
 std::uint64_t physical_memory();
 
+// Whether standard error is a terminal someone watches (a console on
+// Windows), not a file, a pipe or the null device.
+bool error_stream_is_terminal();
+
 // Makes a write past a file-size limit fail with EFBIG instead of ending the
 // process with a signal, so it is reported as any other write failure.
 void report_file_size_limit_as_error();

@@ -215,6 +215,8 @@ std::uint64_t physical_memory()
     return 0;
 }
 
+bool error_stream_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 void report_file_size_limit_as_error()
 {
 #ifdef SIGXFSZ

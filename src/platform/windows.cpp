@@ -600,6 +600,13 @@ std::uint64_t physical_memory()
     return ::GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
 }
 
+bool error_stream_is_terminal()
+{
+    // Only a console has a mode; _isatty would take the null device for one too.
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 void report_file_size_limit_as_error() {}
 
 bool is_missing(int error_number)

@@ -1,6 +1,7 @@
 // One slice of the run: assembly, full-resolution and reduced files, and their lines.
 #include "run/slice_job.hpp"
 
+#include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/image.hpp"
 #include "io/output_file.hpp"
@@ -11,7 +12,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <iostream>
 #include <new>
 
 namespace orvane {
@@ -59,7 +59,7 @@ void allocate(image_buffer& buffer, std::uint32_t width, std::uint32_t height, c
 
 }  // namespace
 
-void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
+void print_line(const std::string& text) { write_output_line(text); }
 
 struct written_slice::files {
     output_file full;

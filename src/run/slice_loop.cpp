@@ -2,6 +2,7 @@
 #include "run/slice_loop.hpp"
 
 #include "base/parallel.hpp"
+#include "run/progress.hpp"
 #include "run/slice_job.hpp"
 
 #include <deque>
@@ -26,7 +27,10 @@ constexpr std::size_t max_unfinished = 4;
 // files are complete.
 class finishing_slices {
 public:
-    explicit finishing_slices(loop_failures& failures) : failures_(failures) {}
+    finishing_slices(loop_failures& failures, progress_line& progress)
+        : failures_(failures), progress_(progress)
+    {
+    }
     ~finishing_slices() { finish_all(); }
     finishing_slices(const finishing_slices&) = delete;
     finishing_slices& operator=(const finishing_slices&) = delete;
@@ -63,15 +67,16 @@ private:
     // Syncs the slice, waits until `after` is finished, then publishes it: on
     // a thread of its own, or right here when no thread can be started. The
     // future holds what finishing threw.
-    static std::shared_future<void> start(std::unique_ptr<written_slice> written,
-                                          std::shared_future<void> after)
+    std::shared_future<void> start(std::unique_ptr<written_slice> written,
+                                   std::shared_future<void> after)
     {
         auto slice = std::shared_ptr<written_slice>(std::move(written));
-        auto finish = [slice, after] {
+        auto finish = [slice, after, &progress = progress_] {
             slice->sync();
             if (after.valid())
                 after.wait();
             slice->publish();
+            progress.slice_made();
         };
         try {
             return std::async(std::launch::async, finish).share();
@@ -88,6 +93,7 @@ private:
     }
 
     loop_failures& failures_;
+    progress_line& progress_;
     std::deque<entry> queue_;
 };
 
@@ -96,11 +102,12 @@ private:
 void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, int workers)
 {
     loop_failures failures;
+    progress_line progress(plan);
     // Slices are handed out one at a time: after a resume the slices still to
     // make may all sit at one end of the range, and a static split would give
     // them all to one worker.
     run_team(workers, [&](int) {
-        finishing_slices finishing(failures);
+        finishing_slices finishing(failures, progress);
         share_loop(static_cast<std::int64_t>(plan.size()), loop_schedule::one_by_one, failures,
                    [&](std::int64_t k) {
                        const planned_slice& slice = plan[static_cast<std::size_t>(k)];

@@ -270,6 +270,114 @@ TEST_F(Run, OneWorkerReportsEverySliceInOrder)
     EXPECT_EQ(slice_lines(r.out), expected);
 }
 
+// What a terminal shows of text written to it, and every state a line had
+// before a carriage return or line feed moved on from it. A carriage return
+// starts the line again, a tab moves to the next multiple of 8 columns, and
+// of the escape sequences a Windows console under Wine writes, ESC [ K
+// clears to the end of the line and ESC [ n C moves n columns on; trailing
+// blanks do not show.
+struct screen {
+    std::vector<std::string> lines{""};
+    std::vector<std::string> seen;
+};
+
+std::string without_trailing_blanks(std::string line)
+{
+    line.erase(line.find_last_not_of(' ') + 1);
+    return line;
+}
+
+screen on_screen(const std::string& written)
+{
+    screen shown;
+    std::size_t column = 0;
+    for (std::size_t at = 0; at < written.size(); ++at) {
+        std::string& line = shown.lines.back();
+        const char c = written[at];
+        if (c == '\n' || c == '\r') {
+            shown.seen.push_back(without_trailing_blanks(line));
+            if (c == '\n')
+                shown.lines.emplace_back();
+            column = 0;
+        } else if (c == '\t') {
+            column = (column / 8 + 1) * 8;
+        } else if (c == '\x1b' && at + 1 < written.size() && written[at + 1] == '[') {
+            const std::size_t end = written.find_first_of(
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", at + 2);
+            if (end == std::string::npos)
+                break;  // cut off: nothing more shows
+            const std::string count = written.substr(at + 2, end - at - 2);
+            if (written[end] == 'K' && line.size() > column)
+                line.resize(column);
+            if (written[end] == 'C')
+                column += count.empty() ? 1 : std::stoul(count);
+            at = end;
+        } else {
+            line.resize(std::max(line.size(), column + 1), ' ');
+            line[column++] = c;
+        }
+    }
+    for (std::string& line : shown.lines)
+        line = without_trailing_blanks(line);
+    return shown;
+}
+
+bool any_contains(const std::vector<std::string>& lines, const std::string& text)
+{
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(text) != std::string::npos;
+    });
+}
+
+// With standard error on a terminal, a progress line is drawn there and
+// rewritten in place. A console line on the same terminal never lands inside
+// it, none of it is left at the end, and standard output carries byte for
+// byte what it carries when both streams are redirected, when standard error
+// gets nothing at all.
+TEST_F(Run, AProgressLineOnATerminalLeavesTheConsoleLinesAsTheyAre)
+{
+    make_acquisition(2, 6);
+    std::string command = "OMP_NUM_THREADS=1 '" + std::string(ORVANE_EXE) + "'";
+    for (const std::string arg : {"-i", list.c_str(), "-o", out.c_str(), "-s", "2", "-d", "2"})
+        command += " '" + arg + "'";
+    const std::string log = dir + "/log.txt", errors = dir + "/errors.txt";
+    // Both streams redirected: what a script sees, byte for byte.
+    ASSERT_EQ(orvane_test::run_process("/bin/sh", {"-c", command + " >" + log + " 2>" + errors})
+                  .exit_code,
+              0);
+    const std::string redirected = orvane_test::read_file(log);
+    EXPECT_EQ(orvane_test::read_file(errors), "");
+
+    // script gives the command a terminal of its own, wide enough for every
+    // line, and copies what the terminal received to its standard output.
+    const auto on_terminal = [&](const std::string& redirections) {
+        std::filesystem::remove_all(out);
+        return orvane_test::run_process(
+            "/usr/bin/script", {"-qec", "stty cols 400; " + command + redirections, "/dev/null"});
+    };
+
+    const process_result both = on_terminal("");
+    ASSERT_EQ(both.exit_code, 0) << both.out << both.err;
+    const screen both_shown = on_screen(both.out);
+    EXPECT_TRUE(any_contains(both_shown.seen, "orvane: 6 of 6 slices made, ")) << both.out;
+    std::vector<std::string> expected;
+    for (const std::string& line : lines(redirected))
+        expected.push_back(on_screen(line).lines.front());
+    expected.push_back("");  // the progress line is gone
+    EXPECT_EQ(both_shown.lines, expected) << both.out;
+
+    const process_result error_only = on_terminal(" >" + log);
+    ASSERT_EQ(error_only.exit_code, 0) << error_only.out << error_only.err;
+    const screen error_shown = on_screen(error_only.out);
+    EXPECT_TRUE(any_contains(error_shown.seen, "orvane: 6 of 6 slices made, ")) << error_only.out;
+    EXPECT_EQ(error_shown.lines, std::vector<std::string>{""}) << error_only.out;
+    EXPECT_EQ(orvane_test::read_file(log), redirected);
+
+    const process_result output_only = on_terminal(" 2>" + errors);
+    ASSERT_EQ(output_only.exit_code, 0) << output_only.out << output_only.err;
+    EXPECT_EQ(orvane_test::read_file(errors), "");
+}
+
 // A file at a final name marks its slice done, but one cut short (by another
 // program, or a crash of one that writes in place) is named on every rerun.
 TEST_F(Run, ARerunNamesEveryBrokenFileAtAFinalNameAndNothingElse)
