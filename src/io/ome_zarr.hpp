@@ -1,0 +1,61 @@
+// The stitched volume as a multiscale OME-Zarr image (NGFF 0.4 on Zarr v2): its layout and
+// metadata, the check of a volume already there, and each slice's chunks at every level.
+#pragma once
+
+#include "mosaic/pyramid.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// Pixel width, pixel height and slice spacing in micrometres.
+struct voxel_size {
+    double x = 0, y = 0, z = 0;
+};
+
+// Chunks are one plane by at most this many rows and columns; levels are
+// added until both sides are at most this too.
+constexpr std::int64_t volume_chunk_side = 1024;
+
+// Everything that decides a volume's files, the same in every process of a
+// run, so that each writes the same metadata.
+struct volume_layout {
+    std::string name;
+    std::int64_t slices = 0;
+    std::vector<plane_size> levels;  // level 0, the full mosaic, first
+    std::optional<voxel_size> voxel;
+
+    // The rows and columns of level l's chunks: its sides up to the chunk side.
+    plane_size chunk(std::size_t level) const;
+};
+
+volume_layout make_volume_layout(std::string name, std::int64_t slices, plane_size full,
+                                 std::optional<voxel_size> voxel);
+
+// The texts of the metadata files: the group, its attributes (the one
+// multiscale with axes, scales and translations) and level l's array.
+std::string group_text();
+std::string attributes_text(const volume_layout& layout);
+std::string array_text(const volume_layout& layout, std::size_t level);
+
+// Makes the volume's levels at path (a directory that exists) and writes the
+// metadata files that are missing. A volume already there whose shape, type,
+// chunks, compressor or scales differ from the layout's is refused before
+// anything is written: the error names the file and the difference.
+void prepare_volume(const std::string& path, const volume_layout& layout);
+
+// Writes slice z of the volume at every level from the full-resolution plane
+// (level 0's width x height pixels): every chunk, all-zero ones too, compressed,
+// synced under a temporary name and renamed into place, so a chunk's name never
+// shows a partial chunk. `threads` share the levels' halving and the chunks.
+void write_volume_planes(const std::string& path, const volume_layout& layout,
+                         std::int32_t slice_index, const std::uint16_t* plane, int threads);
+
+// Whether every chunk of slice z is in place at every level.
+bool volume_planes_present(const std::string& path, const volume_layout& layout,
+                           std::int32_t slice_index);
+
+}  // namespace orvane
