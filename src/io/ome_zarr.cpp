@@ -268,9 +268,12 @@ void prepare_volume(const std::string& path, const volume_layout& layout)
     }
     // The group's file last: a volume a reader finds has all its arrays.
     // Every process of a run writes the same texts, so their renames may
-    // cross.
+    // cross. A killed run's temporaries go first: they are never taken for
+    // metadata, but they are not the volume's.
+    remove_stale_temporaries(path);
     for (std::size_t level = 0; level < layout.levels.size(); ++level) {
         make_level(level_dir(path, level));
+        remove_stale_temporaries(level_dir(path, level));
         const std::string array = level_dir(path, level) + "/.zarray";
         if (!platform::status_of(array).exists)
             put_text(array, array_text(layout, level));
@@ -326,8 +329,10 @@ void write_level_plane(const std::string& path, const volume_layout& layout, std
     if (chunk_rows == 0 || chunk_columns == 0)
         return;
     make_level(level_dir(path, level) + "/" + std::to_string(slice_index));
-    for (std::int64_t row = 0; row < chunk_rows; ++row)
+    for (std::int64_t row = 0; row < chunk_rows; ++row) {
         make_level(chunk_row_dir(path, level, slice_index, row));
+        remove_stale_temporaries(chunk_row_dir(path, level, slice_index, row));
+    }
     parallel_for(chunk_rows * chunk_columns, threads, loop_schedule::one_by_one,
                  [&](std::int64_t k) {
                      const std::int64_t row = k / chunk_columns;
@@ -354,6 +359,18 @@ void write_volume_planes(const std::string& path, const volume_layout& layout,
             above = below.data();
         }
         write_level_plane(path, layout, level, slice_index, above, threads);
+    }
+}
+
+void remove_volume_leftovers(const std::string& path, const volume_layout& layout,
+                             std::int32_t slice_index)
+{
+    for (std::size_t level = 0; level < layout.levels.size(); ++level) {
+        const plane_size chunk = layout.chunk(level);
+        const std::int64_t chunk_rows =
+            (layout.levels[level].height + chunk.height - 1) / chunk.height;
+        for (std::int64_t row = 0; row < chunk_rows; ++row)
+            remove_stale_temporaries(chunk_row_dir(path, level, slice_index, row));
     }
 }
 

@@ -54,6 +54,11 @@ void prepare_volume(const std::string& path, const volume_layout& layout);
 void write_volume_planes(const std::string& path, const volume_layout& layout,
                          std::int32_t slice_index, const std::uint16_t* plane, int threads);
 
+// Removes what a killed run left of slice z's chunks: temporaries, never
+// taken for chunks, but not the volume's. Writing the slice does it too.
+void remove_volume_leftovers(const std::string& path, const volume_layout& layout,
+                             std::int32_t slice_index);
+
 // Whether every chunk of slice z is in place at every level.
 bool volume_planes_present(const std::string& path, const volume_layout& layout,
                            std::int32_t slice_index);

@@ -73,6 +73,12 @@ int refuse_options(const run_options& options)
                   << std::flush;
         return exit_usage;
     }
+    if (!options.voxel_size.empty() && !parse_voxel_size(options.voxel_size)) {
+        std::cerr << "orvane: the voxel size (--voxel-size) '" << options.voxel_size
+                  << "' is not three positive numbers X,Y,Z in micrometres\n"
+                  << std::flush;
+        return exit_usage;
+    }
     return exit_ok;
 }
 

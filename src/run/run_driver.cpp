@@ -3,6 +3,7 @@
 
 #include "base/parallel.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
 #include "io/tile_loader.hpp"
 #include "platform/platform.hpp"
@@ -14,8 +15,10 @@
 #include "run/slice_plan.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <iostream>
+#include <optional>
 
 namespace orvane {
 
@@ -74,6 +77,40 @@ slice_job make_job(const run_options& options, const std::vector<std::string>& n
     return job;
 }
 
+// The volume's name in its metadata: the last part of its path, without the
+// format's extension. Every process of a run is given the same path.
+std::string volume_name(std::string path)
+{
+    while (path.size() > 1 && platform::is_separator(path.back()))
+        path.pop_back();
+    std::size_t start = path.size();
+    while (start > 0 && !platform::is_separator(path[start - 1]))
+        --start;
+    std::string name = path.substr(start);
+    for (const std::string extension : {".zarr", ".ome"})
+        if (name.size() > extension.size() &&
+            name.compare(name.size() - extension.size(), extension.size(), extension) == 0)
+            name.erase(name.size() - extension.size());
+    return name;
+}
+
+// The volume --ome-zarr asks for, its directory made and its metadata
+// written or checked before any slice: none when not asked for or when there
+// is no slice to put in it.
+std::optional<volume_layout> prepare_run_volume(const run_options& options, const slice_job& job)
+{
+    if (options.ome_zarr.empty() || job.slice_count <= 0)
+        return std::nullopt;
+    std::optional<volume_layout> layout =
+        make_volume_layout(volume_name(options.ome_zarr), job.slice_count, canvas_size(job),
+                           parse_voxel_size(options.voxel_size));
+    std::string unmade;
+    if (!make_dirs(options.ome_zarr + "/", &unmade))
+        refuse_directory(unmade, platform::error_text(errno));
+    prepare_volume(options.ome_zarr, *layout);
+    return layout;
+}
+
 // Makes the slices of the plan. With fewer slices to make than processors
 // (one slice with -j, the end of a resumed run), each slice spreads its own
 // work over the spare ones.
@@ -106,6 +143,11 @@ int run_list(const run_options& options, const std::vector<std::string>& names)
     if (const int status = refuse_geometry(options, slice_count, reference); status != exit_ok)
         return status;
     slice_job job = make_job(options, names, slice_count, reference);
+    const std::optional<volume_layout> volume = prepare_run_volume(options, job);
+    if (volume) {
+        job.volume_path = options.ome_zarr;
+        job.volume = &*volume;
+    }
     if (options.singlenum >= slice_count)
         std::cerr << "orvane: warning: slice index " << options.singlenum
                   << " (-j) is not below the slice count " << slice_count

@@ -3,6 +3,7 @@
 
 #include "base/error.hpp"
 #include "base/image.hpp"
+#include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
 #include "io/tiff_writer.hpp"
 #include "mosaic/assemble.hpp"
@@ -60,7 +61,26 @@ void allocate(image_buffer& buffer, std::uint32_t width, std::uint32_t height, c
     }
 }
 
+// Assembles slice k into this thread's canvas.
+const image& assemble(const planned_slice& slice, const slice_job& job)
+{
+    // The run refused every mosaic whose sides pass 32 bits before any slice.
+    const plane_size size = canvas_size(job);
+    image_buffer& buffer = thread_canvas();
+    allocate(buffer, static_cast<std::uint32_t>(size.width),
+             static_cast<std::uint32_t>(size.height), "canvas");
+    assemble_slice(buffer.pixels(), slice.index, job.width, *job.names, job.slice_count,
+                   job.yoffset, job.xoverlap, job.splitnumber, job.threads);
+    return buffer.pixels();
+}
+
 }  // namespace
+
+plane_size canvas_size(const slice_job& job)
+{
+    return {(std::int64_t{job.width} - 2 * std::int64_t{job.xoverlap}) * job.splitnumber,
+            std::int64_t{job.height}};
+}
 
 void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
 
@@ -117,18 +137,20 @@ void report_unmade(const planned_slice& slice)
         print_line(slice.full_path + " done!");
 }
 
+void finish_unmade(const planned_slice& slice, const slice_job& job)
+{
+    if (slice.action == slice_action::done && job.volume &&
+        !volume_planes_present(job.volume_path, *job.volume, slice.index))
+        write_volume_planes(job.volume_path, *job.volume, slice.index, assemble(slice, job).data(),
+                            job.threads);
+    report_unmade(slice);
+}
+
 std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job)
 {
     if (!slice.unmade_dir.empty())
         refuse_directory(slice.unmade_dir, slice.unmade_reason);
-    // The run refused every mosaic whose sides pass 32 bits before any slice.
-    const std::int64_t canvas_width =
-        (std::int64_t{job.width} - 2 * std::int64_t{job.xoverlap}) * job.splitnumber;
-    image_buffer& buffer = thread_canvas();
-    allocate(buffer, static_cast<std::uint32_t>(canvas_width), job.height, "canvas");
-    const image& canvas = buffer.pixels();
-    assemble_slice(buffer.pixels(), slice.index, job.width, *job.names, job.slice_count,
-                   job.yoffset, job.xoverlap, job.splitnumber, job.threads);
+    const image& canvas = assemble(slice, job);
 
     auto written = std::make_unique<written_slice>(slice);
     written_slice::files& files = *written->files_;
@@ -147,6 +169,10 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
         reduce_canvas(canvas, job.downsample, job.threads, reduced);
         files.reduced_file = save(reduced.pixels(), files.reduced->temp_path(), job.threads);
     }
+    // The planes are in place before the full-resolution file is: that file
+    // still alone marks the slice done.
+    if (job.volume)
+        write_volume_planes(job.volume_path, *job.volume, slice.index, canvas.data(), job.threads);
     return written;
 }
 
@@ -154,7 +180,7 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
 {
     const planned_slice slice = plan_slice(slice_index, job);
     if (slice.action != slice_action::make) {
-        report_unmade(slice);
+        finish_unmade(slice, job);
         return;
     }
     write_slice(slice, job)->finish();

@@ -1,6 +1,7 @@
 // Making one slice: assembling its mosaic, writing its files, and putting them in place.
 #pragma once
 
+#include "mosaic/pyramid.hpp"
 #include "run/slice_plan.hpp"
 
 #include <cstdint>
@@ -46,8 +47,16 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
 // lines of different workers may come in any order but never mix inside a line.
 void print_line(const std::string& text);
 
+// The mosaic's width and height.
+plane_size canvas_size(const slice_job& job);
+
 // Prints the line of a slice that is skipped or already done.
 void report_unmade(const planned_slice& slice);
+
+// The same, after making the volume's planes of a done slice that lacks
+// them (a volume asked for after its TIFFs were made, or a run stopped
+// between the two) from its tiles; its TIFFs are left as they are.
+void finish_unmade(const planned_slice& slice, const slice_job& job);
 
 // Produces slice k from start to end: plans it, then reports it as skipped or
 // done, or assembles, writes, syncs, renames and reports it. Throws on any

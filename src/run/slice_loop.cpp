@@ -106,7 +106,7 @@ void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, in
                        const planned_slice& slice = plan[static_cast<std::size_t>(k)];
                        if (slice.action != slice_action::make) {
                            finishing.finish_all();  // its line comes after theirs
-                           report_unmade(slice);
+                           finish_unmade(slice, job);
                            return;
                        }
                        finishing.add(write_slice(slice, job));

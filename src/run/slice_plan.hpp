@@ -8,6 +8,8 @@
 
 namespace orvane {
 
+struct volume_layout;
+
 // Everything a slice needs from the run, shared read-only by all workers.
 struct slice_job {
     std::uint32_t width = 0;   // reference tile width W
@@ -20,8 +22,10 @@ struct slice_job {
     std::int32_t xoverlap = 0;
     std::int32_t splitnumber = 4;
     std::string outputdir;
-    int threads = 1;                 // threads one slice may use for its own work
-    bool reduced_has_pixels = true;  // false when -d leaves no pixel of the mosaic
+    int threads = 1;                        // threads one slice may use for its own work
+    bool reduced_has_pixels = true;         // false when -d leaves no pixel of the mosaic
+    std::string volume_path;                // --ome-zarr, empty: no volume
+    const volume_layout* volume = nullptr;  // its layout, when there is one
 };
 
 enum class slice_action {
