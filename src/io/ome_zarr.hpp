@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mosaic/pyramid.hpp"
+#include "mosaic/voxel_size.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -10,11 +11,6 @@
 #include <vector>
 
 namespace orvane {
-
-// Pixel width, pixel height and slice spacing in micrometres.
-struct voxel_size {
-    double x = 0, y = 0, z = 0;
-};
 
 // Chunks are one plane by at most this many rows and columns; levels are
 // added until both sides are at most this too.

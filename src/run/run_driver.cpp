@@ -74,6 +74,7 @@ slice_job make_job(const run_options& options, const std::vector<std::string>& n
     job.splitnumber = options.splitnumber;
     job.outputdir = options.outputdir;
     job.reduced_has_pixels = reduced_copies_have_pixels(options, slice_count, reference);
+    job.voxel = parse_voxel_size(options.voxel_size);
     return job;
 }
 
@@ -101,9 +102,8 @@ std::optional<volume_layout> prepare_run_volume(const run_options& options, cons
 {
     if (options.ome_zarr.empty() || job.slice_count <= 0)
         return std::nullopt;
-    std::optional<volume_layout> layout =
-        make_volume_layout(volume_name(options.ome_zarr), job.slice_count, canvas_size(job),
-                           parse_voxel_size(options.voxel_size));
+    std::optional<volume_layout> layout = make_volume_layout(
+        volume_name(options.ome_zarr), job.slice_count, canvas_size(job), job.voxel);
     std::string unmade;
     if (!make_dirs(options.ome_zarr + "/", &unmade))
         refuse_directory(unmade, platform::error_text(errno));

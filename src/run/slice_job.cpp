@@ -22,10 +22,15 @@ namespace {
 // Whether a slice's files are synced before they are renamed into place.
 constexpr bool sync_before_rename = true;
 
-unsynced_file save(const image& canvas, const std::string& path, int threads)
+// A reduced copy's pixels are `factor` times as large as the mosaic's.
+unsynced_file save(const image& canvas, const std::string& path, const slice_job& job,
+                   std::int32_t factor)
 {
     tiff_write_options options;
-    options.threads = threads;
+    options.threads = job.threads;
+    if (job.voxel)
+        options.calibration =
+            voxel_size{job.voxel->x * factor, job.voxel->y * factor, job.voxel->z};
     return write_tiff_unsynced(path, canvas.data(), static_cast<std::uint32_t>(canvas.width()),
                                static_cast<std::uint32_t>(canvas.height()), options);
 }
@@ -154,7 +159,7 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
 
     auto written = std::make_unique<written_slice>(slice);
     written_slice::files& files = *written->files_;
-    files.full_file = save(canvas, files.full.temp_path(), job.threads);
+    files.full_file = save(canvas, files.full.temp_path(), job, 1);
     // The device takes the full-resolution data while the copy is reduced.
     if (sync_before_rename)
         files.full_file.start_sync();
@@ -167,7 +172,8 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
         allocate(reduced, static_cast<std::uint32_t>(canvas.width()) / d,
                  static_cast<std::uint32_t>(canvas.height()) / d, "reduced copy");
         reduce_canvas(canvas, job.downsample, job.threads, reduced);
-        files.reduced_file = save(reduced.pixels(), files.reduced->temp_path(), job.threads);
+        files.reduced_file =
+            save(reduced.pixels(), files.reduced->temp_path(), job, job.downsample);
     }
     // The planes are in place before the full-resolution file is: that file
     // still alone marks the slice done.

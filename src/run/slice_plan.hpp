@@ -2,7 +2,10 @@
 // made.
 #pragma once
 
+#include "mosaic/voxel_size.hpp"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,7 @@ struct slice_job {
     std::string outputdir;
     int threads = 1;                        // threads one slice may use for its own work
     bool reduced_has_pixels = true;         // false when -d leaves no pixel of the mosaic
+    std::optional<voxel_size> voxel;        // --voxel-size, written into every file
     std::string volume_path;                // --ome-zarr, empty: no volume
     const volume_layout* volume = nullptr;  // its layout, when there is one
 };

@@ -8,7 +8,10 @@
 # first. The schemas in ngff/ are copies
 # of 0.4/schemas/image.schema and 0.4/schemas/strict_image.schema from the
 # ome/ngff repository on GitHub.
-# Usage: check_volume.py VOLUME TIFF_DIR
+# With --calibration X,Y,Z,D it also checks, with tifffile, that every TIFF
+# under TIFF_DIR and its stackD/ sibling carries the ImageJ calibration of
+# pixels X x Y (D times that in stackD/) and spacing Z.
+# Usage: check_volume.py VOLUME TIFF_DIR [--calibration X,Y,Z,D]
 # Prints "ok" and exits 0, or prints what is wrong and exits 1.
 import glob
 import json
@@ -71,8 +74,29 @@ def check_schema(attributes):
     jsonschema.Draft202012Validator(strict, resolver=resolver).validate(attributes)
 
 
+def check_calibration(tiff_dir, text):
+    x, y, z, factor = (float(v) for v in text.split(","))
+    reduced_dir = os.path.join(os.path.dirname(os.path.normpath(tiff_dir)), "stack%d" % factor)
+    for directory, scale in ((tiff_dir, 1), (reduced_dir, factor)):
+        names = sorted(glob.glob(os.path.join(directory, "zstackds_*.tif")))
+        if not names:
+            fail("no TIFF in " + directory)
+        for name in names:
+            with tifffile.TiffFile(name) as tif:
+                tags = tif.pages[0].tags
+                meta = tif.imagej_metadata or {}
+                size = [tags[t].value[1] / tags[t].value[0] for t in ("XResolution", "YResolution")]
+                if (meta.get("unit") != "micron" or meta.get("spacing") != z
+                        or tags["ResolutionUnit"].value != 1
+                        or abs(size[0] - x * scale) > 1e-6 * x * scale
+                        or abs(size[1] - y * scale) > 1e-6 * y * scale):
+                    fail("%s: ImageJ metadata %s, pixel %s" % (name, meta, size))
+
+
 def main():
     volume, tiff_dir = sys.argv[1:3]
+    if len(sys.argv) == 5 and sys.argv[3] == "--calibration":
+        check_calibration(tiff_dir, sys.argv[4])
     group = zarr.open_group(volume, mode="r")
     attributes = group.attrs.asdict()
     try:

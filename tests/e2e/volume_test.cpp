@@ -55,11 +55,15 @@ protected:
         return all;
     }
 
-    // "ok\n", or what zarr-python, tifffile and the schema found wrong.
-    static std::string check(const std::string& vol, const std::string& target)
+    // "ok\n", or what zarr-python, tifffile and the schema found wrong; with
+    // the calibration the TIFFs must carry as X,Y,Z,factor.
+    static std::string check(const std::string& vol, const std::string& target,
+                             const std::string& calibration = "")
     {
-        const process_result checked = orvane_test::run_process(
-            ORVANE_TEST_PYTHON, {ORVANE_CHECK_VOLUME, vol, target + "/stack1"});
+        std::vector<std::string> args{ORVANE_CHECK_VOLUME, vol, target + "/stack1"};
+        if (!calibration.empty())
+            args.insert(args.end(), {"--calibration", calibration});
+        const process_result checked = orvane_test::run_process(ORVANE_TEST_PYTHON, args);
         return checked.out + checked.err;
     }
 };
@@ -70,7 +74,7 @@ TEST_F(Volume, ReadersFindTheTiffsAtLevel0AndTheRoundedMeansBelow)
     ASSERT_EQ(made.exit_code, 0) << made.err;
     EXPECT_EQ(made.err, "");
     EXPECT_EQ(slice_lines(made.out).size(), 12u);  // the TIFFs' lines and nothing more
-    EXPECT_EQ(check(volume, out), "ok\n");
+    EXPECT_EQ(check(volume, out, "0.5,0.25,3,4"), "ok\n");
 }
 
 // A volume asked for after a TIFF-only run is made from the tiles; the TIFFs
