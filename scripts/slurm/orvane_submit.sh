@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Submits an orvane run to Slurm as one job array with one slice index per task.
 #
-# The orvane options (-i -o -s -x -y -d -j) are read the way orvane reads them
-# and handed to every task unchanged; the long options below are this script's
-# and Slurm's. Slices are independent and a slice whose full-resolution file
-# exists is done, so submitting the same command again is safe and redoes only
-# what is missing; --missing submits only those indices.
+# The orvane options (-i -o -s -x -y -d -j --ome-zarr --voxel-size) are read
+# the way orvane reads them and handed to every task unchanged; the other long
+# options below are this script's and Slurm's. Slices are independent and a
+# slice whose full-resolution file exists is done, so submitting the same
+# command again is safe and redoes only what is missing; --missing submits only
+# those indices.
 set -euo pipefail
 export LC_ALL=C
 
@@ -13,6 +14,7 @@ usage() {
     cat <<'EOF'
 usage: orvane_submit.sh [submit options] -i list.txt [-s splitnumber] [-x xoverlap]
                         [-y yoffset] [-d downsample] [-o outputdir] [-j singlenum]
+                        [--ome-zarr PATH] [--voxel-size X,Y,Z]
 
 Submits one Slurm job array, one task per slice; each task runs
   orvane <the orvane options> -j $SLURM_ARRAY_TASK_ID
@@ -121,7 +123,7 @@ missing=0 dry_run=0
 while [ $# -gt 0 ]; do
     arg=$1
     case $arg in
-    -i | -o | -s | -x | -y | -d | -j)
+    -i | -o | -s | -x | -y | -d | -j | --ome-zarr | --voxel-size)
         # Like orvane: the next argument is the value, whatever it looks like.
         [ $# -ge 2 ] || die 1 "option $arg has no value"
         orvane_args+=("$arg" "$2")
