@@ -43,10 +43,31 @@ std::string array_text(const volume_layout& layout, std::size_t level);
 // anything is written: the error names the file and the difference.
 void prepare_volume(const std::string& path, const volume_layout& layout);
 
-// Writes slice z of the volume at every level from the full-resolution plane
-// (level 0's width x height pixels): every chunk, all-zero ones too, compressed,
-// synced under a temporary name and renamed into place, so a chunk's name never
-// shows a partial chunk. `threads` share the levels' halving and the chunks.
+// A slice's chunks at every level, compressed, not yet in place.
+struct encoded_chunk {
+    std::string path;
+    std::vector<char> bytes;
+};
+
+struct encoded_planes {
+    std::vector<encoded_chunk> chunks;
+
+    // Writes each chunk under a temporary name, syncs it and renames it into
+    // place, so a chunk's name never shows a partial chunk, after a power
+    // loss either. Throws a write error naming the chunk.
+    void put_in_place() const;
+};
+
+// Compresses slice z of the volume at every level from the full-resolution
+// plane (level 0's width x height pixels): every chunk, all-zero ones too.
+// Makes the slice's directories and removes a killed run's temporaries there.
+// `threads` share the levels' halving and the chunks. The device work is left
+// to put_in_place, so a caller can do it while making the next slice.
+encoded_planes encode_volume_planes(const std::string& path, const volume_layout& layout,
+                                    std::int32_t slice_index, const std::uint16_t* plane,
+                                    int threads);
+
+// Both, one after the other.
 void write_volume_planes(const std::string& path, const volume_layout& layout,
                          std::int32_t slice_index, const std::uint16_t* plane, int threads);
 

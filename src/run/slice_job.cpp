@@ -94,6 +94,7 @@ struct written_slice::files {
     std::unique_ptr<pending_file> reduced;  // none when no reduced copy is made
     unsynced_file full_file;
     unsynced_file reduced_file;
+    encoded_planes planes;  // none without a volume
 
     explicit files(const planned_slice& slice)
         : full(slice.full_path),
@@ -115,6 +116,9 @@ void written_slice::sync()
     // power loss a final name never holds an empty or partial file.
     files_->reduced_file.close(sync_before_rename);
     files_->full_file.close(sync_before_rename);
+    // The planes go into place here, before publish() puts the
+    // full-resolution file that marks the slice done beside them.
+    files_->planes.put_in_place();
 }
 
 void written_slice::finish()
@@ -175,10 +179,11 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
         files.reduced_file =
             save(reduced.pixels(), files.reduced->temp_path(), job, job.downsample);
     }
-    // The planes are in place before the full-resolution file is: that file
-    // still alone marks the slice done.
+    // The planes are put in place before the full-resolution file is: that
+    // file still alone marks the slice done.
     if (job.volume)
-        write_volume_planes(job.volume_path, *job.volume, slice.index, canvas.data(), job.threads);
+        files.planes = encode_volume_planes(job.volume_path, *job.volume, slice.index,
+                                            canvas.data(), job.threads);
     return written;
 }
 

@@ -21,7 +21,8 @@ public:
 
     std::int32_t slice_index() const { return slice_.index; }
 
-    // Waits until both files are on the device and closes them.
+    // Waits until both files are on the device and closes them, and puts the
+    // volume's planes of the slice in place.
     void sync();
     // Renames both files into place (the reduced copy first: the
     // full-resolution file marks the slice done) and prints the slice's two
