@@ -125,8 +125,10 @@ void make_slices(slice_job& job, int processors)
     const auto to_make = std::count_if(plan.begin(), plan.end(), [](const planned_slice& s) {
         return s.action == slice_action::make;
     });
-    const int workers =
-        static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(processors, to_make)));
+    const int workers = bound_workers(
+        job,
+        static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(processors, to_make))),
+        processors);
     job.threads = std::max(1, processors / workers);
     run_slices(plan, job, workers);
 }

@@ -10,6 +10,7 @@
 #include "mosaic/reduce.hpp"
 #include "platform/platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <iostream>
@@ -87,6 +88,26 @@ plane_size canvas_size(const slice_job& job)
             std::int64_t{job.height}};
 }
 
+std::uint64_t worker_bytes(const slice_job& job, int threads)
+{
+    const plane_size size = canvas_size(job);
+    const auto canvas = static_cast<double>(size.width) * static_cast<double>(size.height) * 2;
+    const double tile = static_cast<double>(job.width) * job.height * 2;
+    const double factor = job.downsample;
+    const bool reduced = job.downsample > 1 && job.reduced_has_pixels;
+    // The encoder's strips, the tile reader's blocks and the thread's stacks.
+    double bytes =
+        canvas + (reduced ? canvas / (factor * factor) : 0) + tile * std::max(1, threads) + 32e6;
+    if (job.volume) {
+        // Levels 1 and 2 (the rest reuse their memory), each thread's chunk
+        // and its compressed copy, and Blosc's header on every chunk.
+        bytes += canvas * (1.0 / 4 + 1.0 / 16) + 2 * 2 * 1024.0 * 1024 * 2 * std::max(1, threads);
+        const double encoded = canvas * 4 / 3 * 1.01;
+        bytes += encoded * static_cast<double>(max_unfinished_slices + 1);
+    }
+    return static_cast<std::uint64_t>(bytes);
+}
+
 void print_line(const std::string& text) { std::cout << text + "\n" << std::flush; }
 
 struct written_slice::files {
@@ -119,6 +140,7 @@ void written_slice::sync()
     // The planes go into place here, before publish() puts the
     // full-resolution file that marks the slice done beside them.
     files_->planes.put_in_place();
+    files_->planes = {};  // their memory goes back before the slice is published
 }
 
 void written_slice::finish()

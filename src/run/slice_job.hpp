@@ -48,8 +48,19 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
 // lines of different workers may come in any order but never mix inside a line.
 void print_line(const std::string& text);
 
+// Written slices a worker may have syncing at once. Syncs usually take a
+// few milliseconds, but a busy device or a network file system can take
+// longer than making a slice.
+constexpr std::size_t max_unfinished_slices = 4;
+
 // The mosaic's width and height.
 plane_size canvas_size(const slice_job& job);
+
+// The most memory one worker holds while it makes slices with `threads`
+// threads: its canvas, reduced copy and tiles, the encoder's buffers, and
+// with a volume the levels below the mosaic and the compressed chunks of the
+// slices still syncing, counted as if nothing compressed.
+std::uint64_t worker_bytes(const slice_job& job, int threads);
 
 // Prints the line of a slice that is skipped or already done.
 void report_unmade(const planned_slice& slice);

@@ -14,10 +14,7 @@ namespace orvane {
 
 namespace {
 
-// Written slices a worker may have syncing at once. Syncs usually take a
-// few milliseconds, but a busy device or a network file system can take
-// longer than making a slice.
-constexpr std::size_t max_unfinished = 4;
+constexpr std::size_t max_unfinished = max_unfinished_slices;
 
 // One worker's written slices, each synced on a thread of its own (which
 // mostly waits for the device) while the worker makes its next slice, then

@@ -1,6 +1,9 @@
 // One slice from start to end: its files, and what is left after a failure.
 #include "base/image.hpp"
+#include "io/ome_zarr.hpp"
 #include "mosaic/reduce.hpp"
+#include "platform/platform.hpp"
+#include "run/option_checks.hpp"
 #include "run/slice_job.hpp"
 
 #include "tiff_io.hpp"
@@ -93,3 +96,36 @@ TEST_F(SliceJob, OnlyFinalNamesRemainAfterASlice)
 }
 
 }  // namespace
+
+// Workers the memory cannot hold are killed with the whole run; a small
+// mosaic must keep every processor busy.
+TEST(WorkerBound, WorkersAreLoweredOnlyWhenTheirMemoryPassesTheComputers)
+{
+    const std::uint64_t memory = orvane::platform::physical_memory();
+    if (memory == 0)
+        GTEST_SKIP() << "the memory of this computer cannot be told";
+    orvane::slice_job job;
+    job.height = 40000;
+    job.splitnumber = 4;  // a canvas of a third of the memory: two workers fit at most
+    job.width = static_cast<std::uint32_t>(memory / 3 / (2 * 4 * 40000));
+    orvane::volume_layout layout;
+    const std::uint64_t plain = orvane::worker_bytes(job, 1);
+    EXPECT_GE(plain, memory / 3 - 1000000);
+    job.volume = &layout;
+    EXPECT_GT(orvane::worker_bytes(job, 1), 3 * plain);  // levels and compressed chunks
+    job.volume = nullptr;
+
+    testing::internal::CaptureStderr();
+    const int lowered = orvane::bound_workers(job, 8, 8);
+    const std::string line = testing::internal::GetCapturedStderr();
+    EXPECT_LE(lowered, 2);
+    EXPECT_GE(lowered, 1);
+    EXPECT_NE(line.find("instead of 8 (" + std::to_string(8 - lowered) + " fewer)"),
+              std::string::npos)
+        << line;
+
+    job.width = job.height = 64;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(orvane::bound_workers(job, 8, 8), 8);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
