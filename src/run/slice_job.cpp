@@ -170,10 +170,14 @@ void report_unmade(const planned_slice& slice)
 
 void finish_unmade(const planned_slice& slice, const slice_job& job)
 {
-    if (slice.action == slice_action::done && job.volume &&
-        !volume_planes_present(job.volume_path, *job.volume, slice.index))
-        write_volume_planes(job.volume_path, *job.volume, slice.index, assemble(slice, job).data(),
-                            job.threads);
+    // A run killed while it made the planes of a done slice may have put
+    // every chunk in place and still left a temporary.
+    if (slice.action == slice_action::done && job.volume) {
+        remove_volume_leftovers(job.volume_path, *job.volume, slice.index);
+        if (!volume_planes_present(job.volume_path, *job.volume, slice.index))
+            write_volume_planes(job.volume_path, *job.volume, slice.index,
+                                assemble(slice, job).data(), job.threads);
+    }
     report_unmade(slice);
 }
 
