@@ -4,7 +4,8 @@ command-line pipeline and the machine's limits, with medians over alternating ru
 
     python3 bench/run.py [--scenario NAME] [--baseline REV] [--runs N] [--scale] [--keep]
 
-Scenarios: standard, standard_lzw, single, resume, scaling, limits, align, all (default).
+Scenarios: standard, standard_lzw, ome_zarr, single, resume, scaling, limits, align, all
+(default).
 Everything is built and written under build-bench/ (or --work DIR).
 """
 
@@ -347,6 +348,41 @@ class bench:
             if not self.opts.keep and c.label != "orvane":
                 clear(c.out)
 
+    def ome_zarr(self):
+        """The run with the OME-Zarr volume against the TIFF-only one (and the
+        baseline's), alternating; the volume lies inside the output folder, so
+        every run starts from nothing."""
+        log("scenario ome_zarr")
+        g = self.geo
+        folder = self.standard_acquisition()
+        total = input_bytes(folder, g.columns, range(g.slices))
+        env = env_threads(self.threads)
+        tiff_out = os.path.join(self.out, "tiff_only")
+        volume_out = os.path.join(self.out, "with_volume")
+        tiff_only = contender("orvane, TIFFs", self.orvane_cmd(self.orvane, folder, tiff_out),
+                              tiff_out, env, bytes_read=total)
+        with_volume = contender(
+            "orvane --ome-zarr", self.orvane_cmd(
+                self.orvane, folder, volume_out,
+                ["--ome-zarr", os.path.join(volume_out, "volume.ome.zarr"),
+                 "--voxel-size", "0.5,0.5,2"]),
+            volume_out, env, bytes_read=total)
+        contenders = [tiff_only, with_volume]
+        if not self.opts.no_baseline:
+            base_out = os.path.join(self.out, "baseline")
+            contenders.append(contender("baseline, TIFFs",
+                                        self.orvane_cmd(self.baseline_exe(), folder, base_out),
+                                        base_out, env, bytes_read=total))
+        self.start(folder)
+        measure(contenders, self.opts.runs, self.cold)
+        ratio = with_volume.median["wall"] / tiff_only.median["wall"]
+        self.add_rows("ome_zarr", contenders, tiff_only,
+                      f"--ome-zarr costs {ratio:.2f}x the TIFF-only run "
+                      f"({'within' if ratio <= 1.35 else 'ABOVE'} the 1.35x budget)")
+        for c in contenders:
+            if not self.opts.keep:
+                clear(c.out)
+
     def single(self):
         log("scenario single")
         g = self.geo
@@ -598,7 +634,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--scenario", default="all",
-                        choices=["all", "standard", "standard_lzw", "single", "resume",
+                        choices=["all", "standard", "standard_lzw", "ome_zarr", "single", "resume",
                                  "resume_done", "scaling", "limits", "align", "windows"])
     parser.add_argument("--baseline", help="revision to compare with (default: the first "
                         "commit on main that writes reduced copies)")
@@ -617,8 +653,8 @@ def main():
     parser.add_argument("--no-vips", action="store_true", help="skip the libvips pipeline")
     opts = parser.parse_args()
     b = bench(opts)
-    wanted = (["standard", "standard_lzw", "single", "resume", "resume_done", "scaling", "limits",
-               "align", "windows"]
+    wanted = (["standard", "standard_lzw", "ome_zarr", "single", "resume", "resume_done",
+               "scaling", "limits", "align", "windows"]
               if opts.scenario == "all" else [opts.scenario])
     for name in wanted:
         if name == "standard_lzw":

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Submits an orvane run to Slurm as one job array with one slice index per task.
 #
-# The orvane options (-i -o -s -x -y -d -j) are handed to every task
-# unchanged; the long options below are this script's and Slurm's. Which
+# The orvane options (-i -o -s -x -y -d -j --ome-zarr --voxel-size) are
+# handed to every task unchanged; the long options below are this script's and Slurm's. Which
 # slices there are and which are done comes from `orvane --plan` with the
 # same options, so the list rules, the slice count and the output names live
 # in orvane alone. Slices are independent and a slice whose full-resolution
@@ -15,6 +15,7 @@ usage() {
     cat <<'EOF'
 usage: orvane_submit.sh [submit options] -i list.txt [-s splitnumber] [-x xoverlap]
                         [-y yoffset] [-d downsample] [-o outputdir] [-j singlenum]
+                        [--ome-zarr PATH] [--voxel-size X,Y,Z]
 
 Submits one Slurm job array, one task per slice; each task runs
   orvane <the orvane options> -j $SLURM_ARRAY_TASK_ID
@@ -72,7 +73,7 @@ missing=0 dry_run=0
 while [ $# -gt 0 ]; do
     arg=$1
     case $arg in
-    -i | -o | -s | -x | -y | -d | -j)
+    -i | -o | -s | -x | -y | -d | -j | --ome-zarr | --voxel-size)
         # Like orvane: the next argument is the value, whatever it looks like.
         [ $# -ge 2 ] || die 1 "option $arg has no value"
         orvane_args+=("$arg" "$2")

@@ -15,6 +15,7 @@ enum class failure_kind {
     write,             // an output could not be created, written, synced or renamed
     allocate,          // memory for an image or buffer could not be had
     list,              // the list file is no list of tile names
+    volume,            // a volume already at the output path is not the one this run writes
     library_io,        // the image library's own reader failed: cause is its message
     library_instance,  // the image library refused an image: cause is its message
     library_argument,  // the image library refused a size: cause is its message

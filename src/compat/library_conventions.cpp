@@ -62,6 +62,8 @@ image_error describe_own(const error& e)
         return {"CImgInstanceException",
                 instance_prefix("CImg") + "Failed to allocate memory for " + e.cause() + "."};
     case failure_kind::list: return {"", "the list file '" + e.path() + "': " + e.cause()};
+    case failure_kind::volume:
+        return {"", "the OME-Zarr volume's '" + e.path() + "' is not this run's: " + e.cause()};
     case failure_kind::library_io: return {io, e.cause()};
     case failure_kind::library_instance: return {"CImgInstanceException", e.cause()};
     case failure_kind::library_argument: return {"CImgArgumentException", e.cause()};

@@ -12,6 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -290,6 +293,31 @@ std::uint32_t set_tags(tiff_file& file, std::uint32_t width, std::uint32_t heigh
     return rows_per_strip;
 }
 
+// The shortest decimal text that reads back as the same double.
+std::string number_text(double value)
+{
+    char text[32];
+    for (int digits = 1; digits <= 17; ++digits) {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value)
+            break;
+    }
+    return text;
+}
+
+// ImageJ takes a file whose description begins "ImageJ=" as its own and
+// reads the unit and spacing from its lines; with the unit none, the
+// resolution tags are pixels per that unit.
+void set_calibration(tiff_file& file, const voxel_size& voxel)
+{
+    const std::string description =
+        "ImageJ=1.54f\nunit=micron\nspacing=" + number_text(voxel.z) + "\n";
+    file.set(TIFFTAG_IMAGEDESCRIPTION, "ImageDescription", description.c_str());
+    file.set(TIFFTAG_XRESOLUTION, "XResolution", 1.0 / voxel.x);
+    file.set(TIFFTAG_YRESOLUTION, "YResolution", 1.0 / voxel.y);
+    file.set(TIFFTAG_RESOLUTIONUNIT, "ResolutionUnit", RESUNIT_NONE);
+}
+
 }  // namespace
 
 bool needs_bigtiff(std::uint32_t width, std::uint32_t height)
@@ -314,6 +342,8 @@ unsynced_file write_tiff_unsynced(const std::string& path, const std::uint16_t* 
     tiff_file file(path);
     file.open(needs_bigtiff(width, height));
     const std::uint32_t rows_per_strip = set_tags(file, width, height, *options.codec);
+    if (options.calibration)
+        set_calibration(file, *options.calibration);
     // The samples go out in the machine's byte order, which is the file's:
     // libtiff writes native order.
     const strip_plan plan{

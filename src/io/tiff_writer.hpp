@@ -3,8 +3,10 @@
 
 #include "io/strip_codec.hpp"
 #include "io/unsynced_file.hpp"
+#include "mosaic/voxel_size.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace orvane {
@@ -18,6 +20,11 @@ struct tiff_write_options {
     bool sync = false;
     // How strips are compressed.
     const strip_codec* codec = &lzw_strip_codec();
+    // The pixel size and slice spacing, written as ImageJ writes them for
+    // microns: resolution tags of 1 / x and 1 / y pixels per unit with the
+    // unit none, and an ImageJ description naming the unit and the spacing.
+    // None leaves those tags out, and the file as the library writes it.
+    std::optional<voxel_size> calibration = std::nullopt;
 };
 
 // Writes width x height pixels (row-major, no padding) to path as one TIFF

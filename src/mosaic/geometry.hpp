@@ -28,6 +28,11 @@ struct image_size {
     std::int64_t width = 0, height = 0;
 };
 
+inline bool operator==(image_size a, image_size b)
+{
+    return a.width == b.width && a.height == b.height;
+}
+
 // Where the tile columns of a run go, computed once from the acquisition and
 // -x / -y, in 64 bits: the options and the reference size may give sizes
 // past 32 bits, which the run refuses before it makes a canvas. Tile column

@@ -3,6 +3,7 @@
 
 #include "base/warnings.hpp"
 #include "platform/platform.hpp"
+#include "run/slice_job.hpp"
 
 #include <cstdio>
 #include <iostream>
@@ -60,6 +61,12 @@ int refuse_options(const run_options& options)
                   << std::flush;
         return exit_usage;
     }
+    if (!options.voxel_size.empty() && !parse_voxel_size(options.voxel_size)) {
+        std::cerr << "orvane: the voxel size (--voxel-size) '" << options.voxel_size
+                  << "' is not three positive numbers X,Y,Z in micrometres\n"
+                  << std::flush;
+        return exit_usage;
+    }
     return exit_ok;
 }
 
@@ -100,6 +107,30 @@ bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& l
                              std::to_string(mosaic.height) +
                              " mosaic; no reduced copies are written");
     return false;
+}
+
+int bound_workers(const slice_job& job, int workers, int processors)
+{
+    // What the system, the page cache of the files being written and other
+    // programs need is left aside: a worker too many is killed with the run.
+    const double usable = static_cast<double>(platform::physical_memory()) * 0.85;
+    if (usable <= 0 || workers <= 1)
+        return workers;
+    int fitting = workers;
+    while (fitting > 1 &&
+           static_cast<double>(fitting) *
+                   static_cast<double>(worker_bytes(job, std::max(1, processors / fitting))) >
+               usable)
+        --fitting;
+    if (fitting < workers)
+        std::cerr << "orvane: making " << fitting << " slices at once instead of " << workers
+                  << " (" << workers - fitting << " fewer): each holds up to "
+                  << bytes_text(
+                         static_cast<double>(worker_bytes(job, std::max(1, processors / fitting))))
+                  << " and this computer has "
+                  << bytes_text(static_cast<double>(platform::physical_memory())) << "\n"
+                  << std::flush;
+    return fitting;
 }
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 
 #include "mosaic/geometry.hpp"
 #include "run/options.hpp"
+#include "run/slice_plan.hpp"
 
 #include <cstdint>
 
@@ -21,5 +22,9 @@ int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout);
 // once and returns false.
 bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,
                                 std::int32_t downsample);
+
+// How many of `workers` slice workers the memory holds at once, each with
+// its share of the processors; when fewer, says so on standard error.
+int bound_workers(const slice_job& job, int workers, int processors);
 
 }  // namespace orvane

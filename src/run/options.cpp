@@ -1,6 +1,8 @@
 // Option values and the command-line scan.
 #include "run/options.hpp"
 
+#include <cmath>
+#include <locale>
 #include <sstream>
 
 namespace orvane {
@@ -22,6 +24,10 @@ run_options parse_options(int argc, const char* const* argv)
             options.plan = true;
             continue;
         }
+        if ((arg == "--ome-zarr" || arg == "--voxel-size") && i + 1 < argc) {
+            (arg == "--ome-zarr" ? options.ome_zarr : options.voxel_size) = argv[++i];
+            continue;
+        }
         if (arg.size() != 2 || arg[0] != '-' || i + 1 >= argc)
             continue;
         const std::string value = argv[i + 1];
@@ -38,6 +44,23 @@ run_options parse_options(int argc, const char* const* argv)
         ++i;  // the value is never looked at as an option
     }
     return options;
+}
+
+std::optional<voxel_size> parse_voxel_size(const std::string& text)
+{
+    // Decimal points whatever the user's locale, as scripts write them.
+    std::istringstream stream(text);
+    stream.imbue(std::locale::classic());
+    double values[3] = {};
+    for (int k = 0; k < 3; ++k) {
+        char comma = 0;
+        if ((k > 0 && !(stream >> comma && comma == ',')) || !(stream >> values[k]) ||
+            !std::isfinite(values[k]) || values[k] <= 0)
+            return std::nullopt;
+    }
+    if (stream.peek() != std::char_traits<char>::eof())
+        return std::nullopt;
+    return voxel_size{values[0], values[1], values[2]};
 }
 
 }  // namespace orvane

@@ -1,7 +1,10 @@
 // Run control: the option values of a run, how the command line is read, and the exit statuses.
 #pragma once
 
+#include "mosaic/voxel_size.hpp"
+
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace orvane {
@@ -15,6 +18,8 @@ struct run_options {
     std::int32_t downsample = 1;   // -d
     std::int32_t singlenum = -1;   // -j, negative: every slice
     bool plan = false;             // --plan: print the plan of the slices, make nothing
+    std::string ome_zarr;          // --ome-zarr, empty: no volume
+    std::string voxel_size;        // --voxel-size as given, empty: none
 };
 
 // Exit statuses of the program.
@@ -28,9 +33,12 @@ enum exit_status : int {
 // gives 0, out of range gives the nearest 32-bit limit.
 std::int32_t parse_int(const std::string& text);
 
-// Scans argv[1..]: each of -i -o -s -x -y -d -j takes the next argument as its
-// value whatever it looks like, --plan stands alone; anything else, and an
-// option with no value after it, is ignored.
+// Scans argv[1..]: each of -i -o -s -x -y -d -j --ome-zarr --voxel-size takes
+// the next argument as its value whatever it looks like, --plan stands alone;
+// anything else, and an option with no value after it, is ignored.
 run_options parse_options(int argc, const char* const* argv);
+
+// "X,Y,Z": three positive finite numbers, nothing else; none otherwise.
+std::optional<voxel_size> parse_voxel_size(const std::string& text);
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 
 #include "base/parallel.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
 #include "io/tile_loader.hpp"
 #include "mosaic/acquisition.hpp"
@@ -16,8 +17,10 @@
 #include "run/slice_plan.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <utility>
 
 namespace orvane {
@@ -58,6 +61,39 @@ tile_size load_reference(const std::string& name, int processors)
     return reference;
 }
 
+// The volume's name in its metadata: the last part of its path, without the
+// format's extension. Every process of a run is given the same path.
+std::string volume_name(std::string path)
+{
+    while (path.size() > 1 && platform::is_separator(path.back()))
+        path.pop_back();
+    std::size_t start = path.size();
+    while (start > 0 && !platform::is_separator(path[start - 1]))
+        --start;
+    std::string name = path.substr(start);
+    for (const std::string extension : {".zarr", ".ome"})
+        if (name.size() > extension.size() &&
+            name.compare(name.size() - extension.size(), extension.size(), extension) == 0)
+            name.erase(name.size() - extension.size());
+    return name;
+}
+
+// The volume --ome-zarr asks for, its directory made and its metadata
+// written or checked before any slice: none when not asked for or when there
+// is no slice to put in it.
+std::optional<volume_layout> prepare_run_volume(const run_options& options, const slice_job& job)
+{
+    if (options.ome_zarr.empty() || job.tiles.slice_count() <= 0)
+        return std::nullopt;
+    std::optional<volume_layout> layout = make_volume_layout(
+        volume_name(options.ome_zarr), job.tiles.slice_count(), job.layout.canvas(), job.voxel);
+    std::string unmade;
+    if (!make_dirs(options.ome_zarr + "/", &unmade))
+        refuse_directory(unmade, platform::error_text(errno));
+    prepare_volume(options.ome_zarr, *layout);
+    return layout;
+}
+
 // Makes the slices of the plan. With fewer slices to make than processors
 // (one slice with -j, the end of a resumed run), each slice spreads its own
 // work over the spare ones.
@@ -72,8 +108,10 @@ void make_slices(slice_job& job, int processors)
     const auto to_make = std::count_if(plan.begin(), plan.end(), [](const planned_slice& s) {
         return s.action == slice_action::make;
     });
-    const int workers =
-        static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(processors, to_make)));
+    const int workers = bound_workers(
+        job,
+        static_cast<int>(std::max<std::int64_t>(1, std::min<std::int64_t>(processors, to_make))),
+        processors);
     job.threads = std::max(1, processors / workers);
     run_slices(plan, job, workers);
 }
@@ -99,8 +137,15 @@ int run_list(const run_options& options, std::vector<std::string> names)
     const mosaic_layout layout(tiles, options.xoverlap, options.yoffset);
     if (const int status = refuse_geometry(tiles, layout); status != exit_ok)
         return status;
-    slice_job job{tiles, layout, options, 1,
-                  reduced_copies_have_pixels(tiles, layout, options.downsample)};
+    slice_job job{tiles,
+                  layout,
+                  options,
+                  1,
+                  reduced_copies_have_pixels(tiles, layout, options.downsample),
+                  parse_voxel_size(options.voxel_size)};
+    const std::optional<volume_layout> volume = prepare_run_volume(options, job);
+    if (volume)
+        job.volume = &*volume;
     warn_if_no_slice_selected(options, tiles);
     make_slices(job, processors);
     return exit_ok;

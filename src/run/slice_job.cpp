@@ -4,12 +4,14 @@
 #include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/image.hpp"
+#include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
 #include "io/tiff_writer.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/reduce.hpp"
 #include "platform/platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <new>
@@ -18,10 +20,15 @@ namespace orvane {
 
 namespace {
 
-unsynced_file save(const image& canvas, const std::string& path, int threads)
+// A reduced copy's pixels are `factor` times as large as the mosaic's.
+unsynced_file save(const image& canvas, const std::string& path, const slice_job& job,
+                   std::int32_t factor)
 {
     tiff_write_options options;
-    options.threads = threads;
+    options.threads = job.threads;
+    if (job.voxel)
+        options.calibration =
+            voxel_size{job.voxel->x * factor, job.voxel->y * factor, job.voxel->z};
     return write_tiff_unsynced(path, canvas.data(), static_cast<std::uint32_t>(canvas.width()),
                                static_cast<std::uint32_t>(canvas.height()), options);
 }
@@ -57,13 +64,47 @@ void allocate(image_buffer& buffer, std::uint32_t width, std::uint32_t height, c
     }
 }
 
+// Assembles slice k into this thread's canvas.
+const image& assemble(const planned_slice& slice, const slice_job& job)
+{
+    // The run refused every mosaic whose sides pass 32 bits before any slice.
+    const image_size size = job.layout.canvas();
+    image_buffer& buffer = thread_canvas();
+    allocate(buffer, static_cast<std::uint32_t>(size.width),
+             static_cast<std::uint32_t>(size.height), "canvas");
+    assemble_slice(buffer.pixels(), job.tiles, job.layout, slice.index, job.threads);
+    return buffer.pixels();
+}
+
 }  // namespace
+
+std::uint64_t worker_bytes(const slice_job& job, int threads)
+{
+    const image_size size = job.layout.canvas();
+    const tile_size reference = job.tiles.reference();
+    const auto canvas = static_cast<double>(size.width) * static_cast<double>(size.height) * 2;
+    const double tile = static_cast<double>(reference.width) * reference.height * 2;
+    const double factor = job.options.downsample;
+    const bool reduced = job.options.downsample > 1 && job.reduced_has_pixels;
+    // The encoder's strips, the tile reader's blocks and the thread's stacks.
+    double bytes =
+        canvas + (reduced ? canvas / (factor * factor) : 0) + tile * std::max(1, threads) + 32e6;
+    if (job.volume) {
+        // Levels 1 and 2 (the rest reuse their memory), each thread's chunk
+        // and its compressed copy, and Blosc's header on every chunk.
+        bytes += canvas * (1.0 / 4 + 1.0 / 16) + 2 * 2 * 1024.0 * 1024 * 2 * std::max(1, threads);
+        const double encoded = canvas * 4 / 3 * 1.01;
+        bytes += encoded * static_cast<double>(max_unfinished_slices + 1);
+    }
+    return static_cast<std::uint64_t>(bytes);
+}
 
 void print_line(const std::string& text) { write_output_line(text); }
 
 struct written_slice::files {
     output_file full;
     std::unique_ptr<output_file> reduced;  // none when no reduced copy is made
+    encoded_planes planes;                 // none without a volume
 
     explicit files(const planned_slice& slice) : full(slice.full_path) {}
 };
@@ -80,6 +121,10 @@ void written_slice::sync()
     if (files_->reduced)
         files_->reduced->sync();
     files_->full.sync();
+    // The planes go into place here, before publish() puts the
+    // full-resolution file that marks the slice done beside them.
+    files_->planes.put_in_place();
+    files_->planes = {};  // their memory goes back before the slice is published
 }
 
 void written_slice::finish()
@@ -107,21 +152,28 @@ void report_unmade(const planned_slice& slice)
         print_line(slice.full_path + " done!");
 }
 
+void finish_unmade(const planned_slice& slice, const slice_job& job)
+{
+    // A run killed while it made the planes of a done slice may have put
+    // every chunk in place and still left a temporary.
+    if (slice.action == slice_action::done && job.volume) {
+        remove_volume_leftovers(job.options.ome_zarr, *job.volume, slice.index);
+        if (!volume_planes_present(job.options.ome_zarr, *job.volume, slice.index))
+            write_volume_planes(job.options.ome_zarr, *job.volume, slice.index,
+                                assemble(slice, job).data(), job.threads);
+    }
+    report_unmade(slice);
+}
+
 std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job)
 {
     if (!slice.unmade_dir.empty())
         refuse_directory(slice.unmade_dir, slice.unmade_reason);
-    // The run refused every mosaic whose sides pass 32 bits before any slice.
-    const image_size size = job.layout.canvas();
-    image_buffer& buffer = thread_canvas();
-    allocate(buffer, static_cast<std::uint32_t>(size.width),
-             static_cast<std::uint32_t>(size.height), "canvas");
-    const image& canvas = buffer.pixels();
-    assemble_slice(buffer.pixels(), job.tiles, job.layout, slice.index, job.threads);
+    const image& canvas = assemble(slice, job);
 
     auto written = std::make_unique<written_slice>(slice);
     written_slice::files& files = *written->files_;
-    files.full.hold(save(canvas, files.full.temp_path(), job.threads));
+    files.full.hold(save(canvas, files.full.temp_path(), job, 1));
     // The device takes the full-resolution data while the copy is reduced.
     files.full.start_sync();
     std::string unmade;
@@ -134,8 +186,14 @@ std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const sli
                  static_cast<std::uint32_t>(reduced_size.height), "reduced copy");
         reduce_canvas(canvas, job.options.downsample, job.threads, reduced);
         files.reduced = std::make_unique<output_file>(slice.reduced_path);
-        files.reduced->hold(save(reduced.pixels(), files.reduced->temp_path(), job.threads));
+        files.reduced->hold(
+            save(reduced.pixels(), files.reduced->temp_path(), job, job.options.downsample));
     }
+    // The planes are put in place before the full-resolution file is: that
+    // file still alone marks the slice done.
+    if (job.volume)
+        files.planes = encode_volume_planes(job.options.ome_zarr, *job.volume, slice.index,
+                                            canvas.data(), job.threads);
     return written;
 }
 
@@ -143,7 +201,7 @@ void process_slice(std::int32_t slice_index, const slice_job& job)
 {
     const planned_slice slice = plan_slice(slice_index, job);
     if (slice.action != slice_action::make) {
-        report_unmade(slice);
+        finish_unmade(slice, job);
         return;
     }
     write_slice(slice, job)->finish();

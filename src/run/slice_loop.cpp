@@ -15,10 +15,7 @@ namespace orvane {
 
 namespace {
 
-// Written slices a worker may have syncing at once. Syncs usually take a
-// few milliseconds, but a busy device or a network file system can take
-// longer than making a slice.
-constexpr std::size_t max_unfinished = 4;
+constexpr std::size_t max_unfinished = max_unfinished_slices;
 
 // One worker's written slices, each synced on a thread of its own (which
 // mostly waits for the device) while the worker makes its next slice, then
@@ -113,7 +110,7 @@ void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, in
                        const planned_slice& slice = plan[static_cast<std::size_t>(k)];
                        if (slice.action != slice_action::make) {
                            finishing.finish_all();  // its line comes after theirs
-                           report_unmade(slice);
+                           finish_unmade(slice, job);
                            return;
                        }
                        finishing.add(write_slice(slice, job));

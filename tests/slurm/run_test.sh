@@ -213,3 +213,18 @@ same_as_local "$out"
 [ -z "$("$submit" "${submit_options[@]}" --missing "${options[@]}" -o "$out" 2>/dev/null)" ] ||
     fail "--missing submitted work for a complete run"
 echo "ok: --missing completes exactly slice 5"
+
+# 4. An array writes its slices into one OME-Zarr volume at once: the same
+# files as a local run's (the volume's last name is its name, so both share it).
+OMP_NUM_THREADS=2 "$orvane" "${options[@]}" -o "$work/local out 4" \
+    --ome-zarr "$work/local volume/v.ome.zarr" --voxel-size 0.5,0.5,2 >/dev/null
+out="$work/cluster out 4"
+job=$("$submit" "${submit_options[@]}" "${options[@]}" -o "$out" \
+    --ome-zarr "$work/cluster volume/v.ome.zarr" --voxel-size 0.5,0.5,2)
+tasks=$(wait_for_array "$job")
+expected=$(for k in $(seq 0 7); do echo "$k COMPLETED 0:0"; done)
+[ "$tasks" = "$expected" ] || fail "the volume array $job ended as: $tasks"
+diff -r "$work/local volume/v.ome.zarr" "$work/cluster volume/v.ome.zarr" >/dev/null ||
+    fail "the array's volume differs from the local run's"
+diff -r "$work/local out 4" "$out" >/dev/null || fail "the array's TIFFs differ from the local run's"
+echo "ok: the array's volume matches the local run's"

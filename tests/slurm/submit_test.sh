@@ -96,7 +96,8 @@ check "Ctrl-Z first" same_count '\032a\nb\n' 1
 # Options reach every task unchanged, spaces, look-alike values and all.
 mkdir -p "$work/in put"
 printf 'a\nb\nc\nd\ne\nf\n' >"$work/in put/list file.txt"
-given=(-i "$work/in put/list file.txt" -s 2 -y -20 -x ' 3' -o '--missing dir' stray -d 2)
+given=(-i "$work/in put/list file.txt" -s 2 -y -20 -x ' 3' -o '--missing dir' stray -d 2
+    --ome-zarr 'a volume.zarr' --voxel-size 0.5,0.5,2)
 passes_through() {
     submit --partition short -t 0:10:00 --mem=3G -c 4 --sbatch-option=--qos=low "${given[@]}" \
         >"$work/stdout" || return 1

@@ -162,6 +162,33 @@ TEST_F(TiffWriter, LibtiffReadsBackThePixels)
     EXPECT_TRUE(std::equal(back.pixels.begin(), back.pixels.end(), img.data()));
 }
 
+// ImageJ reads a pixel size only from this form: the unit none, pixels per
+// unit in the resolution tags, the unit and spacing in an ImageJ description.
+TEST_F(TiffWriter, ACalibrationIsWrittenTheWayImageJReadsIt)
+{
+    const image img = make_image(300, 20, content::microscopy, 6);
+    orvane::tiff_write_options options;
+    options.calibration = orvane::voxel_size{0.325, 0.5, 0.1};
+    orvane::write_tiff(dir + "/c.tif", img.data(), img.width(), img.height(), options);
+    TIFF* tiff = TIFFOpen((dir + "/c.tif").c_str(), "r");
+    ASSERT_NE(tiff, nullptr);
+    float x = 0, y = 0;
+    std::uint16_t unit = 0;
+    const char* description = nullptr;
+    EXPECT_TRUE(TIFFGetField(tiff, TIFFTAG_XRESOLUTION, &x));
+    EXPECT_TRUE(TIFFGetField(tiff, TIFFTAG_YRESOLUTION, &y));
+    EXPECT_TRUE(TIFFGetField(tiff, TIFFTAG_RESOLUTIONUNIT, &unit));
+    EXPECT_TRUE(TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description));
+    EXPECT_NEAR(x, 1 / 0.325, 1e-5);
+    EXPECT_NEAR(y, 2.0, 1e-6);
+    EXPECT_EQ(unit, RESUNIT_NONE);
+    EXPECT_EQ(std::string(description ? description : ""),
+              "ImageJ=1.54f\nunit=micron\nspacing=0.1\n");
+    TIFFClose(tiff);
+    const auto back = orvane_test::read_tiff(dir + "/c.tif");
+    EXPECT_TRUE(std::equal(back.pixels.begin(), back.pixels.end(), img.data()));
+}
+
 TEST_F(TiffWriter, AnEmptyImageGivesAnEmptyFile)
 {
     orvane_test::write_file(dir + "/e.tif", "old contents");

@@ -88,6 +88,25 @@ TEST(Options, UnknownArgumentsAreSkippedAndLaterValuesWin)
     EXPECT_EQ(options.list_path, "");
 }
 
+// The long options take their value as the short ones do, and a voxel size
+// that is not three positive numbers would put wrong units into every file.
+TEST(Options, VolumeOptionsTakeTheNextArgumentAndVoxelSizesAreThreePositiveNumbers)
+{
+    const auto options = scan({"--ome-zarr", "-s", "--voxel-size", "0.5,0.5,2", "-s", "3"});
+    EXPECT_EQ(options.ome_zarr, "-s");
+    EXPECT_EQ(options.voxel_size, "0.5,0.5,2");
+    EXPECT_EQ(options.splitnumber, 3);
+    EXPECT_EQ(scan({"-s", "3", "--ome-zarr"}).ome_zarr, "");
+
+    const auto voxel = orvane::parse_voxel_size("0.325, 0.325,1e1");
+    ASSERT_TRUE(voxel);
+    EXPECT_EQ(voxel->x, 0.325);
+    EXPECT_EQ(voxel->z, 10.0);
+    for (const char* bad : {"", "1,1", "1,1,1,1", "1,0,1", "1,-2,1", "1;1;1", "1,1,inf", "1,1,nan",
+                            "1,1,1x", "a,b,c"})
+        EXPECT_FALSE(orvane::parse_voxel_size(bad)) << bad;
+}
+
 TEST(Options, AnOptionWithNoValueIsIgnored)
 {
     const auto options = scan({"-s", "3", "-i"});

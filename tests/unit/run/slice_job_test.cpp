@@ -1,6 +1,9 @@
 // One slice from start to end: its files, and what is left after a failure.
 #include "base/image.hpp"
+#include "io/ome_zarr.hpp"
 #include "mosaic/reduce.hpp"
+#include "platform/platform.hpp"
+#include "run/option_checks.hpp"
 #include "run/slice_job.hpp"
 
 #include "tiff_io.hpp"
@@ -97,3 +100,40 @@ TEST_F(SliceJob, OnlyFinalNamesRemainAfterASlice)
 }
 
 }  // namespace
+
+// Workers the memory cannot hold are killed with the whole run; a small
+// mosaic must keep every processor busy.
+TEST(WorkerBound, WorkersAreLoweredOnlyWhenTheirMemoryPassesTheComputers)
+{
+    const std::uint64_t memory = orvane::platform::physical_memory();
+    if (memory == 0)
+        GTEST_SKIP() << "the memory of this computer cannot be told";
+    // A canvas of a third of the memory: two workers fit at most.
+    const auto wide = static_cast<std::uint32_t>(memory / 3 / (2 * 4 * 40000));
+    const orvane::acquisition tiles(std::vector<std::string>(4, "t.tif"), 4, {wide, 40000});
+    const orvane::mosaic_layout layout(tiles, 0, 0);
+    orvane::run_options options;
+    options.splitnumber = 4;
+    orvane::slice_job job{tiles, layout, options};
+    orvane::volume_layout volume;
+    const std::uint64_t plain = orvane::worker_bytes(job, 1);
+    EXPECT_GE(plain, memory / 3 - 1000000);
+    job.volume = &volume;
+    EXPECT_GT(orvane::worker_bytes(job, 1), 3 * plain);  // levels and compressed chunks
+    job.volume = nullptr;
+
+    testing::internal::CaptureStderr();
+    const int lowered = orvane::bound_workers(job, 8, 8);
+    const std::string line = testing::internal::GetCapturedStderr();
+    EXPECT_LE(lowered, 2);
+    EXPECT_GE(lowered, 1);
+    EXPECT_NE(line.find("instead of 8 (" + std::to_string(8 - lowered) + " fewer)"),
+              std::string::npos)
+        << line;
+
+    const orvane::acquisition small(std::vector<std::string>(4, "t.tif"), 4, {64, 64});
+    const orvane::mosaic_layout small_layout(small, 0, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(orvane::bound_workers({small, small_layout, options}, 8, 8), 8);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}

@@ -1,0 +1,56 @@
+// Halving a plane for the level below, and the sizes of the levels.
+#include "mosaic/pyramid.hpp"
+
+#include "base/parallel.hpp"
+
+#include <algorithm>
+
+namespace orvane {
+
+std::vector<plane_size> pyramid_sizes(plane_size full, std::int64_t max_side)
+{
+    max_side = std::max<std::int64_t>(max_side, 1);
+    std::vector<plane_size> sizes{full};
+    while (sizes.back().width > max_side || sizes.back().height > max_side)
+        sizes.push_back(half_size(sizes.back()));
+    return sizes;
+}
+
+namespace {
+
+// One output row from input rows `top` and `bottom` (the same row at an odd
+// bottom edge, then counted once).
+void halve_row(const std::uint16_t* top, const std::uint16_t* bottom, std::int64_t width,
+               std::uint16_t* out)
+{
+    const std::int64_t pairs = width / 2;
+    if (top != bottom) {
+        for (std::int64_t x = 0; x < pairs; ++x) {
+            const std::uint32_t sum =
+                std::uint32_t{top[2 * x]} + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1];
+            out[x] = static_cast<std::uint16_t>((sum + 2) / 4);
+        }
+        if (width % 2 != 0)
+            out[pairs] = static_cast<std::uint16_t>(
+                (std::uint32_t{top[width - 1]} + bottom[width - 1] + 1) / 2);
+        return;
+    }
+    for (std::int64_t x = 0; x < pairs; ++x)
+        out[x] = static_cast<std::uint16_t>((std::uint32_t{top[2 * x]} + top[2 * x + 1] + 1) / 2);
+    if (width % 2 != 0)
+        out[pairs] = top[width - 1];
+}
+
+}  // namespace
+
+void halve_plane(const std::uint16_t* in, plane_size size, std::uint16_t* out, int threads)
+{
+    const plane_size half = half_size(size);
+    parallel_for(half.height, threads, loop_schedule::blocks, [&](std::int64_t y) {
+        const std::uint16_t* top = in + 2 * y * size.width;
+        const std::uint16_t* bottom = 2 * y + 1 < size.height ? top + size.width : top;
+        halve_row(top, bottom, size.width, out + y * half.width);
+    });
+}
+
+}  // namespace orvane
