@@ -15,8 +15,6 @@ namespace orvane {
 
 namespace {
 
-constexpr std::size_t max_unfinished = max_unfinished_slices;
-
 // One worker's written slices, each synced on a thread of its own (which
 // mostly waits for the device) while the worker makes its next slice, then
 // renamed into place and reported after the slice before it: the worker's
@@ -34,7 +32,7 @@ public:
 
     void add(std::unique_ptr<written_slice> written)
     {
-        while (queue_.size() >= max_unfinished)
+        while (queue_.size() >= max_unfinished_slices)
             collect_oldest();
         const std::int32_t index = written->slice_index();
         std::shared_future<void> after =
