@@ -52,31 +52,9 @@ struct written_slice::slice_files {
     explicit slice_files(const planned_slice& slice) : full(slice.full_path) {}
 };
 
-written_slice::written_slice(const planned_slice& slice, const slice_job& job, const image& canvas)
+written_slice::written_slice(const planned_slice& slice)
     : slice_(slice), files_(std::make_unique<slice_files>(slice))
 {
-    slice_files& files = *files_;
-    files.full.hold(save(canvas, files.full.temp_path(), job, 1));
-    // The device takes the full-resolution data while the copy is reduced.
-    files.full.start_sync();
-    std::string unmade;
-    if (!make_dirs(slice.reduced_dir, &unmade) && slice.reduced_made)
-        refuse_directory(unmade, platform::error_text(errno));
-    if (slice.reduced_made) {
-        image_buffer& reduced = thread_reduced();
-        const image_size reduced_size = job.layout.reduced(job.options.downsample);
-        allocate(reduced, static_cast<std::uint32_t>(reduced_size.width),
-                 static_cast<std::uint32_t>(reduced_size.height), "reduced copy");
-        reduce_canvas(canvas, job.options.downsample, job.threads, reduced);
-        files.reduced = std::make_unique<output_file>(slice.reduced_path);
-        files.reduced->hold(
-            save(reduced.pixels(), files.reduced->temp_path(), job, job.options.downsample));
-    }
-    // The planes are put in place before the full-resolution file is: that
-    // file still alone marks the slice done.
-    if (job.volume)
-        files.planes = encode_volume_planes(job.options.ome_zarr, *job.volume, slice.index,
-                                            canvas.data(), job.threads);
 }
 
 written_slice::~written_slice() = default;
@@ -128,11 +106,37 @@ void finish_unmade(const planned_slice& slice, const slice_job& job)
     report_unmade(slice);
 }
 
-std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job)
+std::unique_ptr<written_slice> written_slice::write(const planned_slice& slice,
+                                                    const slice_job& job)
 {
     if (!slice.unmade_dir.empty())
         refuse_directory(slice.unmade_dir, slice.unmade_reason);
-    return std::make_unique<written_slice>(slice, job, assemble(slice, job));
+    const image& canvas = assemble(slice, job);
+
+    std::unique_ptr<written_slice> written(new written_slice(slice));
+    slice_files& files = *written->files_;
+    files.full.hold(save(canvas, files.full.temp_path(), job, 1));
+    // The device takes the full-resolution data while the copy is reduced.
+    files.full.start_sync();
+    std::string unmade;
+    if (!make_dirs(slice.reduced_dir, &unmade) && slice.reduced_made)
+        refuse_directory(unmade, platform::error_text(errno));
+    if (slice.reduced_made) {
+        image_buffer& reduced = thread_reduced();
+        const image_size reduced_size = job.layout.reduced(job.options.downsample);
+        allocate(reduced, static_cast<std::uint32_t>(reduced_size.width),
+                 static_cast<std::uint32_t>(reduced_size.height), "reduced copy");
+        reduce_canvas(canvas, job.options.downsample, job.threads, reduced);
+        files.reduced = std::make_unique<output_file>(slice.reduced_path);
+        files.reduced->hold(
+            save(reduced.pixels(), files.reduced->temp_path(), job, job.options.downsample));
+    }
+    // The planes are put in place before the full-resolution file is: that
+    // file still alone marks the slice done.
+    if (job.volume)
+        files.planes = encode_volume_planes(job.options.ome_zarr, *job.volume, slice.index,
+                                            canvas.data(), job.threads);
+    return written;
 }
 
 }  // namespace orvane

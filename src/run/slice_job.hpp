@@ -1,7 +1,6 @@
 // Making one slice: assembling its mosaic, writing its files, and putting them in place.
 #pragma once
 
-#include "base/image.hpp"
 #include "mosaic/pyramid.hpp"
 #include "run/slice_plan.hpp"
 
@@ -16,10 +15,10 @@ namespace orvane {
 // are removed when the object goes.
 class written_slice {
 public:
-    // Writes the slice's files from its assembled canvas under their
-    // temporary names (and encodes the volume's planes), returning while the
-    // device still writes them.
-    written_slice(const planned_slice& slice, const slice_job& job, const image& canvas);
+    // Assembles a slice the plan says to make and writes its files, returned
+    // written and not yet synced or renamed, so the device writes them while
+    // the caller makes the next slice.
+    static std::unique_ptr<written_slice> write(const planned_slice& slice, const slice_job& job);
     ~written_slice();
     written_slice(const written_slice&) = delete;
     written_slice& operator=(const written_slice&) = delete;
@@ -35,15 +34,12 @@ public:
     void publish();
 
 private:
+    explicit written_slice(const planned_slice& slice);
+
     struct slice_files;
     planned_slice slice_;
     std::unique_ptr<slice_files> files_;
 };
-
-// Assembles a slice the plan says to make and writes its files, returned
-// written and not yet synced or renamed, so the device writes them while the
-// caller makes the next slice.
-std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job);
 
 // Prints the line of a slice that is skipped or already done, after making
 // the volume's planes of a done slice that lacks them (a volume asked for after its TIFFs were

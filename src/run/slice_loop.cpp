@@ -111,7 +111,7 @@ void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, in
                            finish_unmade(slice, job);
                            return;
                        }
-                       finishing.add(write_slice(slice, job));
+                       finishing.add(written_slice::write(slice, job));
                    });
         finishing.finish_all();
     });
