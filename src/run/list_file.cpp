@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace orvane {
 
@@ -27,34 +28,49 @@ constexpr std::size_t max_names = std::size_t{1} << 23;
     throw error(failure_kind::list, path, why + "; it is not a list of tile names");
 }
 
-// Appends one chunk of the file to text, checking the bounds as it goes.
-// False once a Ctrl-Z has ended the text (of a list in bytes: in UTF-16 its
-// byte is part of many characters, and parse_list ends the text there).
-bool take_chunk(const std::string& path, const char* chunk, std::size_t size, bool utf16,
-                std::string& text, std::size_t& line_bytes, std::size_t& lines)
-{
-    const void* end_of_text = utf16 ? nullptr : std::memchr(chunk, '\x1a', size);
-    const std::size_t take =
-        end_of_text ? static_cast<std::size_t>(static_cast<const char*>(end_of_text) - chunk)
-                    : size;
-    for (std::size_t i = 0; i < take; ++i) {
-        if (chunk[i] != '\n') {
-            // The CR of a CR LF ending is no part of the name the bound is for.
-            if (++line_bytes > max_line_bytes &&
-                !(line_bytes == max_line_bytes + 1 && chunk[i] == '\r'))
-                refuse(path,
-                       "it has a line longer than " + std::to_string(max_line_bytes) + " bytes");
-            continue;
+// The text of a list as it is read, a chunk at a time, refused at the first
+// bound it passes.
+class list_text {
+public:
+    explicit list_text(const std::string& path) : path_(path) {}
+
+    const std::string& text() const { return text_; }
+    std::string take_text() { return std::move(text_); }
+
+    // Appends one chunk of the file, checking the bounds as it goes. False
+    // once a Ctrl-Z has ended the text (of a list in bytes: in UTF-16 its
+    // byte is part of many characters, and parse_list ends the text there).
+    bool take_chunk(const char* chunk, std::size_t size, bool utf16)
+    {
+        const void* end_of_text = utf16 ? nullptr : std::memchr(chunk, '\x1a', size);
+        const std::size_t take =
+            end_of_text ? static_cast<std::size_t>(static_cast<const char*>(end_of_text) - chunk)
+                        : size;
+        for (std::size_t i = 0; i < take; ++i) {
+            if (chunk[i] != '\n') {
+                // The CR of a CR LF ending is no part of the name the bound is for.
+                if (++line_bytes_ > max_line_bytes &&
+                    !(line_bytes_ == max_line_bytes + 1 && chunk[i] == '\r'))
+                    refuse(path_, "it has a line longer than " + std::to_string(max_line_bytes) +
+                                      " bytes");
+                continue;
+            }
+            line_bytes_ = 0;
+            if (++lines_ > max_names)
+                refuse(path_, "it has more than " + std::to_string(max_names) + " lines");
         }
-        line_bytes = 0;
-        if (++lines > max_names)
-            refuse(path, "it has more than " + std::to_string(max_names) + " lines");
+        text_.append(chunk, take);
+        if (text_.size() > max_list_bytes)
+            refuse(path_, "it is longer than " + std::to_string(max_list_bytes) + " bytes");
+        return end_of_text == nullptr;
     }
-    text.append(chunk, take);
-    if (text.size() > max_list_bytes)
-        refuse(path, "it is longer than " + std::to_string(max_list_bytes) + " bytes");
-    return end_of_text == nullptr;
-}
+
+private:
+    const std::string& path_;
+    std::string text_;
+    std::size_t line_bytes_ = 0;  // bytes of the line being read so far
+    std::size_t lines_ = 0;       // line ends read so far
+};
 
 bool starts_with(const std::string& text, const char* start)
 {
@@ -178,18 +194,16 @@ std::vector<std::string> read_list(std::string path)
     }
     // Read a chunk at a time, so that a list from a pipe works and one that
     // never ends is refused at a bound.
-    std::string text;
+    list_text text(path);
     std::vector<char> chunk(std::size_t{1} << 16);
-    std::size_t line_bytes = 0, lines = 0;
     std::int64_t got = 0;
     try {
         while ((got = platform::read_next(fd, chunk.data(), chunk.size())) > 0) {
             const std::string start =
-                text.substr(0, 2) + std::string(chunk.data(), std::min<std::size_t>(got, 2));
+                text.text().substr(0, 2) + std::string(chunk.data(), std::min<std::size_t>(got, 2));
             const bool utf16 =
                 starts_with(start, utf16_le_mark) || starts_with(start, utf16_be_mark);
-            if (!take_chunk(path, chunk.data(), static_cast<std::size_t>(got), utf16, text,
-                            line_bytes, lines))
+            if (!text.take_chunk(chunk.data(), static_cast<std::size_t>(got), utf16))
                 break;
         }
     } catch (...) {
@@ -201,7 +215,7 @@ std::vector<std::string> read_list(std::string path)
     if (got < 0)
         throw error(failure_kind::list, path,
                     "cannot read it: " + platform::error_text(read_error));
-    return parse_list(std::move(text), path);
+    return parse_list(text.take_text(), path);
 }
 
 std::vector<std::string> parse_list(std::string text, const std::string& path)

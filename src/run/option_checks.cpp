@@ -3,8 +3,9 @@
 
 #include "base/warnings.hpp"
 #include "platform/platform.hpp"
-#include "run/slice_job.hpp"
+#include "run/slice_loop.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <limits>
@@ -107,6 +108,27 @@ bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& l
                              std::to_string(mosaic.height) +
                              " mosaic; no reduced copies are written");
     return false;
+}
+
+std::uint64_t worker_bytes(const slice_job& job, int threads)
+{
+    const image_size size = job.layout.canvas();
+    const tile_size reference = job.tiles.reference();
+    const auto canvas = static_cast<double>(size.width) * static_cast<double>(size.height) * 2;
+    const double tile = static_cast<double>(reference.width) * reference.height * 2;
+    const double factor = job.options.downsample;
+    const bool reduced = job.options.downsample > 1 && job.reduced_has_pixels;
+    // The encoder's strips, the tile reader's blocks and the thread's stacks.
+    double bytes =
+        canvas + (reduced ? canvas / (factor * factor) : 0) + tile * std::max(1, threads) + 32e6;
+    if (job.volume) {
+        // Levels 1 and 2 (the rest reuse their memory), each thread's chunk
+        // and its compressed copy, and Blosc's header on every chunk.
+        bytes += canvas * (1.0 / 4 + 1.0 / 16) + 2 * 2 * 1024.0 * 1024 * 2 * std::max(1, threads);
+        const double encoded = canvas * 4 / 3 * 1.01;
+        bytes += encoded * static_cast<double>(max_unfinished_slices + 1);
+    }
+    return static_cast<std::uint64_t>(bytes);
 }
 
 int bound_workers(const slice_job& job, int workers, int processors)

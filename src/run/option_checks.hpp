@@ -2,8 +2,8 @@
 #pragma once
 
 #include "mosaic/geometry.hpp"
+#include "run/job.hpp"
 #include "run/options.hpp"
-#include "run/slice_plan.hpp"
 
 #include <cstdint>
 
@@ -22,6 +22,12 @@ int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout);
 // once and returns false.
 bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,
                                 std::int32_t downsample);
+
+// The most memory one worker holds while it makes slices with `threads`
+// threads: its canvas, reduced copy and tiles, the encoder's buffers, and
+// with a volume the levels below the mosaic and the compressed chunks of the
+// slices still syncing, counted as if nothing compressed.
+std::uint64_t worker_bytes(const slice_job& job, int threads);
 
 // How many of `workers` slice workers the memory holds at once, each with
 // its share of the processors; when fewer, says so on standard error.

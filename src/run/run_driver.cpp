@@ -1,6 +1,7 @@
 // The program entry: echo, options, list, summary, reference tile, the slices.
 #include "run/run_driver.hpp"
 
+#include "base/console.hpp"
 #include "base/parallel.hpp"
 #include "compat/library_conventions.hpp"
 #include "io/ome_zarr.hpp"
@@ -9,10 +10,10 @@
 #include "mosaic/acquisition.hpp"
 #include "mosaic/geometry.hpp"
 #include "platform/platform.hpp"
+#include "run/job.hpp"
 #include "run/list_file.hpp"
 #include "run/option_checks.hpp"
 #include "run/options.hpp"
-#include "run/slice_job.hpp"
 #include "run/slice_loop.hpp"
 #include "run/slice_plan.hpp"
 
@@ -32,18 +33,18 @@ void echo_command_line(const std::vector<std::string>& arguments)
     std::string echo;
     for (const std::string& argument : arguments)
         echo += argument + " ";
-    print_line(echo);
+    write_output_line(echo);
 }
 
 void print_summary(const std::vector<std::string>& names, const run_options& options,
                    std::int32_t slice_count)
 {
-    print_line("origin file count is \t" + std::to_string(names.size()));
-    print_line("the split number is \t" + std::to_string(options.splitnumber));
-    print_line("the output image is \t" + std::to_string(slice_count));
-    print_line("the xoffset is \t" + std::to_string(options.xoverlap));
-    print_line("the yoffset is \t" + std::to_string(options.yoffset));
-    print_line("the downsample is \t" + std::to_string(options.downsample));
+    write_output_line("origin file count is \t" + std::to_string(names.size()));
+    write_output_line("the split number is \t" + std::to_string(options.splitnumber));
+    write_output_line("the output image is \t" + std::to_string(slice_count));
+    write_output_line("the xoffset is \t" + std::to_string(options.xoverlap));
+    write_output_line("the yoffset is \t" + std::to_string(options.yoffset));
+    write_output_line("the downsample is \t" + std::to_string(options.downsample));
 }
 
 // Reads the reference tile while the worker threads start: on some machines
@@ -174,7 +175,7 @@ int print_plan(const run_options& options, std::vector<std::string> names)
 int run_without_names(const run_options& options)
 {
     if (!options.plan) {
-        print_line("no list.txt!");
+        write_output_line("no list.txt!");
         return exit_ok;
     }
     std::cerr << "no list.txt!\n" << std::flush;

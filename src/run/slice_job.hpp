@@ -11,10 +11,14 @@
 namespace orvane {
 
 // The files of one slice, complete under their temporary names but perhaps
-// not yet on the device.
+// not yet on the device. Each step throws on failure; files not yet in place
+// are removed when the object goes.
 class written_slice {
 public:
-    explicit written_slice(const planned_slice& slice);
+    // Assembles a slice the plan says to make and writes its files, returned
+    // written and not yet synced or renamed, so the device writes them while
+    // the caller makes the next slice.
+    static std::unique_ptr<written_slice> write(const planned_slice& slice, const slice_job& job);
     ~written_slice();
     written_slice(const written_slice&) = delete;
     written_slice& operator=(const written_slice&) = delete;
@@ -28,48 +32,18 @@ public:
     // full-resolution file marks the slice done) and prints the slice's two
     // lines.
     void publish();
-    // Both. Each throws on failure; files not yet in place are removed when
-    // the object goes.
-    void finish();
 
 private:
-    friend std::unique_ptr<written_slice> write_slice(const planned_slice&, const slice_job&);
-    struct files;
+    explicit written_slice(const planned_slice& slice);
+
+    struct slice_files;
     planned_slice slice_;
-    std::unique_ptr<files> files_;
+    std::unique_ptr<slice_files> files_;
 };
 
-// Assembles a slice the plan says to make and writes its files, returned
-// written and not yet synced or renamed, so the device writes them while the
-// caller makes the next slice.
-std::unique_ptr<written_slice> write_slice(const planned_slice& slice, const slice_job& job);
-
-// Writes one console line, built whole and written with one insertion, so
-// lines of different workers may come in any order but never mix inside a line.
-void print_line(const std::string& text);
-
-// Written slices a worker may have syncing at once. Syncs usually take a
-// few milliseconds, but a busy device or a network file system can take
-// longer than making a slice.
-constexpr std::size_t max_unfinished_slices = 4;
-
-// The most memory one worker holds while it makes slices with `threads`
-// threads: its canvas, reduced copy and tiles, the encoder's buffers, and
-// with a volume the levels below the mosaic and the compressed chunks of the
-// slices still syncing, counted as if nothing compressed.
-std::uint64_t worker_bytes(const slice_job& job, int threads);
-
-// Prints the line of a slice that is skipped or already done.
-void report_unmade(const planned_slice& slice);
-
-// The same, after making the volume's planes of a done slice that lacks
-// them (a volume asked for after its TIFFs were made, or a run stopped
-// between the two) from its tiles; its TIFFs are left as they are.
+// Prints the line of a slice that is skipped or already done, after making
+// the volume's planes of a done slice that lacks them (a volume asked for after its TIFFs were
+// made, or a run stopped between the two) from its tiles; its TIFFs are left as they are.
 void finish_unmade(const planned_slice& slice, const slice_job& job);
-
-// Produces slice k from start to end: plans it, then reports it as skipped or
-// done, or assembles, writes, syncs, renames and reports it. Throws on any
-// failure.
-void process_slice(std::int32_t slice_index, const slice_job& job);
 
 }  // namespace orvane

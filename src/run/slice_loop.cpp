@@ -15,8 +15,6 @@ namespace orvane {
 
 namespace {
 
-constexpr std::size_t max_unfinished = max_unfinished_slices;
-
 // One worker's written slices, each synced on a thread of its own (which
 // mostly waits for the device) while the worker makes its next slice, then
 // renamed into place and reported after the slice before it: the worker's
@@ -34,7 +32,7 @@ public:
 
     void add(std::unique_ptr<written_slice> written)
     {
-        while (queue_.size() >= max_unfinished)
+        while (queue_.size() >= max_unfinished_slices)
             collect_oldest();
         const std::int32_t index = written->slice_index();
         std::shared_future<void> after =
@@ -113,7 +111,7 @@ void run_slices(const std::vector<planned_slice>& plan, const slice_job& job, in
                            finish_unmade(slice, job);
                            return;
                        }
-                       finishing.add(write_slice(slice, job));
+                       finishing.add(written_slice::write(slice, job));
                    });
         finishing.finish_all();
     });

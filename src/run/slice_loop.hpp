@@ -3,9 +3,15 @@
 
 #include "run/slice_plan.hpp"
 
+#include <cstddef>
 #include <vector>
 
 namespace orvane {
+
+// Written slices a worker may have syncing at once. Syncs usually take a
+// few milliseconds, but a busy device or a network file system can take
+// longer than making a slice.
+constexpr std::size_t max_unfinished_slices = 4;
 
 // Makes every slice of the plan on `workers` threads, printing each slice's
 // lines; a worker's lines come in the order of its slices. A failing slice

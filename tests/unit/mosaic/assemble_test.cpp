@@ -293,7 +293,7 @@ protected:
         }
     }
 
-    // splitnumber tiles of the reference size, on the canvas process_slice would make.
+    // splitnumber tiles of the reference size, on the canvas a run would make.
     void expect_same_uniform(int width, int height, int columns, std::int32_t xoverlap,
                              std::int32_t yoffset)
     {

@@ -4,7 +4,8 @@
 #include "mosaic/reduce.hpp"
 #include "platform/platform.hpp"
 #include "run/option_checks.hpp"
-#include "run/slice_job.hpp"
+#include "run/slice_loop.hpp"
+#include "run/slice_plan.hpp"
 
 #include "tiff_io.hpp"
 
@@ -46,6 +47,14 @@ protected:
         options.outputdir = dir + "/out";
         return {*tiles, *layout, options};
     }
+
+    // Makes slice 0 the way a run does, on one worker.
+    void make_first_slice(const orvane::slice_job& job)
+    {
+        std::vector<orvane::planned_slice> plan = orvane::plan_slices(job);
+        plan.resize(1);
+        orvane::run_slices(plan, job, 1);
+    }
 };
 
 // The reduced file must be exactly the library's area-averaging resize of the
@@ -53,7 +62,7 @@ protected:
 TEST_F(SliceJob, ReducedFileIsTheLibrarysResizeOfTheMosaic)
 {
     const orvane::slice_job job = random_job(3, 97, 61, 4);
-    orvane::process_slice(0, job);
+    make_first_slice(job);
     const orvane::planned_slice slice = orvane::plan_slice(0, job);
     image full;
     full.load_tiff(slice.full_path.c_str());
@@ -85,14 +94,14 @@ TEST_F(SliceJob, AFailedReducedSaveLeavesNothingUnderAnyName)
     const orvane::slice_job job = random_job(1, 16, 16, 2);
     orvane::make_dirs(options.outputdir + "/");
     orvane_test::write_file(options.outputdir + "/stack2", "a file where the directory should be");
-    EXPECT_ANY_THROW(orvane::process_slice(0, job));
+    EXPECT_ANY_THROW(make_first_slice(job));
     EXPECT_TRUE(entries(options.outputdir + "/stack1").empty());
 }
 
 TEST_F(SliceJob, OnlyFinalNamesRemainAfterASlice)
 {
     const orvane::slice_job job = random_job(2, 16, 16, 2);
-    orvane::process_slice(0, job);
+    make_first_slice(job);
     EXPECT_EQ(entries(options.outputdir + "/stack1"),
               std::vector<std::string>{orvane::output_name(1, 0)});
     EXPECT_EQ(entries(options.outputdir + "/stack2"),

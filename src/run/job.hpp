@@ -1,0 +1,28 @@
+// What every slice of a run reads from it: its two values, its options and what was decided once.
+#pragma once
+
+#include "mosaic/acquisition.hpp"
+#include "mosaic/geometry.hpp"
+#include "mosaic/voxel_size.hpp"
+#include "run/options.hpp"
+
+#include <optional>
+
+namespace orvane {
+
+struct volume_layout;
+
+// Everything a slice needs from the run, shared read-only by all workers:
+// the two values of the run and its options (-o, -d, -j and --ome-zarr are
+// read here).
+struct slice_job {
+    const acquisition& tiles;
+    const mosaic_layout& layout;
+    const run_options& options;
+    int threads = 1;                        // threads one slice may use for its own work
+    bool reduced_has_pixels = true;         // false when -d leaves no pixel of the mosaic
+    std::optional<voxel_size> voxel{};      // --voxel-size, written into every file
+    const volume_layout* volume = nullptr;  // the --ome-zarr volume's layout, when there is one
+};
+
+}  // namespace orvane
