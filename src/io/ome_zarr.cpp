@@ -294,25 +294,35 @@ std::string chunk_row_dir(const std::string& path, std::size_t level, std::int32
 
 // Compresses the chunk at (chunk_row, chunk_column) of a plane; chunks past
 // the plane's right or bottom edge are filled with zeros, as the format stores
-// every chunk whole.
+// every chunk whole. The chunk is one Blosc block: zstd over the whole chunk
+// runs nearly twice as fast as over the 32 KB blocks Blosc picks at level 1,
+// and compresses a little better. Every chunk's header states its block size,
+// so readers need nothing else.
 std::vector<char> encode_chunk(const std::uint16_t* plane, plane_size size, plane_size chunk,
                                std::int64_t chunk_row, std::int64_t chunk_column,
                                const std::string& path)
 {
     thread_local std::vector<std::uint16_t> samples;
-    thread_local std::vector<char> compressed;
     const auto count = static_cast<std::size_t>(chunk.width * chunk.height);
-    samples.assign(count, 0);
     const std::int64_t x0 = chunk_column * chunk.width, y0 = chunk_row * chunk.height;
     const std::int64_t columns = std::min(chunk.width, size.width - x0);
     const std::int64_t rows = std::min(chunk.height, size.height - y0);
-    for (std::int64_t y = 0; y < rows; ++y)
-        std::memcpy(&samples[static_cast<std::size_t>(y * chunk.width)],
-                    plane + (y0 + y) * size.width + x0, static_cast<std::size_t>(columns) * 2);
+    // A whole chunk as wide as the plane is already one run of samples.
+    const std::uint16_t* source = plane + y0 * size.width + x0;
+    if (columns < chunk.width || rows < chunk.height || chunk.width != size.width) {
+        samples.resize(count);
+        if (columns < chunk.width || rows < chunk.height)
+            std::fill(samples.begin(), samples.end(), std::uint16_t{0});
+        for (std::int64_t y = 0; y < rows; ++y)
+            std::memcpy(&samples[static_cast<std::size_t>(y * chunk.width)],
+                        plane + (y0 + y) * size.width + x0, static_cast<std::size_t>(columns) * 2);
+        source = samples.data();
+    }
+    thread_local std::vector<char> compressed;
     compressed.resize(count * 2 + BLOSC_MAX_OVERHEAD);
     const int bytes =
-        blosc_compress_ctx(blosc_level, BLOSC_SHUFFLE, 2, count * 2, samples.data(),
-                           compressed.data(), compressed.size(), blosc_compressor, 0, 1);
+        blosc_compress_ctx(blosc_level, BLOSC_SHUFFLE, 2, count * 2, source, compressed.data(),
+                           compressed.size(), blosc_compressor, count * 2, 1);
     if (bytes <= 0)
         throw error(failure_kind::write, path, "Blosc could not compress the chunk");
     return std::vector<char>(compressed.begin(), compressed.begin() + bytes);
