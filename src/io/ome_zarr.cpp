@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 namespace orvane {
 
@@ -328,30 +329,33 @@ std::vector<char> encode_chunk(const std::uint16_t* plane, plane_size size, plan
     return std::vector<char>(compressed.begin(), compressed.begin() + bytes);
 }
 
-void encode_level(const std::string& path, const volume_layout& layout, std::size_t level,
-                  std::int32_t slice_index, const std::uint16_t* plane, int threads,
-                  std::vector<encoded_chunk>& into)
+// The compressed chunks of one level's plane of a slice, their chunk row
+// directories made.
+std::vector<encoded_chunk> encode_level(const std::string& path, const volume_layout& layout,
+                                        std::size_t level, std::int32_t slice_index,
+                                        const std::uint16_t* plane, int threads)
 {
     const plane_size size = layout.levels[level];
     const plane_size chunk = layout.chunk(level);
     const std::int64_t chunk_rows = (size.height + chunk.height - 1) / chunk.height;
     const std::int64_t chunk_columns = (size.width + chunk.width - 1) / chunk.width;
+    std::vector<encoded_chunk> chunks;
     if (chunk_rows == 0 || chunk_columns == 0)
-        return;
+        return chunks;
     make_level(level_dir(path, level) + "/" + std::to_string(slice_index));
     for (std::int64_t row = 0; row < chunk_rows; ++row) {
         make_level(chunk_row_dir(path, level, slice_index, row));
         remove_stale_temporaries(chunk_row_dir(path, level, slice_index, row));
     }
-    const std::size_t first = into.size();
-    into.resize(first + static_cast<std::size_t>(chunk_rows * chunk_columns));
+    chunks.resize(static_cast<std::size_t>(chunk_rows * chunk_columns));
     parallel_for(
         chunk_rows * chunk_columns, threads, loop_schedule::one_by_one, [&](std::int64_t k) {
             const std::int64_t row = k / chunk_columns, column = k % chunk_columns;
-            encoded_chunk& out = into[first + static_cast<std::size_t>(k)];
+            encoded_chunk& out = chunks[static_cast<std::size_t>(k)];
             out.path = chunk_row_dir(path, level, slice_index, row) + "/" + std::to_string(column);
             out.bytes = encode_chunk(plane, size, chunk, row, column, out.path);
         });
+    return chunks;
 }
 
 }  // namespace
@@ -379,7 +383,10 @@ encoded_planes encode_volume_planes(const std::string& path, const volume_layout
             halve_plane(above, layout.levels[level - 1], below.data(), threads);
             above = below.data();
         }
-        encode_level(path, layout, level, slice_index, above, threads, planes.chunks);
+        std::vector<encoded_chunk> chunks =
+            encode_level(path, layout, level, slice_index, above, threads);
+        planes.chunks.insert(planes.chunks.end(), std::make_move_iterator(chunks.begin()),
+                             std::make_move_iterator(chunks.end()));
     }
     return planes;
 }
