@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds Orvane for 64-bit Windows: installs MinGW-w64, Wine and zip when missing,
-# builds static libtiff, zlib, libpng and KissFFT (from Debian's source packages) and
+# builds static libtiff, zlib, libpng, KissFFT, zstd and c-blosc and installs the
+# nlohmann-json header (from Debian's source packages) and
 # GoogleTest into .deps/win64/, makes the Wine prefix, then builds build-win64/ and packs
 # build-win64/orvane-win64.zip with orvane.exe and orvane-align.exe.
 # Safe to run again: each library is rebuilt only when its version or recipe changed.
@@ -283,6 +284,93 @@ build_kissfft() {
     rm -rf "$work/build/kissfft" "$work/src/kissfft"
 }
 
+# zstd for c-blosc's zstd codec, static. Debian's c-blosc is built against the system
+# zstd and its source leaves out the copies of the codec libraries upstream bundles,
+# so zstd comes from its own source package, as it does on Linux. Single-threaded:
+# c-blosc splits the work into blocks itself and never asks zstd for threads.
+build_zstd() {
+    local want src
+    want=$(linux_version libzstd-dev)
+    is_cached zstd "$want" && return 0
+    rm -f "$prefix/.stamp-zstd"
+    say "building zstd for Windows into .deps/win64/ (log: $log)"
+    fetch_source libzstd "$want"
+    src=$source_dir
+    rm -rf "$work/build/zstd"
+    logged cmake -S "$src/build/cmake" -B "$work/build/zstd" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_INCLUDEDIR=include \
+        -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_INSTALL_BINDIR=bin \
+        -DZSTD_BUILD_STATIC=ON -DZSTD_BUILD_SHARED=OFF -DZSTD_BUILD_PROGRAMS=OFF \
+        -DZSTD_BUILD_TESTS=OFF -DZSTD_BUILD_CONTRIB=OFF -DZSTD_MULTITHREAD_SUPPORT=OFF \
+        -DZSTD_LEGACY_SUPPORT=OFF
+    logged cmake --build "$work/build/zstd"
+    logged cmake --install "$work/build/zstd"
+    write_stamp zstd "$want" "$src"
+    rm -rf "$work/build/zstd" "$work/src/libzstd"
+}
+
+# c-blosc for the volume's chunks, static, on the zstd above. The other codecs are
+# off: the volume uses zstd only, and their sources are not in Debian's tree.
+build_blosc() {
+    local want src
+    want=$(linux_version libblosc-dev)
+    is_cached blosc "$want" && return 0
+    rm -f "$prefix/.stamp-blosc"
+    say "building c-blosc for Windows into .deps/win64/ (log: $log)"
+    fetch_source c-blosc "$want"
+    src=$source_dir
+    rm -rf "$work/build/blosc"
+    # On Windows blosc.c compiles in its own small pthread stand-in, whose functions
+    # carry the names of the real ones (pthread_create, pthread_cond_wait, ...) with
+    # other types: linked statically beside winpthread, which libgomp and libstdc++
+    # use, one set would take the other's calls. Renaming them keeps both apart.
+    # -mxsave: with MinGW's headers the CPU check reads XCR0 through GCC's _xgetbv
+    # intrinsic, which needs it (it only runs after cpuid reports XSAVE).
+    local fn cflags=-mxsave
+    for fn in pthread_create pthread_cond_init pthread_cond_destroy pthread_cond_wait \
+        pthread_cond_signal pthread_cond_broadcast die; do
+        cflags="$cflags -D$fn=blosc_win32_$fn"
+    done
+    logged cmake -S "$src" -B "$work/build/blosc" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_C_FLAGS="$cflags" \
+        -DCMAKE_INSTALL_INCLUDEDIR=include -DCMAKE_INSTALL_LIBDIR=lib \
+        -DBUILD_STATIC=ON -DBUILD_SHARED=OFF -DBUILD_TESTS=OFF -DBUILD_FUZZERS=OFF \
+        -DBUILD_BENCHMARKS=OFF -DDEACTIVATE_LZ4=ON -DDEACTIVATE_SNAPPY=ON -DDEACTIVATE_ZLIB=ON \
+        -DPREFER_EXTERNAL_ZSTD=ON -DZSTD_INCLUDE_DIR="$prefix/include" \
+        -DZSTD_LIBRARY="$prefix/lib/libzstd.a"
+    # Without an external zstd c-blosc would fall back to its bundled copy, which
+    # Debian's tree does not hold: make sure it took the one above.
+    grep -q 'Found Zstd library: .*/libzstd\.a$' "$log" || {
+        say "c-blosc did not take the zstd built above (log: $log)" >&2
+        return 1
+    }
+    logged cmake --build "$work/build/blosc"
+    logged cmake --install "$work/build/blosc"
+    write_stamp blosc "$want" "$src"
+    rm -rf "$work/build/blosc" "$work/src/c-blosc"
+}
+
+# nlohmann-json reads and writes the volume's metadata: a header-only library, installed
+# with its CMake package file.
+build_json() {
+    local want src
+    want=$(linux_version nlohmann-json3-dev)
+    is_cached json "$want" && return 0
+    rm -f "$prefix/.stamp-json"
+    say "installing nlohmann-json for Windows into .deps/win64/ (log: $log)"
+    fetch_source nlohmann-json3 "$want"
+    src=$source_dir
+    rm -rf "$work/build/json"
+    logged cmake -S "$src" -B "$work/build/json" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_INCLUDEDIR=include -DCMAKE_INSTALL_DATADIR=share \
+        -DCMAKE_INSTALL_LIBDIR=lib -DJSON_BuildTests=OFF -DJSON_MultipleHeaders=ON
+    logged cmake --install "$work/build/json"
+    write_stamp json "$want" "$src"
+    rm -rf "$work/build/json" "$work/src/nlohmann-json3"
+}
+
 build_googletest() {
     local want
     want=$(dpkg-query -W -f='${Version}' googletest)
@@ -381,7 +469,10 @@ build_project() {
         -DTIFF_INCLUDE_DIR="$prefix/include" -DTIFF_LIBRARY="$prefix/lib/libtiff.a" \
         -DPNG_PNG_INCLUDE_DIR="$prefix/include" -DPNG_LIBRARY="$prefix/lib/libpng16.a" \
         -DZLIB_INCLUDE_DIR="$prefix/include" -DZLIB_LIBRARY="$prefix/lib/libz.a" \
-        -Dkissfft_DIR="$prefix/lib/cmake/kissfft" -DGTest_DIR="$prefix/lib/cmake/GTest"
+        -Dkissfft_DIR="$prefix/lib/cmake/kissfft" -DGTest_DIR="$prefix/lib/cmake/GTest" \
+        -DBLOSC_INCLUDE_DIR="$prefix/include" -DBLOSC_LIBRARY="$prefix/lib/libblosc.a" \
+        -DZSTD_LIBRARY="$prefix/lib/libzstd.a" \
+        -Dnlohmann_json_DIR="$prefix/share/cmake/nlohmann_json"
     logged cmake --build "$build"
     check_system_dlls_only "$build/orvane.exe"
     check_system_dlls_only "$build/orvane-align.exe"
@@ -403,6 +494,9 @@ build_tiff
 build_zlib
 build_png
 build_kissfft
+build_zstd
+build_blosc
+build_json
 build_googletest
 setup_wine_prefix
 [ "$deps_only" -eq 1 ] || build_project

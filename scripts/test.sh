@@ -34,7 +34,7 @@ echo "== tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     run_suite "$root/build-asan" "-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON" -LE slurm
 echo "== Windows build, its unit tests under Wine"
-# Builds libtiff and GoogleTest for Windows once (cached in .deps/win64/),
+# Builds the libraries and GoogleTest for Windows once (cached in .deps/win64/),
 # then build-win64/ with orvane.exe, its tests and orvane-win64.zip.
 bash "$root/scripts/build-windows.sh"
 ctest --test-dir "$root/build-win64" --output-on-failure -j2

@@ -95,13 +95,11 @@ void output_file::sync()
 void output_file::commit()
 {
     sync();
-    // The lock is held through the rename where the system allows it, so no
-    // cleaner can take the file on its way to the final name. Windows
-    // refuses to replace a file any handle holds open: another run putting
-    // its own copy of the slice in place just after this one would fail
-    // while the handle, now on the final name, is still open.
-    if (!platform::rename_replaces_open_files)
-        platform::close_file(std::exchange(lock_fd_, -1));
+    // The lock is held through the rename, so no cleaner (another process
+    // starting on the same folder) can take the file on its way to the final
+    // name. Windows refuses to replace a file any handle holds open: another
+    // run putting its own copy in place at the same moment waits, as for a
+    // virus scanner, the few instants until the handle here is closed.
     if (!platform::rename_file(temp_path_, final_path_))
         throw error(failure_kind::write, final_path_,
                     "cannot rename '" + temp_path_ + "' to it: " + platform::error_text(errno));

@@ -64,13 +64,6 @@ void start_writeback(int fd);
 // pauses, for about rename_patience_seconds before the rename or removal
 // fails, saying that the file is in use.
 bool rename_file(const std::string& from, const std::string& to);
-// Whether rename_file replaces a file that is open elsewhere (POSIX
-// systems), or fails while any handle holds it (Windows).
-#ifdef _WIN32
-constexpr bool rename_replaces_open_files = false;
-#else
-constexpr bool rename_replaces_open_files = true;
-#endif
 bool remove_file(const std::string& path);
 constexpr int rename_patience_seconds = 10;
 

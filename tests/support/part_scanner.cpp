@@ -1,6 +1,7 @@
 // Test helper for Windows: does to every new temporary (".part") file in the
 // given folders what an on-access virus scanner does, opening it for reading
-// with others allowed to read only, and holding it for a while.
+// with others allowed to read and write but not to rename or remove it, and
+// holding it for a while.
 //
 // part_scanner HOLD_MS STOP_FILE LOG_FILE DIR...
 // runs until STOP_FILE exists (or two minutes have passed) and writes the
@@ -71,10 +72,11 @@ int main()
             for (const std::wstring& path : temporaries_in(argv[d])) {
                 if (done.count(path))
                     continue;
-                // Fails while the writer still has the file open for writing;
-                // tried again at the next look, as a scanner waits for the close.
-                const HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                                  nullptr, OPEN_EXISTING, 0, nullptr);
+                // The writer keeps its lock handle open until the rename: a
+                // scanner that refused to share writing would never get in.
+                const HANDLE file =
+                    ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
                 if (file == INVALID_HANDLE_VALUE)
                     continue;
                 holding[path] = {file, ::GetTickCount64()};
