@@ -60,7 +60,9 @@ private:
         int factor;
         plane* reduced;
         pixels* full;
-        std::vector<float> sums;  // the block row being summed
+        // The block row being summed, column by column in file order:
+        // integers, exact, and a loop that runs in vector lanes.
+        std::vector<std::uint32_t> sums, spare;
     };
     void take_row(request& r, std::uint32_t y, const std::uint16_t* row);
 

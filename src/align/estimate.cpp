@@ -74,22 +74,35 @@ level_bounds bounds_at(const search_limits& limits, int factor, int columns)
             (limits.max_shift + factor - 1) / factor};
 }
 
+// The cross-correlation of places on one pair of grids, each scored once
+// however many climbs on them cross it: climbs from nearby readings mostly
+// cross the same places.
+template <class T> class place_scores {
+public:
+    place_scores(const grid<T>& left, const grid<T>& right) : left_(left), right_(right) {}
+
+    double operator()(int overlap, int shift)
+    {
+        const auto key = std::make_pair(overlap, shift);
+        const auto found = seen_.find(key);
+        if (found != seen_.end())
+            return found->second;
+        return seen_[key] = ncc(left_, right_, overlap, shift);
+    }
+
+private:
+    const grid<T>& left_;
+    const grid<T>& right_;
+    std::map<std::pair<int, int>, double> seen_;
+};
+
 // Moves from start to the best of its eight neighbours until none is better:
 // a local maximum of the cross-correlation. With `wide`, a local maximum is
 // left for a better place two steps away, so a ripple of noise or a blurred
 // ridge on the way does not end the climb short of the peak.
 template <class T>
-candidate climb(const grid<T>& left, const grid<T>& right, candidate start,
-                const level_bounds& bounds, bool wide)
+candidate climb(place_scores<T>& score, candidate start, const level_bounds& bounds, bool wide)
 {
-    std::map<std::pair<int, int>, double> seen;
-    auto score = [&](int overlap, int shift) {
-        const auto key = std::make_pair(overlap, shift);
-        const auto found = seen.find(key);
-        if (found != seen.end())
-            return found->second;
-        return seen[key] = ncc(left, right, overlap, shift);
-    };
     start.overlap = std::clamp(start.overlap, bounds.min_overlap,
                                std::max(bounds.min_overlap, bounds.max_overlap));
     start.shift = std::clamp(start.shift, -bounds.max_shift, bounds.max_shift);
@@ -137,60 +150,66 @@ inline float from_key(float k) { return k; }
 template <class K> K larger(K a, K b) { return a > b ? a : b; }
 template <class K> K smaller(K a, K b) { return a < b ? a : b; }
 
-// The outlier calming of calm_outliers on a grid of any value type.
-template <class T> grid<T> calm_grid(const grid<T>& g)
+// The outlier calming of `calmed`, in place, on a grid of any value type.
+template <class T> void calm_grid(grid<T>& g)
 {
     using key = decltype(order_key(T{}));
     const int w = g.width, h = g.height;
     if (w < 2 || h < 2)
-        return g;
-    // A copy with one mirrored value around it (row -1 is row 1), so every
-    // value has eight neighbours and none of them is itself.
+        return;
+    // Three rows of keys, each with one mirrored value either side, roll
+    // down the grid: the rows above, at and below the one calmed (row -1 is
+    // row 1, row h is row h - 2). Each row is read into them before it is
+    // overwritten.
     const int pw = w + 2;
-    std::vector<key> padded(static_cast<std::size_t>(pw) * (h + 2));
-    for (int y = -1; y <= h; ++y) {
-        const T* in = g.row(y < 0 ? 1 : (y == h ? h - 2 : y));
-        key* out = &padded[static_cast<std::size_t>(y + 1) * pw];
+    std::vector<key> keys(static_cast<std::size_t>(3) * pw);
+    key* up = keys.data();
+    key* mid = up + pw;
+    key* down = mid + pw;
+    auto read = [&](int y, key* out) {
+        const T* in = g.row(y);
         for (int x = 0; x < w; ++x)
             out[x + 1] = order_key(in[x]);
         out[0] = out[2];
         out[w + 1] = out[w - 1];
-    }
-    // The order statistics of a row are kept in four rows of their own and
-    // each neighbour is taken in one pass along the row: loops that run in
-    // vector lanes.
-    grid<T> calm(w, h);
-    std::vector<key> high(static_cast<std::size_t>(w)), second_high(high.size()), low(high.size()),
-        second_low(high.size());
+    };
+    read(1, up);
+    read(0, mid);
+    read(1, down);
     for (int y = 0; y < h; ++y) {
-        const key* up = &padded[static_cast<std::size_t>(y) * pw];
-        const key* mid = up + pw;
-        const key* down = mid + pw;
-        key* hi = high.data();
-        key* hi2 = second_high.data();
-        key* lo = low.data();
-        key* lo2 = second_low.data();
+        // The two highest and two lowest of the eight neighbours, kept in
+        // registers: a loop that runs in vector lanes.
+        T* out = g.row(y);
 #pragma omp simd
         for (int x = 0; x < w; ++x) {
             const key a = up[x], b = up[x + 1];
-            hi[x] = lo2[x] = larger(a, b);
-            hi2[x] = lo[x] = smaller(a, b);
+            key hi = larger(a, b), hi2 = smaller(a, b);
+            key lo = hi2, lo2 = hi;
+            auto take = [&](key v) {
+                hi2 = larger(hi2, smaller(hi, v));
+                hi = larger(hi, v);
+                lo2 = smaller(lo2, larger(lo, v));
+                lo = smaller(lo, v);
+            };
+            take(up[x + 2]);
+            take(mid[x]);
+            take(mid[x + 2]);
+            take(down[x]);
+            take(down[x + 1]);
+            take(down[x + 2]);
+            out[x] = from_key(larger(lo2, smaller(mid[x + 1], hi2)));
         }
-        for (const key* n : {up + 2, mid, mid + 2, down, down + 1, down + 2})
-#pragma omp simd
-            for (int x = 0; x < w; ++x) {
-                const key v = n[x], h1 = hi[x], l1 = lo[x];
-                hi2[x] = larger(hi2[x], smaller(h1, v));
-                hi[x] = larger(h1, v);
-                lo2[x] = smaller(lo2[x], larger(l1, v));
-                lo[x] = smaller(l1, v);
-            }
-        T* out = calm.row(y);
-#pragma omp simd
-        for (int x = 0; x < w; ++x)
-            out[x] = from_key(larger(lo2[x], smaller(mid[x + 1], hi2[x])));
+        if (y + 1 == h)
+            break;
+        key* free = up;
+        up = mid;
+        mid = down;
+        down = free;
+        if (y + 2 < h)
+            read(y + 2, down);
+        else
+            std::copy_n(up, pw, down);
     }
-    return calm;
 }
 
 bool better(const candidate& a, const candidate& b) { return a.score > b.score; }
@@ -225,8 +244,17 @@ double overlap_ncc(const pixels& left, const pixels& right, int overlap, int shi
     return ncc(left, right, overlap, shift);
 }
 
-plane calmed(const plane& values) { return calm_grid(values); }
-pixels calmed(const pixels& values) { return calm_grid(values); }
+plane calmed(plane values)
+{
+    calm_grid(values);
+    return values;
+}
+
+pixels calmed(pixels values)
+{
+    calm_grid(values);
+    return values;
+}
 
 int coarse_factor(int band_columns, int height)
 {
@@ -237,10 +265,10 @@ int coarse_factor(int band_columns, int height)
     return factor;
 }
 
-std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw_right, int factor,
+std::vector<candidate> coarse_candidates(plane raw_left, plane raw_right, int factor,
                                          const search_limits& limits)
 {
-    const plane calm_left = calmed(raw_left), calm_right = calmed(raw_right);
+    const plane calm_left = calmed(std::move(raw_left)), calm_right = calmed(std::move(raw_right));
     const plane& left = calm_left;
     const plane& right = calm_right;
     const int rows = fast_size_below(std::min(left.height, right.height), false);
@@ -272,13 +300,14 @@ std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw
                 }
         }
     }
+    place_scores<float> scores(left, right);
     for (candidate& c : found)
-        c.score = ncc(left, right, c.overlap, c.shift);
+        c.score = scores(c.overlap, c.shift);
     std::sort(found.begin(), found.end(), better);
 
     std::vector<candidate> climbed;
     for (std::size_t i = 0; i < found.size() && i < climbed_candidates; ++i)
-        add_unique(climbed, climb(calm_left, calm_right, found[i], ranked, true));
+        add_unique(climbed, climb(scores, found[i], ranked, true));
     std::sort(climbed.begin(), climbed.end(), better);
     std::vector<candidate> kept;
     for (const candidate& c : climbed)
@@ -306,7 +335,7 @@ std::vector<candidate> coarse_candidates(const plane& raw_left, const plane& raw
         if (found[i].score < floor || !far_from_kept(found[i]))
             continue;
         ++tried;
-        const candidate end = climb(left, right, found[i], ranked, true);
+        const candidate end = climb(scores, found[i], ranked, true);
         if (end.score >= floor && end.score > rival.score && far_from_kept(end))
             rival = end;
     }
@@ -327,19 +356,23 @@ int refine_columns(const std::vector<candidate>& candidates, int factor, int ava
     return std::min(columns, available - available % factor);
 }
 
-alignment refine(const pixels& raw_left, const pixels& raw_right,
-                 const std::vector<candidate>& candidates, int factor, const search_limits& limits)
+alignment refine(pixels raw_left, pixels raw_right, const std::vector<candidate>& candidates,
+                 int factor, const search_limits& limits)
 {
     alignment result;
     if (candidates.empty())
         return result;
-    const pixels left = calmed(raw_left), right = calmed(raw_right);
+    const pixels left = calmed(std::move(raw_left)), right = calmed(std::move(raw_right));
     const int columns = std::min(left.width, right.width);
     // The levels of reduction between the coarse one and full resolution.
     std::vector<std::pair<plane, plane>> levels;  // index i: factor 2^i, for i >= 1
     levels.emplace_back();
     for (int f = 2; f < factor; f *= 2)
         levels.emplace_back(reduce(left, f), reduce(right, f));
+    std::vector<place_scores<float>> level_scores;
+    for (const auto& [level_left, level_right] : levels)
+        level_scores.emplace_back(level_left, level_right);
+    place_scores<std::uint16_t> full_scores(left, right);
 
     std::vector<candidate> ends;
     for (candidate c : candidates) {
@@ -350,13 +383,12 @@ alignment refine(const pixels& raw_left, const pixels& raw_right,
             c.overlap *= 2;
             c.shift *= 2;
             if (f > 1)
-                c = climb(levels[level].first, levels[level].second, c,
-                          bounds_at(limits, f, columns / f), false);
+                c = climb(level_scores[level], c, bounds_at(limits, f, columns / f), false);
         }
         // At full resolution the coarser levels have brought each candidate
         // next to its peak: the short climb suffices, where every place
         // scored costs the most.
-        c = climb(left, right, c, bounds_at(limits, 1, columns), factor == 1);
+        c = climb(full_scores, c, bounds_at(limits, 1, columns), factor == 1);
         ends.push_back(c);
     }
     std::sort(ends.begin(), ends.end(), better);

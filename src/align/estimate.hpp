@@ -62,7 +62,7 @@ int coarse_factor(int band_columns, int height);
 // narrower ones (where a small overlap is a larger part of the band) gives
 // translations; each is scored by cross-correlation and the best few are
 // returned, best first, in reduced pixels. Empty when the bands are flat.
-std::vector<candidate> coarse_candidates(const plane& left, const plane& right, int factor,
+std::vector<candidate> coarse_candidates(plane left, plane right, int factor,
                                          const search_limits& limits);
 
 // Full-resolution columns each side must keep for the refinement of these
@@ -74,8 +74,8 @@ int refine_columns(const std::vector<candidate>& candidates, int factor, int ava
 // none is better; the best at full resolution wins, unless another ends far
 // from it within rival_margin (then it is ambiguous). left is the left tile's
 // rightmost columns, right the right tile's leftmost, refine_columns wide.
-alignment refine(const pixels& left, const pixels& right, const std::vector<candidate>& candidates,
-                 int factor, const search_limits& limits);
+alignment refine(pixels left, pixels right, const std::vector<candidate>& candidates, int factor,
+                 const search_limits& limits);
 
 // The grid with each value that stands out from its eight neighbours
 // brought back within them: one above the second highest of them down to
@@ -84,8 +84,8 @@ alignment refine(const pixels& left, const pixels& right, const std::vector<cand
 // pairs of them, would otherwise dominate both the whitened phase
 // correlation and the cross-correlation; structure wider than a pixel or two
 // loses only the tips of its peaks. Both stages match calmed bands.
-plane calmed(const plane& values);
-pixels calmed(const pixels& values);
+plane calmed(plane values);
+pixels calmed(pixels values);
 
 // Both stages on two whole full-resolution bands.
 alignment estimate_pair(const pixels& left, const pixels& right, const search_limits& limits);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <utility>
 
 namespace orvane::align {
 
@@ -80,7 +81,8 @@ private:
         for (std::size_t p = 0; p < out_.pairs.size(); ++p) {
             if (!usable[p] || !usable[p + 1])
                 continue;
-            candidates_[p] = coarse_candidates(right[p], left[p + 1], factor_, in_.limits);
+            candidates_[p] =
+                coarse_candidates(std::move(right[p]), std::move(left[p + 1]), factor_, in_.limits);
             window_[p] =
                 refine_columns(candidates_[p], factor_, static_cast<int>(reference_.width));
             if (candidates_[p].empty())
@@ -105,8 +107,8 @@ private:
                 read(j, keeper);
             }
             if (with_left)
-                out_.pairs[p - 1] =
-                    refine(previous_right, left, candidates_[p - 1], factor_, in_.limits);
+                out_.pairs[p - 1] = refine(std::move(previous_right), std::move(left),
+                                           candidates_[p - 1], factor_, in_.limits);
             previous_right = std::move(right);
         }
     }
