@@ -13,16 +13,6 @@ namespace {
 using namespace orvane_e2e;
 namespace fs = std::filesystem;
 
-// Every file under root, by path relative to root, with its bytes.
-std::map<std::string, std::string> snapshot(const std::string& root)
-{
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        if (entry.is_regular_file())
-            files[fs::relative(entry.path(), root)] = orvane_test::read_file(entry.path());
-    return files;
-}
-
 class Crash : public Run {
 protected:
     std::vector<std::string> options_for(const std::string& target, const std::string& xoverlap)

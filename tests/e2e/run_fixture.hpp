@@ -42,6 +42,17 @@ inline bool exists(const std::string& path)
     return ::stat(path.c_str(), &s) == 0;
 }
 
+// Every file under root, by path relative to root, with its bytes.
+inline std::map<std::string, std::string> snapshot(const std::string& root)
+{
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            files[fs::relative(entry.path(), root)] = orvane_test::read_file(entry.path());
+    return files;
+}
+
 class Run : public ::testing::Test {
 protected:
     std::string dir = orvane_test::make_temp_dir();

@@ -13,15 +13,6 @@ namespace {
 using namespace orvane_e2e;
 namespace fs = std::filesystem;
 
-std::map<std::string, std::string> snapshot(const std::string& root)
-{
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        if (entry.is_regular_file())
-            files[fs::relative(entry.path(), root)] = orvane_test::read_file(entry.path());
-    return files;
-}
-
 // The files only one side has or whose bytes differ, by name; empty when equal.
 std::string differences(const std::map<std::string, std::string>& got,
                         const std::map<std::string, std::string>& want)
