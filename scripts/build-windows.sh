@@ -436,7 +436,11 @@ needs & in front):
 Options: -i list file, -s tile columns (4), -x pixel columns trimmed from each
 side (0), -y rows of shift per tile column (0), -d reduction factor of the
 reduced copy (1: none), -o output folder, -j the only slice to make (-1: all).
-Run without arguments for the usage.
+Run without arguments for the usage. --plan prints the slices, their states
+and output paths and makes nothing. --ome-zarr D:\scans\run1\volume.ome.zarr
+also writes the volume as a multiscale OME-Zarr (for napari, Fiji and others),
+and --voxel-size 0.5,0.5,2 (pixel width, height and slice spacing in
+micrometres) writes the calibration into it and into every TIFF.
 
 The list file names one tile per line, column after column; a name that is not
 absolute is taken from the current folder. The mosaics go to
