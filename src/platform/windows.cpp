@@ -441,8 +441,11 @@ file_identity identity_of(const std::string& path)
 {
     // No access asked for, and every sharing allowed: the file is only
     // identified, never read, so an open elsewhere does not stand in the way.
+    std::wstring name;
+    if (!system_path(path, name))
+        return {};
     const HANDLE handle =
-        ::CreateFileW(wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        ::CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return {};
