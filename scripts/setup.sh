@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need: libtiff's headers, libtiff's
 # command-line tools (used by tests to cross-check outputs), clang-format (the
-# style check), c-blosc and nlohmann-json (the OME-Zarr volume's chunks and
-# metadata), zarr-python, tifffile and jsonschema (the tests read the volume and
+# style check), zstd and nlohmann-json (the OME-Zarr volume's chunks and
+# metadata), c-blosc (the tests read the chunks back with it), zarr-python, tifffile and jsonschema (the tests read the volume and
 # the calibration with readers nobody here wrote) and the CImg header alone,
 # extracted into .deps/ without the package's dependencies.
 # Safe to run again: it does nothing when everything is already there.
@@ -18,7 +18,7 @@ as_root() {
 
 missing=()
 for pkg in libtiff-dev libtiff-tools cmake ninja-build g++ libgtest-dev pkg-config clang-format \
-    libkissfft-dev libpng-dev libblosc-dev nlohmann-json3-dev python3-zarr python3-tifffile \
+    libkissfft-dev libpng-dev libzstd-dev libblosc-dev nlohmann-json3-dev python3-zarr python3-tifffile \
     python3-jsonschema; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
 done

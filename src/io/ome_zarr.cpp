@@ -1,18 +1,18 @@
 // The OME-Zarr volume's metadata (written with the JSON library, and read back to check a volume
-// already there) and its chunks (Blosc-compressed with c-blosc), each put in place by a rename.
+// already there) and its chunks (Blosc frames of zstd-compressed samples), each put in place by a
+// rename.
 #include "io/ome_zarr.hpp"
 
 #include "base/error.hpp"
 #include "base/parallel.hpp"
+#include "io/blosc_chunk.hpp"
 #include "io/output_file.hpp"
 #include "platform/platform.hpp"
 
-#include <blosc.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <iterator>
 
 namespace orvane {
@@ -21,20 +21,14 @@ using json = nlohmann::json;
 
 namespace {
 
-// zstd with byte shuffle: 16-bit samples shuffle into a high-byte half that
-// compresses well. Blosc's level 1 is zstd's fastest: compressing costs about
-// what encoding the TIFFs does, and level 3 (zstd's 5) took half again as long
-// for a few percent less. The header is Blosc's own, so every Blosc reader
-// takes the chunks.
-constexpr int blosc_level = 1;
-const char* const blosc_compressor = "zstd";
-
 json compressor_json()
 {
+    // Blosc's codes: shuffle 1 is the byte shuffle; block size 0 leaves it to
+    // the frames, whose headers state it.
     return {{"id", "blosc"},
-            {"cname", blosc_compressor},
-            {"clevel", blosc_level},
-            {"shuffle", BLOSC_SHUFFLE},
+            {"cname", blosc_chunk_codec},
+            {"clevel", blosc_chunk_level},
+            {"shuffle", 1},
             {"blocksize", 0}};
 }
 
@@ -295,38 +289,18 @@ std::string chunk_row_dir(const std::string& path, std::size_t level, std::int32
 
 // Compresses the chunk at (chunk_row, chunk_column) of a plane; chunks past
 // the plane's right or bottom edge are filled with zeros, as the format stores
-// every chunk whole. The chunk is one Blosc block: zstd over the whole chunk
-// runs nearly twice as fast as over the 32 KB blocks Blosc picks at level 1,
-// and compresses a little better. Every chunk's header states its block size,
-// so readers need nothing else.
+// every chunk whole.
 std::vector<char> encode_chunk(const std::uint16_t* plane, plane_size size, plane_size chunk,
                                std::int64_t chunk_row, std::int64_t chunk_column,
                                const std::string& path)
 {
-    thread_local std::vector<std::uint16_t> samples;
-    const auto count = static_cast<std::size_t>(chunk.width * chunk.height);
     const std::int64_t x0 = chunk_column * chunk.width, y0 = chunk_row * chunk.height;
-    const std::int64_t columns = std::min(chunk.width, size.width - x0);
-    const std::int64_t rows = std::min(chunk.height, size.height - y0);
-    // A whole chunk as wide as the plane is already one run of samples.
-    const std::uint16_t* source = plane + y0 * size.width + x0;
-    if (columns < chunk.width || rows < chunk.height || chunk.width != size.width) {
-        samples.resize(count);
-        if (columns < chunk.width || rows < chunk.height)
-            std::fill(samples.begin(), samples.end(), std::uint16_t{0});
-        for (std::int64_t y = 0; y < rows; ++y)
-            std::memcpy(&samples[static_cast<std::size_t>(y * chunk.width)],
-                        plane + (y0 + y) * size.width + x0, static_cast<std::size_t>(columns) * 2);
-        source = samples.data();
-    }
+    const sample_window window{plane + y0 * size.width + x0, size.width,
+                               std::min(chunk.width, size.width - x0),
+                               std::min(chunk.height, size.height - y0)};
     thread_local std::vector<char> compressed;
-    compressed.resize(count * 2 + BLOSC_MAX_OVERHEAD);
-    const int bytes =
-        blosc_compress_ctx(blosc_level, BLOSC_SHUFFLE, 2, count * 2, source, compressed.data(),
-                           compressed.size(), blosc_compressor, count * 2, 1);
-    if (bytes <= 0)
-        throw error(failure_kind::write, path, "Blosc could not compress the chunk");
-    return std::vector<char>(compressed.begin(), compressed.begin() + bytes);
+    compress_chunk(window, chunk.width, chunk.height, compressed, path);
+    return compressed;
 }
 
 // The compressed chunks of one level's plane of a slice, their chunk row

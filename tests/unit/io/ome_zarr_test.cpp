@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -81,6 +82,14 @@ TEST_F(Volume, EveryChunkOfEveryLevelHoldsItsPartOfThePlane)
                 y < 6 && x < 52 ? plane[static_cast<std::size_t>((1024 + y) * 2100 + 2048 + x)] : 0;
             ASSERT_EQ(corner[static_cast<std::size_t>(y * 1024 + x)], want) << x << ", " << y;
         }
+    // A chunk of noise no compressor makes smaller is stored as it is, shuffled.
+    const std::vector<std::uint16_t> noise = chunk("0/1/0/0");
+    EXPECT_EQ(orvane_test::read_file(path + "/0/1/0/0").size(), 16u + 8u + 2u * 1024u * 1024u);
+    for (std::int64_t y = 0; y < 1024; ++y)
+        ASSERT_TRUE(std::equal(&noise[static_cast<std::size_t>(y * 1024)],
+                               &noise[static_cast<std::size_t>(y * 1024 + 1024)],
+                               &plane[static_cast<std::size_t>(y * 2100)]))
+            << "row " << y;
     // Level 1 (1050 x 515), its last chunk column: pixel (1049, 514) covers (2098..2099,
     // 1028..1029).
     const std::vector<std::uint16_t> right = chunk("1/1/0/1");

@@ -1,0 +1,35 @@
+// One chunk of 16-bit samples in Blosc's format: byte-shuffled and zstd-compressed as one block.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// The chunk's settings as the volume's metadata states them: zstd at Blosc's
+// level 1 (zstd's own level 1) over byte-shuffled 16-bit samples.
+constexpr int blosc_chunk_level = 1;
+constexpr const char* blosc_chunk_codec = "zstd";
+
+// A rectangle of 16-bit samples inside a larger plane: `columns` samples per
+// row, `rows` rows, `stride` samples from one row's start to the next.
+struct sample_window {
+    const std::uint16_t* first = nullptr;
+    std::int64_t stride = 0;
+    std::int64_t columns = 0;
+    std::int64_t rows = 0;
+};
+
+// Compresses a chunk of width x height samples whose top-left part is the
+// window (the rest, past the window's right and bottom edges, is zero) into
+// `out` as a Blosc frame: Blosc's 16-byte header, one block, byte shuffle,
+// the block one zstd frame (or the shuffled bytes as they are when zstd
+// cannot make them smaller). Every Blosc reader takes it. Reuses the calling
+// thread's buffers and zstd context from one chunk to the next. Throws a
+// write error naming path (the chunk's file) when zstd fails.
+void compress_chunk(const sample_window& window, std::int64_t width, std::int64_t height,
+                    std::vector<char>& out, const std::string& path);
+
+}  // namespace orvane
