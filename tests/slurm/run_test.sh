@@ -234,7 +234,7 @@ echo "ok: the array's volume matches the local run's"
 # makes the volume of a local run, leaving the TIFFs as they are.
 out="$work/cluster out"
 tiffs_before=$(cd "$out" && find . -type f -exec stat -c "%n %i %y" {} + | sort)
-added=(--ome-zarr "$work/added volume/v.ome.zarr" --voxel-size 0.5,0.5,2)
+added=(--ome-zarr "$work/added volume/v.ome.zarr" --voxel-size "0.5,0.5,2")
 job=$("$submit" "${submit_options[@]}" --missing "${options[@]}" -o "$out" "${added[@]}")
 tasks=$(wait_for_array "$job")
 [ "$tasks" = "$expected" ] || fail "the array adding a volume ended as: $tasks"
