@@ -6,8 +6,9 @@
 # slices there are and which are done comes from `orvane --plan` with the
 # same options, so the list rules, the slice count and the output names live
 # in orvane alone. Slices are independent and a slice whose full-resolution
-# file exists is done, so submitting the same command again is safe and
-# redoes only what is missing; --missing submits only those indices.
+# file exists (and with --ome-zarr whose planes are in the volume) is done, so
+# submitting the same command again is safe and redoes only what is missing;
+# --missing submits only those indices: the plan's `make` and `planes` ones.
 set -euo pipefail
 export LC_ALL=C
 
@@ -32,11 +33,13 @@ submit options (NAME VALUE or NAME=VALUE):
       --sbatch-option ARG   pass ARG to sbatch as it is; may be repeated
       --orvane PATH         the orvane binary (default: $ORVANE, else orvane on the PATH)
       --missing             submit only the slices whose full-resolution file is missing
+                            or, with --ome-zarr, whose planes in the volume are
       --dry-run             print the sbatch command instead of running it
   -h, --help                this text
 
 Asks `orvane ... --plan` which slices there are and which are done (it reads
-the list, not the tiles). Prints the job ID on standard output. Exit status:
+the list, and no tile but the first, that one only with --ome-zarr and a volume
+already there). Prints the job ID on standard output. Exit status:
 0 submitted (or nothing missing), 1 usage, options orvane refuses or a run
 with no slice, 2 sbatch failed.
 EOF
@@ -121,7 +124,8 @@ case $resolved in
 *) orvane_exe=$(cd "$(dirname "$resolved")" && pwd)/$(basename "$resolved") ;;
 esac
 
-# The plan: "slices N", then "INDEX STATE FULL REDUCED" per slice, tab-separated.
+# The plan: "slices N", then "INDEX STATE FULL REDUCED" per slice, tab-separated;
+# STATE is skip, done, make, or planes (done, but its volume planes missing).
 # orvane says itself why it refuses the options.
 plan=$("$orvane_exe" "${orvane_args[@]}" --plan) || die 1 "orvane refused the options (see above)"
 slice_count=0 selected=() wanted=()
@@ -130,7 +134,7 @@ while IFS=$'\t' read -r first state _; do
     slices) slice_count=$state ;;
     [0-9]*)
         [ "$state" = skip ] || selected+=("$first")
-        [ "$state" != make ] || wanted+=("$first")
+        case $state in make | planes) wanted+=("$first") ;; esac
         ;;
     esac
 done <<<"$plan"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One task of an orvane job array: produces slice $SLURM_ARRAY_TASK_ID and
-# exits non-zero unless orvane's plan says that slice is done afterwards.
+# exits non-zero unless orvane's plan says that slice is done afterwards (with
+# --ome-zarr, its planes in the volume too).
 #
 # Arguments: the orvane binary, then the orvane options.
 # sbatch copies this script at submission, so it must not rely on its own path.
@@ -26,13 +27,17 @@ if [ "$status" -ne 0 ]; then
 fi
 
 # orvane also exits 0 when it made nothing (say the list file changed since
-# the submission); only the file proves the slice done, and the plan names it.
+# the submission); only the files prove the slice done, and the plan names them.
 plan=$("$orvane_exe" "$@" -j "$slice_index" --plan 2>/dev/null)
 state="" full=""
 while IFS=$'\t' read -r index line_state line_full _; do
     if [ "$index" = "$slice_index" ]; then state=$line_state full=$line_full; fi
 done <<<"$plan"
-if [ "$state" != done ]; then
+if [ "$state" = planes ]; then
+    echo "orvane task: slice $slice_index failed: its planes in the --ome-zarr volume" \
+        "were not all written" >&2
+    exit 2
+elif [ "$state" != done ]; then
     echo "orvane task: slice $slice_index failed: ${full:-its file} was not written" >&2
     exit 2
 fi

@@ -19,10 +19,12 @@ struct slice_job {
     const acquisition& tiles;
     const mosaic_layout& layout;
     const run_options& options;
-    int threads = 1;                        // threads one slice may use for its own work
-    bool reduced_has_pixels = true;         // false when -d leaves no pixel of the mosaic
-    std::optional<voxel_size> voxel{};      // --voxel-size, written into every file
-    const volume_layout* volume = nullptr;  // the --ome-zarr volume's layout, when there is one
+    int threads = 1;                    // threads one slice may use for its own work
+    bool reduced_has_pixels = true;     // false when -d leaves no pixel of the mosaic
+    std::optional<voxel_size> voxel{};  // --voxel-size, written into every file
+    // The --ome-zarr volume's layout, when there is one; --plan leaves it out
+    // while no volume is at the path.
+    const volume_layout* volume = nullptr;
 };
 
 }  // namespace orvane

@@ -79,6 +79,14 @@ std::string volume_name(std::string path)
     return name;
 }
 
+// The layout of the volume --ome-zarr asks for, the same in every process
+// of a run and in its plan.
+volume_layout run_volume_layout(const slice_job& job)
+{
+    return make_volume_layout(volume_name(job.options.ome_zarr), job.tiles.slice_count(),
+                              job.layout.canvas(), job.voxel);
+}
+
 // The volume --ome-zarr asks for, its directory made and its metadata
 // written or checked before any slice: none when not asked for or when there
 // is no slice to put in it.
@@ -86,8 +94,7 @@ std::optional<volume_layout> prepare_run_volume(const run_options& options, cons
 {
     if (options.ome_zarr.empty() || job.tiles.slice_count() <= 0)
         return std::nullopt;
-    std::optional<volume_layout> layout = make_volume_layout(
-        volume_name(options.ome_zarr), job.tiles.slice_count(), job.layout.canvas(), job.voxel);
+    std::optional<volume_layout> layout = run_volume_layout(job);
     std::string unmade;
     if (!make_dirs(options.ome_zarr + "/", &unmade))
         refuse_directory(unmade, platform::error_text(errno));
@@ -152,9 +159,18 @@ int run_list(const run_options& options, std::vector<std::string> names)
     return exit_ok;
 }
 
-// Prints the plan of the run and makes nothing. The plan reads no tile: a
-// submitting host need not reach them, and nothing in it depends on their
-// size.
+// Whether --plan must look into a volume already at the --ome-zarr path:
+// which chunks a slice has there depends on the mosaic's size.
+bool plan_reads_volume(const run_options& options, std::size_t name_count)
+{
+    return !options.ome_zarr.empty() && count_slices(name_count, options.splitnumber) > 0 &&
+           platform::status_of(options.ome_zarr).exists;
+}
+
+// Prints the plan of the run and makes nothing. The plan reads no tile but
+// the first, and that one only to look into a volume already there: a
+// submitting host need not reach them, and nothing else in it depends on
+// their size.
 int print_plan(const run_options& options, std::vector<std::string> names)
 {
     if (options.outputdir.find_first_of("\t\r\n") != std::string::npos) {
@@ -163,9 +179,21 @@ int print_plan(const run_options& options, std::vector<std::string> names)
                   << std::flush;
         return exit_usage;
     }
-    const acquisition tiles(std::move(names), options.splitnumber, tile_size{});
+    const bool reads_volume = plan_reads_volume(options, names.size());
+    const tile_size reference = reads_volume ? load_tile_size(names.front()) : tile_size{};
+    const acquisition tiles(std::move(names), options.splitnumber, reference);
     const mosaic_layout layout(tiles, options.xoverlap, options.yoffset);
-    const slice_job job{tiles, layout, options};
+    // A mosaic the run refuses has no volume layout to look for chunks by.
+    if (reads_volume)
+        if (const int status = refuse_geometry(tiles, layout); status != exit_ok)
+            return status;
+    slice_job job{tiles, layout, options};
+    job.voxel = parse_voxel_size(options.voxel_size);
+    std::optional<volume_layout> volume;
+    if (reads_volume) {
+        volume = run_volume_layout(job);
+        job.volume = &*volume;
+    }
     warn_if_no_slice_selected(options, tiles);
     std::cout << plan_text(look_at_slices(job)) << std::flush;
     return exit_ok;

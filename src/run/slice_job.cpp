@@ -99,7 +99,7 @@ void finish_unmade(const planned_slice& slice, const slice_job& job)
     // every chunk in place and still left a temporary.
     if (slice.action == slice_action::done && job.volume) {
         remove_volume_leftovers(job.options.ome_zarr, *job.volume, slice.index);
-        if (!volume_planes_present(job.options.ome_zarr, *job.volume, slice.index))
+        if (slice.planes_missing)
             write_volume_planes(job.options.ome_zarr, *job.volume, slice.index,
                                 assemble(slice, job).data(), job.threads);
     }

@@ -42,8 +42,9 @@ private:
 };
 
 // Prints the line of a slice that is skipped or already done, after making
-// the volume's planes of a done slice that lacks them (a volume asked for after its TIFFs were
-// made, or a run stopped between the two) from its tiles; its TIFFs are left as they are.
+// the volume's planes of a done slice the plan found lacking them (a volume asked for after its
+// TIFFs were made, or a run stopped between the two) from its tiles; its TIFFs are left as they
+// are.
 void finish_unmade(const planned_slice& slice, const slice_job& job);
 
 }  // namespace orvane

@@ -4,6 +4,7 @@
 #include "base/error.hpp"
 #include "base/warnings.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/ome_zarr.hpp"
 #include "io/tiff_check.hpp"
 #include "platform/platform.hpp"
 
@@ -103,6 +104,15 @@ full_directory make_full_directory(const slice_job& job)
     return dir;
 }
 
+// Whether a done slice lacks chunks in the --ome-zarr volume. A job with a
+// volume path but no layout has no volume yet, so none of its planes.
+bool planes_missing(std::int32_t slice_index, const slice_job& job)
+{
+    if (job.options.ome_zarr.empty())
+        return false;
+    return !job.volume || !volume_planes_present(job.options.ome_zarr, *job.volume, slice_index);
+}
+
 bool selected(std::int32_t slice_index, const slice_job& job)
 {
     return job.options.singlenum < 0 || job.options.singlenum == slice_index;
@@ -124,8 +134,10 @@ planned_slice plan_in(std::int32_t slice_index, const slice_job& job, const full
     slice.unmade_dir = dir.unmade;
     slice.unmade_reason = dir.reason;
     slice.action = slice_done(slice.full_path) ? slice_action::done : slice_action::make;
-    if (slice.action == slice_action::done)
+    if (slice.action == slice_action::done) {
         warn_if_broken(slice.full_path);
+        slice.planes_missing = planes_missing(slice_index, job);
+    }
     return slice;
 }
 
@@ -167,8 +179,9 @@ std::string plan_text(const std::vector<planned_slice>& plan)
     std::string text = "slices\t" + std::to_string(plan.size()) + "\n";
     for (const planned_slice& slice : plan) {
         const char* const state = slice.action == slice_action::skip   ? "skip"
-                                  : slice.action == slice_action::done ? "done"
-                                                                       : "make";
+                                  : slice.action == slice_action::make ? "make"
+                                  : slice.planes_missing               ? "planes"
+                                                                       : "done";
         text += std::to_string(slice.index) + "\t" + state + "\t" + slice.full_path + "\t" +
                 (slice.reduced_made ? slice.reduced_path : "") + "\n";
     }

@@ -1,5 +1,5 @@
-// The plan of a run's slices: for every index, its files and whether it is skipped, done or to be
-// made.
+// The plan of a run's slices: for every index, its files and whether it is skipped, done (its
+// volume planes too) or to be made.
 #pragma once
 
 #include "run/job.hpp"
@@ -23,6 +23,9 @@ struct planned_slice {
     std::string reduced_dir;    // made for every slice that is made, whatever the factor
     std::string reduced_path;   // the same as full_path when the factor is 1
     bool reduced_made = false;  // whether a reduced file is written
+    // Done, but with --ome-zarr not every chunk of its planes is in the volume:
+    // the run makes them from the tiles and reports the slice done.
+    bool planes_missing = false;
     // A level of the full-resolution directory that could not be made, and why.
     std::string unmade_dir, unmade_reason;
 };
@@ -36,11 +39,13 @@ planned_slice plan_slice(std::int32_t slice_index, const slice_job& job);
 std::vector<planned_slice> plan_slices(const slice_job& job);
 
 // The same plan as it stands, making nothing: a slice whose directory is
-// missing is to be made.
+// missing is to be made. With --ome-zarr and no volume layout in the job
+// (no volume there yet) every done slice's planes are missing.
 std::vector<planned_slice> look_at_slices(const slice_job& job);
 
 // The plan as scripts read it: "slices<TAB>N", then one line per slice:
-// its index, its state (skip, done or make), its full-resolution path and
+// its index, its state (skip, done, planes: done but its volume planes
+// missing, or make), its full-resolution path and
 // its reduced path (empty when no reduced copy is written), tab-separated,
 // each line ending in LF.
 std::string plan_text(const std::vector<planned_slice>& plan);

@@ -85,6 +85,59 @@ TEST_F(Volume, AVolumeAddedToAFinishedRunLeavesItsTiffsAsTheyAre)
     EXPECT_EQ(check(volume, out), "ok\n");
 }
 
+// The plan's text with slice k's state replaced.
+std::string with_state(std::string plan, int k, const std::string& state)
+{
+    const std::string start = "\n" + std::to_string(k) + "\t";
+    const std::size_t at = plan.find(start) + start.size();
+    plan.replace(at, plan.find('\t', at) - at, state);
+    return plan;
+}
+
+// Array scripts submit only what the plan does not call done: a done slice
+// whose planes are missing must not be called done, or the volume keeps the
+// hole and nothing says so. Looking must make nothing, and the plan without
+// --ome-zarr must not change.
+TEST_F(Volume, ThePlanSaysPlanesForADoneSliceUntilARunMakesItsPlanes)
+{
+    std::vector<std::string> tiff_only = args(out, volume);
+    tiff_only.resize(12);
+    const auto plan_of = [&](std::vector<std::string> options) {
+        options.push_back("--plan");
+        const process_result r = run(options);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        return r.out;
+    };
+    ASSERT_EQ(run(tiff_only).exit_code, 0);
+    const std::string all_done = plan_of(tiff_only);
+    ASSERT_EQ(lines(all_done).size(), 7u);
+    std::string no_planes = all_done;
+    for (int k = 0; k < 6; ++k) {
+        ASSERT_EQ(with_state(all_done, k, "done"), all_done) << k;
+        no_planes = with_state(no_planes, k, "planes");
+    }
+    EXPECT_EQ(plan_of(args(out, volume)), no_planes);  // no volume there yet
+    EXPECT_FALSE(exists(volume));
+
+    ASSERT_EQ(run(args(out, volume)).exit_code, 0);
+    EXPECT_EQ(plan_of(args(out, volume)), all_done);
+    // A level-1 chunk of slice 4, as a run stopped between its chunks and its TIFF leaves it.
+    fs::remove(volume + "/1/4/0/0");
+    const auto looked_at = snapshot(volume);
+    EXPECT_EQ(plan_of(args(out, volume)), with_state(all_done, 4, "planes"));
+    std::string only_4 = with_state(all_done, 4, "planes");  // what a task checks
+    for (int k : {0, 1, 2, 3, 5})
+        only_4 = with_state(only_4, k, "skip");
+    EXPECT_EQ(plan_of(args(out, volume, {"-j", "4"})), only_4);
+    EXPECT_EQ(differences(snapshot(volume), looked_at), "");
+    EXPECT_EQ(plan_of(tiff_only), all_done);
+
+    ASSERT_EQ(run(args(out, volume)).exit_code, 0);
+    EXPECT_EQ(plan_of(args(out, volume)), all_done);
+    EXPECT_EQ(check(volume, out), "ok\n");
+}
+
 TEST_F(Volume, KilledRunsAndARerunGiveTheVolumeOfACleanRun)
 {
     // The same last name: it is the volume's name in its metadata.

@@ -228,3 +228,20 @@ diff -r "$work/local volume/v.ome.zarr" "$work/cluster volume/v.ome.zarr" >/dev/
     fail "the array's volume differs from the local run's"
 diff -r "$work/local out 4" "$out" >/dev/null || fail "the array's TIFFs differ from the local run's"
 echo "ok: the array's volume matches the local run's"
+
+# 5. A volume asked for after the TIFF-only run of case 1: its slices are done
+# but their planes are missing, so --missing submits them all and the array
+# makes the volume of a local run, leaving the TIFFs as they are.
+out="$work/cluster out"
+tiffs_before=$(cd "$out" && find . -type f -exec stat -c "%n %i %y" {} + | sort)
+added=(--ome-zarr "$work/added volume/v.ome.zarr" --voxel-size "0.5,0.5,2")
+job=$("$submit" "${submit_options[@]}" --missing "${options[@]}" -o "$out" "${added[@]}")
+tasks=$(wait_for_array "$job")
+[ "$tasks" = "$expected" ] || fail "the array adding a volume ended as: $tasks"
+diff -r "$work/local volume/v.ome.zarr" "$work/added volume/v.ome.zarr" >/dev/null ||
+    fail "the volume added by an array differs from the local run's"
+[ "$(cd "$out" && find . -type f -exec stat -c "%n %i %y" {} + | sort)" = "$tiffs_before" ] ||
+    fail "adding the volume changed the TIFFs"
+[ -z "$("$submit" "${submit_options[@]}" --missing "${options[@]}" -o "$out" "${added[@]}" \
+    2>/dev/null)" ] || fail "--missing submitted work for a complete volume"
+echo "ok: --missing adds the volume to a finished run"

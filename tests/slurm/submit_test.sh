@@ -138,6 +138,9 @@ nothing_missing() {
     submit --missing -i "$list" -s 1 -o "$out" && [ ${#recorded[@]} -eq 0 ]
 }
 check "--missing submits nothing when every slice is done" nothing_missing
+# Done slices whose planes are not in the volume (none is there yet) are still to submit.
+check "--missing submits done slices whose volume planes are missing" \
+    array_is 0-5 --missing -i "$list" -s 1 -o "$out" --ome-zarr "$work/no volume.zarr"
 
 refused() { ! submit "$@" >/dev/null && [ ! -f "$SBATCH_RECORD" ]; }
 check "-j past the last slice is refused" refused -i "$list" -s 2 -j 3
@@ -175,6 +178,13 @@ task_status_is() {
 check "a task whose slice is written succeeds" task_status_is 0 FAKE_WRITE=1
 check "a task that wrote nothing fails" task_status_is 2
 check "a task keeps orvane's failure status" task_status_is 2 FAKE_STATUS=2 FAKE_WRITE=1
+task_without_planes() {
+    rm -rf "$work/t out"
+    env SLURM_ARRAY_TASK_ID=7 FAKE_WRITE=1 bash "$scripts/orvane_task.sh" "$work/bin/fake_orvane" \
+        -i "$task_list" -s 2 -o "$work/t out" --ome-zarr "$work/t volume.zarr" >/dev/null 2>"$work/err"
+    [ $? -eq 2 ] && grep -q "slice 7 failed: its planes" "$work/err"
+}
+check "a task that wrote the TIFF but not the volume planes fails" task_without_planes
 task_args() {
     task SLURM_JOB_CPUS_PER_NODE='6(x2)' FAKE_WRITE=1
     [ "$(cat "$FAKE_RECORD")" = "$(printf '%s\n' threads=6 -i "$task_list" -s 2 -o "$work/t out" -j 7)" ]
