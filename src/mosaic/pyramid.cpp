@@ -5,6 +5,10 @@
 
 #include <algorithm>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace orvane {
 
 std::vector<plane_size> pyramid_sizes(plane_size full, std::int64_t max_side)
@@ -25,7 +29,36 @@ void halve_row(const std::uint16_t* top, const std::uint16_t* bottom, std::int64
 {
     const std::int64_t pairs = width / 2;
     if (top != bottom) {
-        for (std::int64_t x = 0; x < pairs; ++x) {
+        std::int64_t x = 0;
+#ifdef __SSE2__
+        // Eight outputs at a time. _mm_madd_epi16 adds neighbours into 32
+        // bits but reads its lanes as signed, so the samples are moved down
+        // by 32768 first and the four sums' 131072 added back; the results
+        // are moved down again to fit the signed pack and up after it.
+        const __m128i bias = _mm_set1_epi16(static_cast<short>(0x8000));
+        const __m128i ones = _mm_set1_epi16(1);
+        const __m128i round = _mm_set1_epi32(131072 + 2);
+        const __m128i half = _mm_set1_epi32(32768);
+        const auto pair_sums = [&](const std::uint16_t* at) {
+            return _mm_madd_epi16(
+                _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), bias), ones);
+        };
+        for (; x + 8 <= pairs; x += 8) {
+            const __m128i low = _mm_srai_epi32(
+                _mm_add_epi32(_mm_add_epi32(pair_sums(top + 2 * x), pair_sums(bottom + 2 * x)),
+                              round),
+                2);
+            const __m128i high =
+                _mm_srai_epi32(_mm_add_epi32(_mm_add_epi32(pair_sums(top + 2 * x + 8),
+                                                           pair_sums(bottom + 2 * x + 8)),
+                                             round),
+                               2);
+            const __m128i packed =
+                _mm_packs_epi32(_mm_sub_epi32(low, half), _mm_sub_epi32(high, half));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), _mm_xor_si128(packed, bias));
+        }
+#endif
+        for (; x < pairs; ++x) {
             const std::uint32_t sum =
                 std::uint32_t{top[2 * x]} + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1];
             out[x] = static_cast<std::uint16_t>((sum + 2) / 4);

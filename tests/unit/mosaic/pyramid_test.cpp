@@ -32,6 +32,14 @@ TEST(Pyramid, MeansAreRoundedToNearestWithFewerPixelsAtOddEdges)
     // 2.25 -> 2, 2.5 -> 3, and four samples at the top of the range.
     EXPECT_EQ(halved({2, 2, 2, 3, 65535, 65535, 2, 3, 3, 2, 65535, 65535}, {6, 2}),
               (std::vector<std::uint16_t>{2, 3, 65535}));
+    // Rows wide enough for eight means at a time: the range's ends and ties.
+    std::vector<std::uint16_t> wide(2 * 20, 65535);
+    for (std::size_t x = 0; x < 20; x += 4)
+        wide[x] = wide[x + 1] = 0;  // 2 x 65535 / 4 = 32767.5 -> 32768
+    wide[22] = 1;                   // (3 x 65535 + 1) / 4 = 49151.5 -> 49152
+    std::vector<std::uint16_t> want = {32768, 49152, 32768, 65535, 32768,
+                                       65535, 32768, 65535, 32768, 65535};
+    EXPECT_EQ(halved(wide, {20, 2}), want);
 }
 
 TEST(Pyramid, ThreadsGiveTheSameLevelAsTheMeanOfEachBlock)
