@@ -196,8 +196,27 @@ def timed(cmd, env=None, allowed=(0,)):
             "rss": usage.ru_maxrss / 1024.0}
 
 
+# Outputs are moved here before a run and removed after the runs of a
+# scenario. ext4 without a journal will not reuse an inode freed in the last
+# minute: it scans past every such inode for each file it creates, so removing
+# thousands of a previous run's files just before a run would charge the run
+# that writes many files (the volume's chunks) for the removal.
+trash = None
+
+
 def clear(folder):
-    shutil.rmtree(folder, ignore_errors=True)
+    if not os.path.lexists(folder):
+        return
+    if trash is None:
+        shutil.rmtree(folder, ignore_errors=True)
+        return
+    os.makedirs(trash, exist_ok=True)
+    os.rename(folder, os.path.join(trash, f"{len(os.listdir(trash))}"))
+
+
+def empty_trash():
+    if trash is not None:
+        shutil.rmtree(trash, ignore_errors=True)
 
 
 class contender:
@@ -226,6 +245,7 @@ def measure(contenders, runs, cold=False):
             c.samples.append(sample)
             log(f"  run {run + 1}/{runs} {c.label}: {sample['wall']:.2f} s wall, "
                 f"{sample['cpu']:.2f} s CPU, {sample['rss']:.0f} MB")
+    empty_trash()
     for c in contenders:
         c.median = {key: statistics.median(s[key] for s in c.samples) for key in c.samples[0]}
         c.median["mbps"] = c.bytes_read / 1e6 / c.median["wall"] if c.bytes_read else 0.0
@@ -266,6 +286,9 @@ class bench:
         self.orvane = os.path.join(self.build, "orvane")
         self.baseline = None
         self.out = os.path.join(self.work, "out")
+        global trash
+        trash = os.path.join(self.work, "trash")
+        empty_trash()
         # Dropping the page cache touches the whole machine: only on request.
         self.cold = opts.cold and try_drop_caches()
         if opts.cold and not self.cold:
