@@ -284,10 +284,9 @@ build_kissfft() {
     rm -rf "$work/build/kissfft" "$work/src/kissfft"
 }
 
-# zstd for c-blosc's zstd codec, static. Debian's c-blosc is built against the system
-# zstd and its source leaves out the copies of the codec libraries upstream bundles,
-# so zstd comes from its own source package, as it does on Linux. Single-threaded:
-# c-blosc splits the work into blocks itself and never asks zstd for threads.
+# zstd for the volume's chunks, static, from its own source package as on Linux
+# (c-blosc below is built on it too). Single-threaded: each worker compresses its
+# own chunks and never asks zstd for threads.
 build_zstd() {
     local want src
     want=$(linux_version libzstd-dev)
@@ -310,8 +309,9 @@ build_zstd() {
     rm -rf "$work/build/zstd" "$work/src/libzstd"
 }
 
-# c-blosc for the volume's chunks, static, on the zstd above. The other codecs are
-# off: the volume uses zstd only, and their sources are not in Debian's tree.
+# c-blosc, static, on the zstd above: the unit tests read the volume's chunks back
+# with it. Debian's c-blosc source leaves out the codec copies upstream bundles, so
+# the other codecs are off; the volume uses zstd only.
 build_blosc() {
     local want src
     want=$(linux_version libblosc-dev)
