@@ -1,5 +1,9 @@
 // Limit microbenchmarks: what the machine and libtiff allow for the work one
-// slice does (tile decode, LZW encode of a mosaic on one core, memcpy).
+// slice does (tile decode, LZW encode of a mosaic on one core, memcpy), and
+// what the program's own encoders take for it on one core.
+#include "io/ome_zarr.hpp"
+#include "io/tiff_writer.hpp"
+
 #include <tiffio.h>
 
 #include <algorithm>
@@ -8,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -169,6 +174,36 @@ int main(int argc, char** argv)
                median_rate(s, [&] { return write_lzw(out, mosaic) ? bytes : std::size_t{0}; }),
                bytes);
         std::remove(out.c_str());
+
+        // The program's own writer, and the volume's levels and chunks
+        // compressed in memory (what --ome-zarr adds to a slice, the files
+        // aside): their ratio bounds what the volume can cost next to the
+        // TIFFs.
+        report("encode_lzw_orvane",
+               median_rate(s,
+                           [&] {
+                               orvane::write_tiff_unsynced(out, mosaic.data.data(), mosaic.width,
+                                                           mosaic.height)
+                                   .close(false);
+                               return bytes;
+                           }),
+               bytes);
+        std::remove(out.c_str());
+        const std::string volume = s.scratch + "/limits_volume.zarr";
+        const auto layout =
+            orvane::make_volume_layout("limits", 1, {mosaic.width, mosaic.height}, std::nullopt);
+        std::filesystem::create_directories(volume);
+        orvane::prepare_volume(volume, layout);
+        report("encode_volume",
+               median_rate(s,
+                           [&] {
+                               orvane::encode_volume_planes(volume, layout, 0, mosaic.data.data(),
+                                                            1);
+                               return bytes;
+                           }),
+               bytes);
+
+        std::filesystem::remove_all(volume);
 
         std::vector<unsigned char> target(bytes);
         report("memcpy",
