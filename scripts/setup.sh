@@ -2,9 +2,9 @@
 # Installs what the build and the tests need: libtiff's headers, libtiff's
 # command-line tools (used by tests to cross-check outputs), clang-format (the
 # style check), zstd and nlohmann-json (the OME-Zarr volume's chunks and
-# metadata), c-blosc (the tests read the chunks back with it), zarr-python, tifffile and jsonschema (the tests read the volume and
-# the calibration with readers nobody here wrote) and the CImg header alone,
-# extracted into .deps/ without the package's dependencies.
+# metadata), c-blosc, zarr-python, tifffile and jsonschema (the tests read the
+# chunks, the volume and the calibration with readers nobody here wrote) and the
+# CImg header alone, extracted into .deps/ without the package's dependencies.
 # Safe to run again: it does nothing when everything is already there.
 set -euo pipefail
 
