@@ -239,74 +239,56 @@ build_zlib() {
     rm -rf "$work/src/zlib"
 }
 
+# Builds a static library with CMake from Debian's source package into the prefix,
+# unless the cache holds this version: its name (stamp and build folder), the -dev
+# package whose version the Linux build uses, the source package, the name said in
+# the log line and the CMake folder inside the source, then the library's own CMake
+# options. The install folders are given, as some CMake files take them from
+# GNUInstallDirs on Unix only: for Windows they would be empty, and the headers
+# would go to the root.
+build_cmake_library() {
+    local name=$1 dev=$2 package=$3 shown=$4 subdir=$5 want src
+    shift 5
+    want=$(linux_version "$dev")
+    is_cached "$name" "$want" && return 0
+    rm -f "$prefix/.stamp-$name"
+    say "building $shown for Windows into .deps/win64/ (log: $log)"
+    fetch_source "$package" "$want"
+    src=$source_dir
+    rm -rf "$work/build/$name"
+    logged cmake -S "$src$subdir" -B "$work/build/$name" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_INCLUDEDIR=include \
+        -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_INSTALL_BINDIR=bin "$@"
+    logged cmake --build "$work/build/$name"
+    logged cmake --install "$work/build/$name"
+    write_stamp "$name" "$want" "$src"
+    rm -rf "$work/build/$name" "$work/src/$package"
+}
+
 # libpng for orvane-align's preview, static, on the zlib above.
 build_png() {
-    local want src
-    want=$(linux_version libpng-dev)
-    is_cached png "$want" && return 0
-    rm -f "$prefix/.stamp-png"
-    say "building libpng for Windows into .deps/win64/ (log: $log)"
-    fetch_source libpng1.6 "$want"
-    src=$source_dir
-    rm -rf "$work/build/png"
-    logged cmake -S "$src" -B "$work/build/png" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DPNG_SHARED=OFF \
-        -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
+    build_cmake_library png libpng-dev libpng1.6 libpng "" \
+        -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF \
         -DZLIB_LIBRARY="$prefix/lib/libz.a" -DZLIB_INCLUDE_DIR="$prefix/include"
-    logged cmake --build "$work/build/png"
-    logged cmake --install "$work/build/png"
-    write_stamp png "$want" "$src"
-    rm -rf "$work/build/png" "$work/src/libpng1.6"
 }
 
 # KissFFT for orvane-align's transforms: static, single precision, as the Linux build
 # links Debian's libkissfft-float.
 build_kissfft() {
-    local want src
-    want=$(linux_version libkissfft-dev)
-    is_cached kissfft "$want" && return 0
-    rm -f "$prefix/.stamp-kissfft"
-    say "building KissFFT for Windows into .deps/win64/ (log: $log)"
-    fetch_source kissfft "$want"
-    src=$source_dir
-    rm -rf "$work/build/kissfft"
-    # Its CMake file takes the install folders from GNUInstallDirs on Unix only; for
-    # Windows they would be empty, and the headers would go to the root.
-    logged cmake -S "$src" -B "$work/build/kissfft" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_INCLUDEDIR=include \
-        -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_INSTALL_BINDIR=bin \
+    build_cmake_library kissfft libkissfft-dev kissfft KissFFT "" \
         -DKISSFFT_DATATYPE=float -DKISSFFT_STATIC=ON \
         -DKISSFFT_OPENMP=OFF -DKISSFFT_PKGCONFIG=OFF -DKISSFFT_TEST=OFF -DKISSFFT_TOOLS=OFF
-    logged cmake --build "$work/build/kissfft"
-    logged cmake --install "$work/build/kissfft"
-    write_stamp kissfft "$want" "$src"
-    rm -rf "$work/build/kissfft" "$work/src/kissfft"
 }
 
 # zstd for the volume's chunks, static, from its own source package as on Linux
 # (c-blosc below is built on it too). Single-threaded: each worker compresses its
 # own chunks and never asks zstd for threads.
 build_zstd() {
-    local want src
-    want=$(linux_version libzstd-dev)
-    is_cached zstd "$want" && return 0
-    rm -f "$prefix/.stamp-zstd"
-    say "building zstd for Windows into .deps/win64/ (log: $log)"
-    fetch_source libzstd "$want"
-    src=$source_dir
-    rm -rf "$work/build/zstd"
-    logged cmake -S "$src/build/cmake" -B "$work/build/zstd" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_INSTALL_INCLUDEDIR=include \
-        -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_INSTALL_BINDIR=bin \
+    build_cmake_library zstd libzstd-dev libzstd zstd /build/cmake \
         -DZSTD_BUILD_STATIC=ON -DZSTD_BUILD_SHARED=OFF -DZSTD_BUILD_PROGRAMS=OFF \
         -DZSTD_BUILD_TESTS=OFF -DZSTD_BUILD_CONTRIB=OFF -DZSTD_MULTITHREAD_SUPPORT=OFF \
         -DZSTD_LEGACY_SUPPORT=OFF
-    logged cmake --build "$work/build/zstd"
-    logged cmake --install "$work/build/zstd"
-    write_stamp zstd "$want" "$src"
-    rm -rf "$work/build/zstd" "$work/src/libzstd"
 }
 
 # c-blosc, static, on the zstd above: the unit tests read the volume's chunks back
