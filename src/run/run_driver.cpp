@@ -113,8 +113,10 @@ void make_slices(slice_job& job, int processors)
         remove_stale_temporaries(output_dir(job.options.outputdir, job.options.downsample));
 
     const std::vector<planned_slice> plan = plan_slices(job);
+    // A done slice whose volume planes are missing is assembled and
+    // compressed as a slice to make is.
     const auto to_make = std::count_if(plan.begin(), plan.end(), [](const planned_slice& s) {
-        return s.action == slice_action::make;
+        return s.action == slice_action::make || s.planes_missing;
     });
     const int workers = bound_workers(
         job,
