@@ -26,7 +26,9 @@ constexpr std::uint8_t zstd_format = 1;
 // Byte shuffle, blocks not split into one stream per byte, zstd (code 4 in
 // the three high bits).
 constexpr std::uint8_t frame_flags = 0x01 | 0x10 | (4 << 5);
-// The one block's start (after the header and its one-entry table), then the
+// One block for the whole chunk: zstd runs nearly twice as fast over it as
+// over the 32 KB blocks Blosc picks itself, and compresses a little better.
+// The block's start (after the header and its one-entry table), then the
 // block: its compressed size and its bytes.
 constexpr std::size_t block_start = header_size + 4;
 constexpr std::size_t payload_start = block_start + 4;
