@@ -33,12 +33,6 @@ constexpr std::uint8_t frame_flags = 0x01 | 0x10 | (4 << 5);
 constexpr std::size_t block_start = header_size + 4;
 constexpr std::size_t payload_start = block_start + 4;
 
-// zstd's level 1 finds its matches through a hash table of 2^13 entries for
-// inputs this large. 2^10 entries stay in the first-level cache: about a
-// third faster on microscopy chunks, whose noisy low bytes leave few long
-// matches to find, for about 1.5 % larger chunks.
-constexpr int zstd_hash_log = 10;
-
 void put_u32(char* at, std::uint32_t value)
 {
     for (int i = 0; i < 4; ++i)
@@ -94,7 +88,6 @@ public:
         if (context_ == nullptr)
             throw std::bad_alloc();
         ZSTD_CCtx_setParameter(context_, ZSTD_c_compressionLevel, blosc_chunk_level);
-        ZSTD_CCtx_setParameter(context_, ZSTD_c_hashLog, zstd_hash_log);
     }
     ~zstd_context() { ZSTD_freeCCtx(context_); }
     zstd_context(const zstd_context&) = delete;
@@ -109,9 +102,14 @@ private:
 }  // namespace
 
 void compress_chunk(const sample_window& window, std::int64_t width, std::int64_t height,
-                    std::vector<char>& out, const std::string& path)
+                    std::vector<char>& out, const std::string& path, int zstd_hash_log)
 {
     thread_local zstd_context zstd;
+    // Taken by the next frame: a frame's parameters are fixed at its start.
+    const std::size_t set = ZSTD_CCtx_setParameter(zstd.get(), ZSTD_c_hashLog, zstd_hash_log);
+    if (ZSTD_isError(set))
+        throw error(failure_kind::write, path,
+                    std::string("zstd refused the hash log: ") + ZSTD_getErrorName(set));
     thread_local std::vector<std::uint8_t> shuffled;
     const auto bytes = static_cast<std::size_t>(width * height) * 2;
     shuffled.resize(bytes);
