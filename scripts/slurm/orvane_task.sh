@@ -28,7 +28,8 @@ fi
 
 # orvane also exits 0 when it made nothing (say the list file changed since
 # the submission); only the files prove the slice done, and the plan names them.
-plan=$("$orvane_exe" "$@" -j "$slice_index" --plan 2>/dev/null)
+# --plan goes first, where no option can take it for its value.
+plan=$("$orvane_exe" --plan "$@" -j "$slice_index" 2>/dev/null)
 state="" full=""
 while IFS=$'\t' read -r index line_state line_full _; do
     if [ "$index" = "$slice_index" ]; then state=$line_state full=$line_full; fi

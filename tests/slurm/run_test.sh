@@ -216,10 +216,11 @@ echo "ok: --missing completes exactly slice 5"
 
 # 4. An array writes its slices into one OME-Zarr volume at once: the same
 # files as a local run's (the volume's last name is its name, so both share it).
+# orvane's options follow --, as the submit script's usage gives them.
 OMP_NUM_THREADS=2 "$orvane" "${options[@]}" -o "$work/local out 4" \
     --ome-zarr "$work/local volume/v.ome.zarr" --voxel-size 0.5,0.5,2 >/dev/null
 out="$work/cluster out 4"
-job=$("$submit" "${submit_options[@]}" "${options[@]}" -o "$out" \
+job=$("$submit" "${submit_options[@]}" -- "${options[@]}" -o "$out" \
     --ome-zarr "$work/cluster volume/v.ome.zarr" --voxel-size 0.5,0.5,2)
 tasks=$(wait_for_array "$job")
 expected=$(for k in $(seq 0 7); do echo "$k COMPLETED 0:0"; done)

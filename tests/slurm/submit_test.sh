@@ -113,6 +113,33 @@ passes_through() {
     done
 }
 check "orvane options pass through unchanged" passes_through
+# After --, every argument is orvane's, look-alikes of submit options too;
+# without --, submit options are taken wherever they stand.
+orvane_args_are() {
+    local expected=("$scripts/orvane_task.sh" "$orvane" "$@")
+    [ "$(printf '%s\n' "${recorded[@]: -${#expected[@]}}")" = "$(printf '%s\n' "${expected[@]}")" ]
+}
+sbatch_has() {
+    local n=$1 want
+    shift
+    for want; do
+        printf '%s\n' "${recorded[@]:0:${#recorded[@]}-n}" | grep -qxF -- "$want" ||
+            { echo "sbatch lacks $want" >&2; return 1; }
+    done
+}
+after_separator() {
+    local after=(-i "$work/in put/list file.txt" -s 2 -o --missing --mem 1G -p x -h --dry-run)
+    submit -t 0:05:00 --mem=3G -- "${after[@]}" >/dev/null && orvane_args_are "${after[@]}" &&
+        sbatch_has $((${#after[@]} + 2)) --time=0:05:00 --mem=3G --array=0-2 &&
+        ! printf '%s\n' "${recorded[@]}" | grep -qx -- '--mem=1G\|--partition=x'
+}
+check "after -- every argument is orvane's" after_separator
+mixed_order() {
+    submit -i "$work/in put/list file.txt" --mem 2G -s 2 -p short -o "$work/out" --missing \
+        >/dev/null && orvane_args_are -i "$work/in put/list file.txt" -s 2 -o "$work/out" &&
+        sbatch_has 8 --mem=2G --partition=short && grep -q "slices missing" "$work/stderr"
+}
+check "without -- submit options are taken among orvane's" mixed_order
 
 # Which indices are submitted.
 array_is() {
@@ -145,8 +172,12 @@ check "--missing submits done slices whose volume planes are missing" \
 refused() { ! submit "$@" >/dev/null && [ ! -f "$SBATCH_RECORD" ]; }
 check "-j past the last slice is refused" refused -i "$list" -s 2 -j 3
 check "an option without value is refused" refused -i "$list" -s
+# orvane would take the tasks' -j for the value and make every slice in each.
+check "options ending in one without its value are refused" refused -i "$list" -s 2 -o "$out" -o
+check "a submit option without value is refused" refused -i "$list" -s 2 -o "$out" --mem
 check "-s 0 is refused" refused -i "$list" -s 0
 check "a mistyped submit option is refused" refused --partiton=x -i "$list"
+check "an option before -- that is not a submit option is refused" refused -i "$list" -- -s 1
 check "a zero throttle is refused" refused --throttle 0 -i "$list"
 check "indices past MaxArraySize are refused" env FAKE_MAX_ARRAY=5 bash -c \
     '! "$1/orvane_submit.sh" --orvane "$2" -i "$3" -s 1 >/dev/null 2>&1' _ "$scripts" "$orvane" "$list"
