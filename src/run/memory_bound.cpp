@@ -48,9 +48,12 @@ std::uint64_t parse_count(std::string_view text)
     if (text.empty())
         return 0;
     for (const char c : text) {
-        if (c < '0' || c > '9' || value > std::numeric_limits<std::uint64_t>::max() / 16)
+        if (c < '0' || c > '9')
             return 0;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10)
+            return 0;
+        value = value * 10 + digit;
     }
     return value;
 }
