@@ -128,6 +128,41 @@ void keep_awake();
 // The memory of this computer in bytes, 0 when it cannot be told.
 std::uint64_t physical_memory();
 
+// The limits the system puts on this process's memory, in bytes, each 0
+// where none is set: its address space and its data (ulimit -v and -d) on
+// POSIX systems; on Windows what the job object it runs in allows it, and
+// all the job's processes together.
+struct memory_limits {
+    std::uint64_t address_space = 0;
+    std::uint64_t data = 0;
+    std::uint64_t job_process = 0;
+    std::uint64_t job_total = 0;
+};
+memory_limits process_memory_limits();
+
+// What this process has mapped now, in bytes, as the limits above count it:
+// its whole address space and its private writable part; 0 where it cannot
+// be told.
+struct mapped_memory {
+    std::uint64_t address_space = 0;
+    std::uint64_t data = 0;
+};
+mapped_memory process_mapped_memory();
+
+// What a thread started from now on takes of the address space before it
+// holds anything: its stack with its guard, and the memory allocator's arena
+// the thread may be given, of which the process has at most max_arenas;
+// zeros where the system reserves nothing that an address-space limit counts.
+struct thread_reservation {
+    std::uint64_t stack = 0;
+    std::uint64_t arena = 0;
+    int max_arenas = 0;
+};
+thread_reservation thread_reservations();
+
+// The value of an environment variable, empty when it is not set.
+std::string environment_value(const char* name);
+
 // Whether standard error is a terminal someone watches (a console on
 // Windows), not a file, a pipe or the null device.
 bool error_stream_is_terminal();

@@ -1,12 +1,17 @@
 // The platform interface on POSIX systems.
 #include "platform/platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -213,6 +218,81 @@ std::uint64_t physical_memory()
         return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 #endif
     return 0;
+}
+
+namespace {
+
+std::uint64_t soft_limit(int resource)
+{
+    struct rlimit limit {};
+    if (::getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 0;
+    return static_cast<std::uint64_t>(limit.rlim_cur);
+}
+
+}  // namespace
+
+memory_limits process_memory_limits()
+{
+    memory_limits limits;
+    limits.address_space = soft_limit(RLIMIT_AS);
+#ifdef RLIMIT_DATA
+    limits.data = soft_limit(RLIMIT_DATA);
+#endif
+    return limits;
+}
+
+mapped_memory process_mapped_memory()
+{
+    // In pages: the whole address space first, its private writable part
+    // (what the data limit counts) sixth.
+    mapped_memory mapped;
+    std::FILE* statm = std::fopen("/proc/self/statm", "re");
+    if (!statm)
+        return mapped;
+    unsigned long long size = 0, resident = 0, shared = 0, text = 0, library = 0, data = 0;
+    const int fields = std::fscanf(statm, "%llu %llu %llu %llu %llu %llu", &size, &resident,
+                                   &shared, &text, &library, &data);
+    std::fclose(statm);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (fields == 6 && page_size > 0) {
+        mapped.address_space = size * static_cast<std::uint64_t>(page_size);
+        mapped.data = data * static_cast<std::uint64_t>(page_size);
+    }
+    return mapped;
+}
+
+thread_reservation thread_reservations()
+{
+    thread_reservation reservation;
+#ifdef __GLIBC__
+    // A new thread maps the default stack and its guard. glibc gives a
+    // thread that allocates an arena of its own, each a mapping of 64 MiB
+    // (1 MiB on 32-bit systems), up to 8 per processor (2 on 32-bit) unless
+    // MALLOC_ARENA_MAX says otherwise.
+    pthread_attr_t attributes;
+    if (::pthread_getattr_default_np(&attributes) == 0) {
+        std::size_t stack = 0, guard = 0;
+        ::pthread_attr_getstacksize(&attributes, &stack);
+        ::pthread_attr_getguardsize(&attributes, &guard);
+        ::pthread_attr_destroy(&attributes);
+        reservation.stack = stack + guard;
+    }
+    const bool wide = sizeof(long) == 8;
+    reservation.arena = std::uint64_t{wide ? 64u : 1u} << 20;
+    const long processors = std::max(1L, ::sysconf(_SC_NPROCESSORS_ONLN));
+    reservation.max_arenas = static_cast<int>(processors * (wide ? 8 : 2));
+    if (const char* arena_max = std::getenv("MALLOC_ARENA_MAX"))
+        if (const long value = std::atol(arena_max); value > 0)
+            reservation.max_arenas = static_cast<int>(value);
+#endif
+    return reservation;
+}
+
+std::string environment_value(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
 }
 
 bool error_stream_is_terminal() { return ::isatty(STDERR_FILENO) == 1; }

@@ -603,6 +603,40 @@ std::uint64_t physical_memory()
     return ::GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
 }
 
+memory_limits process_memory_limits()
+{
+    // The job this process runs in, if any; the limits of a job it is nested
+    // in are those of that job's own job and not seen here.
+    memory_limits limits;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION job{};
+    if (!::QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job,
+                                     nullptr))
+        return limits;
+    if (job.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_PROCESS_MEMORY)
+        limits.job_process = job.ProcessMemoryLimit;
+    if (job.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_JOB_MEMORY)
+        limits.job_total = job.JobMemoryLimit;
+    return limits;
+}
+
+// Windows has no limit on the address space: a job object counts committed
+// memory, which a thread's reserved stack does not take.
+mapped_memory process_mapped_memory() { return {}; }
+
+thread_reservation thread_reservations() { return {}; }
+
+std::string environment_value(const char* name)
+{
+    const std::wstring wide_name = wide(name);
+    const DWORD size = ::GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+    if (size == 0)
+        return {};
+    std::wstring value(size, L'\0');
+    if (::GetEnvironmentVariableW(wide_name.c_str(), value.data(), size) != size - 1)
+        return {};
+    return narrow(value.c_str());
+}
+
 bool error_stream_is_terminal()
 {
     // Only a console has a mode; _isatty would take the null device for one too.

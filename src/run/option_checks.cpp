@@ -3,6 +3,7 @@
 
 #include "base/warnings.hpp"
 #include "platform/platform.hpp"
+#include "run/memory_bound.hpp"
 #include "run/slice_loop.hpp"
 
 #include <algorithm>
@@ -14,19 +15,6 @@
 namespace orvane {
 
 namespace {
-
-std::string bytes_text(double bytes)
-{
-    const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    int unit = 0;
-    while (bytes >= 1024 && unit < 6) {
-        bytes /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return text;
-}
 
 // Why no canvas of this size can be made, or nothing. Image sides are
 // signed 32-bit in the image library, which also takes at most 16 Gi pixels.
@@ -133,26 +121,22 @@ std::uint64_t worker_bytes(const slice_job& job, int threads)
 
 int bound_workers(const slice_job& job, int workers, int processors)
 {
-    // What the system, the page cache of the files being written and other
-    // programs need is left aside: a worker too many is killed with the run.
-    const double usable = static_cast<double>(platform::physical_memory()) * 0.85;
-    if (usable <= 0 || workers <= 1)
+    if (workers <= 1)
         return workers;
-    int fitting = workers;
-    while (fitting > 1 &&
-           static_cast<double>(fitting) *
-                   static_cast<double>(worker_bytes(job, std::max(1, processors / fitting))) >
-               usable)
-        --fitting;
-    if (fitting < workers)
-        std::cerr << "orvane: making " << fitting << " slices at once instead of " << workers
-                  << " (" << workers - fitting << " fewer): each holds up to "
-                  << bytes_text(
-                         static_cast<double>(worker_bytes(job, std::max(1, processors / fitting))))
-                  << " and this computer has "
-                  << bytes_text(static_cast<double>(platform::physical_memory())) << "\n"
+    // Measured here, after the runtime's threads have started: a limit on
+    // mappings counts their stacks and everything loaded so far.
+    const process_memory process = process_memory_now(processors);
+    const worker_fit fit =
+        tightest_fit(process_memory_limits(), process, workers, [&](int fitting) {
+            return static_cast<double>(worker_bytes(job, std::max(1, processors / fitting)));
+        });
+    if (fit.workers < workers)
+        std::cerr << "orvane: making " << fit.workers << " slices at once instead of " << workers
+                  << " (" << workers - fit.workers << " fewer): each holds up to "
+                  << bytes_text(fit.worker_bytes) << " and "
+                  << limit_words(fit.limit, process, fit.workers) << "\n"
                   << std::flush;
-    return fitting;
+    return fit.workers;
 }
 
 }  // namespace orvane

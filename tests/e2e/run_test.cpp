@@ -471,4 +471,37 @@ TEST_F(Run, OptionValuesThatCannotMakeAMosaicAreRefused)
     }
 }
 
+// An address-space limit counts every mapping: workers sized by the
+// computer's memory alone fail to allocate their canvases under ulimit -v,
+// and the run ends after a few slices.
+TEST_F(Run, AnAddressSpaceLimitLowersTheWorkersAndEverySliceIsMade)
+{
+    SKIP_ON_WINDOWS("Wine itself does not start under a low address-space limit");
+    // Four tiles of 4096 x 2048 make canvases of 64 MiB; each is listed
+    // eight times for eight slices. Two arenas keep the allocator's share
+    // of the address space small beside them: eight workers then take
+    // about 730 MiB of address space, one about 270 MiB.
+    std::ofstream file(list);
+    for (int j = 0; j < 4; ++j) {
+        const std::string name = dir + "/t" + std::to_string(j) + ".tif";
+        orvane_test::write_tile(name, 4096, 2048, [=](std::uint32_t, std::uint32_t) {
+            return static_cast<std::uint16_t>(j);
+        });
+        for (int k = 0; k < 8; ++k)
+            file << name << "\n";
+    }
+    file.close();
+    const process_result r = orvane_test::run_process(
+        "/bin/sh",
+        {"-c", "ulimit -v 573440 && exec \"$0\" \"$@\"", ORVANE_EXE, "-i", list, "-o", out},
+        {"OMP_NUM_THREADS=8", "MALLOC_ARENA_MAX=2"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.err.find(" slices at once instead of 8 ("), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" and the address-space limit (ulimit -v) is 560.0 MiB, "),
+              std::string::npos)
+        << r.err;
+    for (int k = 0; k < 8; ++k)
+        EXPECT_TRUE(exists(full(k))) << k;
+}
+
 }  // namespace
