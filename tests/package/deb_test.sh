@@ -29,10 +29,9 @@ for file in usr/bin/orvane usr/bin/orvane-align usr/share/man/man1/orvane.1 \
     [ -f "$work/root/$file" ] || fail "the package holds no $file"
 done
 # Every page the README links to travels with it.
-for link in $(grep -o '](docs/[^)#]*' "$work/root/usr/share/doc/orvane/README.md" | cut -c3- |
-    sort -u); do
+while read -r link; do
     [ -f "$work/root/usr/share/doc/orvane/$link" ] || fail "the README links to $link, not packed"
-done
+done < <(grep -o '](docs/[^)#]*' "$work/root/usr/share/doc/orvane/README.md" | cut -c3- | sort -u)
 
 # Each dependency is a list of alternatives "name (op version) | ...": one of
 # them must be installed or installable here at a version that satisfies it.
@@ -52,7 +51,8 @@ for group in "${groups[@]}"; do
     ok=0
     IFS='|' read -ra alternatives <<<"$group"
     for alternative in "${alternatives[@]}"; do
-        read -r name op wanted <<<"$(sed 's/[()]//g' <<<"$alternative")"
+        alternative=${alternative//[()]/}
+        read -r name op wanted <<<"$alternative"
         satisfiable "$name" "${op:-}" "${wanted:-}" && ok=1 && break
     done
     [ "$ok" -eq 1 ] || fail "no package here satisfies the dependency '$group'"
