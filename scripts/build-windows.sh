@@ -392,10 +392,10 @@ check_system_dlls_only() {
     fi
 }
 
+# The zip's README, headed by the version line the exe itself prints ($1).
 write_readme() {
+    printf '%s\n' "Orvane for 64-bit Windows: $1" "$(printf '%*s' $((27 + ${#1})) '' | tr ' ' '=')"
     cat <<'EOF'
-Orvane for 64-bit Windows
-=========================
 
 orvane.exe turns a tiled z-stack acquisition (16-bit grey TIFF tiles) into one
 LZW-compressed mosaic TIFF per depth slice; orvane-align.exe finds the -x and -y
@@ -418,7 +418,8 @@ needs & in front):
 Options: -i list file, -s tile columns (4), -x pixel columns trimmed from each
 side (0), -y rows of shift per tile column (0), -d reduction factor of the
 reduced copy (1: none), -o output folder, -j the only slice to make (-1: all).
-Run without arguments for the usage. --plan prints the slices, their states
+Run without arguments for the usage, with --help for every option, with
+--version for the version. --plan prints the slices, their states
 and output paths and makes nothing. --ome-zarr D:\scans\run1\volume.ome.zarr
 also writes the volume as a multiscale OME-Zarr (for napari, Fiji and others),
 and --voxel-size 0.5,0.5,2 (pixel width, height and slice spacing in
@@ -465,7 +466,13 @@ build_project() {
     rm -rf "$stage" "$zip.part"
     mkdir -p "$stage"
     cp "$build/orvane.exe" "$build/orvane-align.exe" "$stage/"
-    write_readme | sed 's/$/\r/' >"$stage/README.txt"  # Notepad wants CR LF
+    local version
+    version=$("$root/scripts/wine-run.sh" "$build/orvane.exe" --version | tr -d '\r')
+    case "$version" in
+    "orvane "[0-9]*) ;;
+    *) say "orvane.exe --version printed '$version'" >&2; return 1 ;;
+    esac
+    write_readme "$version" | sed 's/$/\r/' >"$stage/README.txt"  # Notepad wants CR LF
     (cd "$stage" && zip -q -X "$zip.part" orvane.exe orvane-align.exe README.txt)
     mv "$zip.part" "$zip"
     rm -rf "$stage"

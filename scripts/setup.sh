@@ -4,7 +4,9 @@
 # style check), zstd and nlohmann-json (the OME-Zarr volume's chunks and
 # metadata), c-blosc, zarr-python, tifffile and jsonschema (the tests read the
 # chunks, the volume and the calibration with readers nobody here wrote) and the
-# CImg header alone, extracted into .deps/ without the package's dependencies.
+# CImg header alone, extracted into .deps/ without the package's dependencies;
+# groff-base and dpkg-dev for the man pages' check and the Debian package's
+# dependencies (dpkg-shlibdeps).
 # Safe to run again: it does nothing when everything is already there.
 set -euo pipefail
 
@@ -19,7 +21,7 @@ as_root() {
 missing=()
 for pkg in libtiff-dev libtiff-tools cmake ninja-build g++ libgtest-dev pkg-config clang-format \
     libkissfft-dev libpng-dev libzstd-dev libblosc-dev nlohmann-json3-dev python3-zarr python3-tifffile \
-    python3-jsonschema; do
+    python3-jsonschema groff-base dpkg-dev; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
 done
 

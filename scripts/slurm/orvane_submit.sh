@@ -30,7 +30,7 @@ wherever they stand and every other argument is orvane's.
 submit options (NAME VALUE or NAME=VALUE):
   -p, --partition NAME      Slurm partition
   -t, --time LIMIT          time limit of each task (Slurm's format, e.g. 0:30:00)
-      --mem SIZE            memory of each task (e.g. 4G); see the README for the estimate
+      --mem SIZE            memory of each task (e.g. 4G); see docs/cluster.md for the estimate
   -c, --cpus-per-task N     CPUs (and OpenMP threads) of each task
   -J, --job-name NAME       job name (default orvane)
       --throttle N          run at most N tasks at once (the array's %N)

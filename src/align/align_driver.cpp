@@ -5,6 +5,7 @@
 #include "align/preview.hpp"
 #include "align/survey.hpp"
 #include "align/tiles.hpp"
+#include "base/version.hpp"
 #include "compat/library_conventions.hpp"
 #include "io/output_file.hpp"
 #include "platform/platform.hpp"
@@ -35,6 +36,8 @@ const char* const usage_text =
     "  --preview FILE   also write one slice (the first -k, else the middle one)\n"
     "                   stitched, at most 2048 pixels wide, seams marked, as PNG\n"
     "  -x X -y Y        with --preview: stitch the preview with these, estimate nothing\n"
+    "  -h, --help       print this help and exit\n"
+    "  --version        print the version and exit\n"
     "exit status: 0 estimate printed, 1 misuse, 2 the list, a tile or the preview\n"
     "failed, 3 no pair of columns could be aligned (or every one was ambiguous)\n";
 
@@ -357,8 +360,8 @@ int align_driver(int argc, const char* const* argv)
         std::cerr << usage_text << std::flush;
         return align_usage;
     }
-    if (options.help) {
-        std::cout << usage_text << std::flush;
+    if (options.help || options.version) {
+        std::cout << (options.help ? usage_text : version_line(program) + "\n") << std::flush;
         return align_ok;
     }
     prepare_tile_reading(program);

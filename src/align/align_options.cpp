@@ -90,6 +90,8 @@ bool parse_align_options(int argc, const char* const* argv, align_options& optio
         std::string text;
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "-i") {
             if (!value(i, arg, options.list_path))
                 return false;
@@ -118,7 +120,7 @@ bool parse_align_options(int argc, const char* const* argv, align_options& optio
             return false;
         }
     }
-    return options.help || check_together(options, error);
+    return options.help || options.version || check_together(options, error);
 }
 
 std::vector<std::int32_t> spread_slices(std::int32_t slice_count)

@@ -19,6 +19,7 @@ struct align_options {
     std::optional<std::int32_t> xoverlap;  // -x and -y: preview with these, estimate nothing
     std::optional<std::int32_t> yoffset;
     bool help = false;
+    bool version = false;
 };
 
 // Parses argv[1..]; returns false with the reason in `error` on misuse.

@@ -7,6 +7,37 @@
 
 namespace orvane {
 
+const char* const help_text =
+    "Usage: orvane -i list.txt -s splitnumber -x xoverlap -y yoffset -d downsample -o outputdir\n"
+    "              [-j singlenum] [--ome-zarr PATH [--voxel-size X,Y,Z]] [--plan]\n"
+    "Stitches a tiled z-stack into one mosaic TIFF per depth slice, in outputdir/stack1/,\n"
+    "with a copy reduced by -d in outputdir/stack<d>/. Slices are made in parallel; a\n"
+    "slice whose full-resolution file exists is left alone, so a rerun makes only what\n"
+    "is missing.\n"
+    "\n"
+    "  -i list.txt         the list file: one tile name per line, tile column after column\n"
+    "  -o outputdir        where stack1/ and stack<d>/ are made (required; -o . for here)\n"
+    "  -s splitnumber      the number of tile columns in the list (default 4)\n"
+    "  -x xoverlap         pixel columns trimmed from each side of every tile (default 0;\n"
+    "                      negative: zero margins added)\n"
+    "  -y yoffset          rows of downward shift added per tile column (default 0;\n"
+    "                      negative: upward)\n"
+    "  -d downsample       reduction factor of the reduced copy; 1 or less makes none\n"
+    "                      (default 1)\n"
+    "  -j singlenum        the only slice index to make; negative: every slice (default -1)\n"
+    "  --ome-zarr PATH     also write the stack as a multiscale OME-Zarr volume at PATH\n"
+    "  --voxel-size X,Y,Z  pixel width, pixel height and slice spacing in micrometres,\n"
+    "                      for the volume and every TIFF\n"
+    "  --plan              print each slice's state and output paths; make nothing\n"
+    "  --help              print this help and exit\n"
+    "  --version           print the version and exit\n"
+    "\n"
+    "Each option takes the next argument as its value, whatever it looks like; unknown\n"
+    "arguments are ignored. Threads: one per logical processor, or OMP_NUM_THREADS.\n"
+    "Exit status: 0 every selected slice is done (also for an empty or missing list),\n"
+    "1 option values that cannot make a run, 2 an image could not be read or written,\n"
+    "or the list file is no list. orvane-align finds -x and -y from the tiles.\n";
+
 std::int32_t parse_int(const std::string& text)
 {
     std::istringstream stream(text);
@@ -20,8 +51,10 @@ run_options parse_options(int argc, const char* const* argv)
     run_options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--plan") {
-            options.plan = true;
+        if (arg == "--plan" || arg == "--help" || arg == "--version") {
+            (arg == "--plan"   ? options.plan
+             : arg == "--help" ? options.help
+                               : options.version) = true;
             continue;
         }
         if ((arg == "--ome-zarr" || arg == "--voxel-size") && i + 1 < argc) {

@@ -20,6 +20,8 @@ struct run_options {
     bool plan = false;             // --plan: print the plan of the slices, make nothing
     std::string ome_zarr;          // --ome-zarr, empty: no volume
     std::string voxel_size;        // --voxel-size as given, empty: none
+    bool help = false;             // --help: print help_text, run nothing
+    bool version = false;          // --version: print the version, run nothing
 };
 
 // Exit statuses of the program.
@@ -33,9 +35,14 @@ enum exit_status : int {
 // gives 0, out of range gives the nearest 32-bit limit.
 std::int32_t parse_int(const std::string& text);
 
+// The usage with a line for every option, printed on standard output for
+// --help; the shorter usage_text (compat/) stays what a bare call prints.
+extern const char* const help_text;
+
 // Scans argv[1..]: each of -i -o -s -x -y -d -j --ome-zarr --voxel-size takes
-// the next argument as its value whatever it looks like, --plan stands alone;
-// anything else, and an option with no value after it, is ignored.
+// the next argument as its value whatever it looks like, --plan, --help and
+// --version stand alone; anything else, and an option with no value after
+// it, is ignored.
 run_options parse_options(int argc, const char* const* argv);
 
 // "X,Y,Z": three positive finite numbers, nothing else; none otherwise.

@@ -3,6 +3,7 @@
 
 #include "base/console.hpp"
 #include "base/parallel.hpp"
+#include "base/version.hpp"
 #include "compat/library_conventions.hpp"
 #include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
@@ -232,6 +233,10 @@ int run_driver(int argc, const char* const* argv)
     run_options options = parse_options(static_cast<int>(values.size()), values.data());
     // A drive alone ("D:") names that drive's current directory, not its root.
     options.outputdir = platform::output_base(options.outputdir);
+    if (options.help || options.version) {
+        std::cout << (options.help ? help_text : version_line("orvane") + "\n") << std::flush;
+        return exit_ok;
+    }
     // With --plan, standard output holds the plan alone.
     if (!options.plan)
         echo_command_line(arguments);

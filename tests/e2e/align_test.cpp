@@ -229,6 +229,21 @@ TEST_F(Align, MisuseGivesUsageAndStatus1)
     EXPECT_EQ(align({"-i", list, "-s", "2", "-k", "2"}).exit_code, 1);  // only slices 0 and 1
 }
 
+TEST_F(Align, HelpAndVersionPrintOnStandardOutput)
+{
+    for (const char* flag : {"-h", "--help"}) {
+        const process_result r = align({"-s", "3", flag});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.rfind("usage: orvane-align", 0), 0) << r.out;
+        EXPECT_NE(r.out.find("\n  --version "), std::string::npos) << r.out;
+    }
+    const process_result r = align({"--version"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(orvane_test::is_version_line(r.out, "orvane-align")) << r.out;
+}
+
 // The preview is an 8-bit RGB PNG at most 2048 wide: 4 columns of 1000 - 400
 // columns make 2400, reduced by 2.
 TEST_F(Align, PreviewIsAReducedRgbPng)

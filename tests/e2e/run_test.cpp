@@ -32,6 +32,30 @@ TEST_F(Run, EchoesAndStopsWithoutAList)
     EXPECT_EQ(r.err, "");
 }
 
+// --help and --version answer on standard output and run nothing, wherever
+// they stand among options; given as an option's value, each is that value.
+TEST_F(Run, HelpAndVersionPrintOnStandardOutputAndRunNothing)
+{
+    make_acquisition(2, 2);
+    const process_result help = run({"-i", list, "-o", out, "--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(help.out.rfind("Usage: orvane -i list.txt", 0), 0) << help.out;
+    for (const char* option : {"-i", "-o", "-s", "-x", "-y", "-d", "-j", "--ome-zarr",
+                               "--voxel-size", "--plan", "--help", "--version"})
+        EXPECT_NE(help.out.find("\n  " + std::string(option) + " "), std::string::npos) << option;
+
+    const process_result version = run({"--version", "-i", list, "-o", out});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.err, "");
+    EXPECT_TRUE(orvane_test::is_version_line(version.out, "orvane")) << version.out;
+    EXPECT_FALSE(exists(out));
+
+    const process_result value = run({"-o", "--help", "-i", "--version"});
+    EXPECT_EQ(value.exit_code, 0);
+    EXPECT_EQ(value.out, shown_exe + " -o --help -i --version \nno list.txt!\n");
+}
+
 TEST_F(Run, WritesEveryMosaicAndReportsIt)
 {
     make_acquisition(3, 4);

@@ -27,4 +27,21 @@ int spawn_process(const std::string& program, const std::vector<std::string>& ar
 // Waits for a spawned process; returns its raw wait status.
 int wait_process(int pid);
 
+// Whether out is the one line --version prints: program and the project's
+// version, then, from a git checkout, " (commit " and 12 hexadecimal digits,
+// ", modified" when files differed from it, and ")".
+inline bool is_version_line(const std::string& out, const std::string& program)
+{
+    const std::string start = program + " " + ORVANE_PROJECT_VERSION;
+    if (out == start + "\n")
+        return true;
+    const std::string open = " (commit ";
+    if (out.rfind(start + open, 0) != 0)
+        return false;
+    const std::string rest = out.substr(start.size() + open.size());
+    if (rest.size() < 12 || rest.find_first_not_of("0123456789abcdef") != 12)
+        return false;
+    return rest.substr(12) == ")\n" || rest.substr(12) == ", modified)\n";
+}
+
 }  // namespace orvane_test
