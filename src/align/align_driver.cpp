@@ -205,6 +205,21 @@ void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yof
               << std::flush;
 }
 
+// What the tiles share because it belongs to the camera was taken out
+// before matching; the user should know that the sensor has it.
+void warn_about_sensor(const sensor_pattern& pattern)
+{
+    auto count = [](const std::vector<bool>& lines) {
+        return std::to_string(std::count(lines.begin(), lines.end(), true));
+    };
+    if (!pattern.dead_rows.empty() || !pattern.dead_columns.empty())
+        warn(count(pattern.dead_rows) + " sensor rows and " + count(pattern.dead_columns) +
+             " sensor columns hold one value in every tile (dead or stuck lines): " +
+             "matched as their live neighbours");
+    if (pattern.only_sensor)
+        warn("every tile holds the same pixels: they show the sensor, not a specimen");
+}
+
 search_limits limits_for(const run_plan& plan)
 {
     search_limits limits;
@@ -249,6 +264,8 @@ int estimate(const run_plan& plan)
              std::to_string(m.height) + ", not " + std::to_string(reference.width) + " x " +
              std::to_string(reference.height) + " like the first tile: its seams in slice " +
              std::to_string(m.slice_index) + " are not compared");
+
+    warn_about_sensor(survey.pattern);
 
     std::vector<pair_estimate> pairs;
     for (const std::vector<alignment>& slices : survey.by_pair)

@@ -2,6 +2,7 @@
 #include "align/survey.hpp"
 
 #include "align/bands.hpp"
+#include "align/sensor_pattern.hpp"
 #include "align/tiles.hpp"
 #include "base/parallel.hpp"
 
@@ -32,8 +33,8 @@ public:
 
 class slice_survey {
 public:
-    slice_survey(const survey_input& input, std::int32_t slice_index)
-        : in_(input), slice_(slice_index), columns_(input.tiles->columns()),
+    slice_survey(const survey_input& input, const sensor_pattern& pattern, std::int32_t slice_index)
+        : in_(input), pattern_(pattern), slice_(slice_index), columns_(input.tiles->columns()),
           reference_(input.tiles->reference()),
           band_(std::min<int>(input.limits.max_overlap, static_cast<int>(reference_.width))),
           factor_(coarse_factor(band_, static_cast<int>(reference_.height)))
@@ -56,7 +57,12 @@ private:
     bool read(int column, band_keeper& keeper)
     {
         const std::string& name = name_of(column);
-        read_tile_rows(name, keeper);
+        if (pattern_.corrects_anything()) {
+            sensor_corrected_rows corrected(pattern_, keeper);
+            read_tile_rows(name, corrected);
+        } else {
+            read_tile_rows(name, keeper);
+        }
         if (keeper.size_matches())
             return true;
         out_.mismatches.push_back({name, slice_, keeper.width(), keeper.height()});
@@ -114,6 +120,7 @@ private:
     }
 
     const survey_input& in_;
+    const sensor_pattern& pattern_;
     std::int32_t slice_;
     int columns_;
     tile_size reference_;
@@ -133,13 +140,37 @@ tile_size read_tile_size(const std::string& name)
     return {size.width, size.height};
 }
 
+namespace {
+
+// Every tile of the chosen slices, one estimator per slice, merged in order.
+sensor_pattern estimate_sensor_pattern(const survey_input& input)
+{
+    const auto count = static_cast<int>(input.slices.size());
+    const tile_size reference = input.tiles->reference();
+    std::vector<sensor_pattern_estimator> estimators(
+        static_cast<std::size_t>(count),
+        sensor_pattern_estimator(reference.width, reference.height));
+    parallel_for(count, omp_get_max_threads(), loop_schedule::one_by_one, [&](std::int64_t i) {
+        const auto k = static_cast<std::size_t>(i);
+        for (int j = 0; j < input.tiles->columns(); ++j)
+            read_tile_rows(input.tiles->tile_name(j, input.slices[k]), estimators[k]);
+    });
+    sensor_pattern_estimator all(reference.width, reference.height);
+    for (const sensor_pattern_estimator& e : estimators)
+        all.merge(e);
+    return all.finish();
+}
+
+}  // namespace
+
 survey_result survey_pairs(const survey_input& input)
 {
+    const sensor_pattern pattern = estimate_sensor_pattern(input);
     const auto count = static_cast<int>(input.slices.size());
     std::vector<slice_outcome> outcomes(static_cast<std::size_t>(count));
     parallel_for(count, omp_get_max_threads(), loop_schedule::one_by_one, [&](std::int64_t i) {
         outcomes[static_cast<std::size_t>(i)] =
-            slice_survey(input, input.slices[static_cast<std::size_t>(i)]).run();
+            slice_survey(input, pattern, input.slices[static_cast<std::size_t>(i)]).run();
     });
 
     survey_result result;
@@ -150,6 +181,7 @@ survey_result survey_pairs(const survey_input& input)
                 result.by_pair[p].push_back(*o.pairs[p]);
         result.mismatches.insert(result.mismatches.end(), o.mismatches.begin(), o.mismatches.end());
     }
+    result.pattern = pattern;
     return result;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "align/estimate.hpp"
+#include "align/sensor_pattern.hpp"
 #include "align/tiles.hpp"
 
 #include <cstdint>
@@ -29,9 +30,12 @@ struct survey_result {
     // could be compared, in the order of input.slices.
     std::vector<std::vector<alignment>> by_pair;
     std::vector<size_mismatch> mismatches;
+    sensor_pattern pattern;  // taken out of every tile before matching
 };
 
-// Per slice the tiles are read twice, one at a time in column order: first
+// First every tile of the chosen slices is read for the sensor pattern the
+// tiles share, which is taken out of each before it is matched. Then, per
+// slice, the tiles are read twice, one at a time in column order: first
 // for their bands next to each seam reduced for the phase correlation, then
 // for the few full-resolution columns that the refinement needs. So a
 // thread holds reduced bands and at most three narrow windows, never a
