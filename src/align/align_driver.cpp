@@ -266,6 +266,13 @@ int estimate(const run_plan& plan)
              std::to_string(m.slice_index) + " are not compared");
 
     warn_about_sensor(survey.pattern);
+    for (std::size_t p = 0; p < survey.explained.size(); ++p)
+        if (survey.explained[p] > 0)
+            warn("pair " + pair_name(p) + ": " + std::to_string(survey.explained[p]) +
+                 " slices met where the sensor's fall-off meets itself as well (best at " +
+                 "overlap " + std::to_string(survey.sensor_place.overlap) + ", shift " +
+                 std::to_string(survey.sensor_place.shift) +
+                 "): left out, as the sensor alone can make the tiles meet there");
 
     std::vector<pair_estimate> pairs;
     for (const std::vector<alignment>& slices : survey.by_pair)

@@ -9,7 +9,7 @@ namespace orvane::align {
 
 namespace {
 
-// The fall-off is fitted to the means of at most this many blocks a side:
+// The fall-off is fitted to the levels of at most this many blocks a side:
 // it changes over tens of pixels at the least, and a few thousand values
 // fit in no time.
 constexpr std::uint32_t fall_off_blocks = 64;
@@ -138,7 +138,7 @@ double coordinate(double at, std::uint32_t size)
 
 double sensor_pattern::gain_at(double x, double y) const
 {
-    if (!shaded)
+    if (!fitted)
         return 1.0;
     const double u = coordinate(x, width), v = coordinate(y, height);
     double value = 0.0;
@@ -236,7 +236,15 @@ void sensor_pattern_estimator::end_tile()
         take_line(rows_[y], row_low_[y], row_high_[y]);
     for (std::uint32_t x = 0; x < width_; ++x)
         take_line(columns_[x], column_low_[x], column_high_[x]);
-    block_levels_all_.insert(block_levels_all_.end(), block_levels_.begin(), block_levels_.end());
+    // Each tile's levels relative to its own typical one: tiles differ in
+    // brightness (another column's exposure, a blank tile), the fall-off's
+    // shape does not. A dark tile tells nothing of it.
+    std::vector<float> sorted = block_levels_;
+    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
+    std::nth_element(sorted.begin(), middle, sorted.end());
+    if (*middle >= 1.0f)
+        for (const float level : block_levels_)
+            block_levels_all_.push_back(level / *middle);
     ++tiles_;
 }
 
@@ -294,7 +302,9 @@ sensor_pattern sensor_pattern_estimator::finish() const
     // specimen wherever a column is lit through the stack.
     const std::size_t blocks = static_cast<std::size_t>(blocks_x_) * blocks_y_;
     std::vector<sample> samples;
-    std::vector<double> across(static_cast<std::size_t>(tiles_));
+    std::vector<double> across(block_levels_all_.size() / std::max<std::size_t>(1, blocks));
+    if (across.size() < 2)
+        return pattern;
     for (std::size_t b = 0; b < blocks; ++b) {
         for (std::size_t t = 0; t < across.size(); ++t)
             across[t] = block_levels_all_[t * blocks + b];
@@ -307,7 +317,7 @@ sensor_pattern sensor_pattern_estimator::finish() const
     }
     if (!fit_surface(samples, pattern.gain))
         return pattern;
-    pattern.shaded = true;
+    pattern.fitted = true;
     double total = 0.0, lowest = 0.0, highest = 0.0;
     for (std::size_t s = 0; s < samples.size(); ++s) {
         const double g = pattern.gain_at((samples[s].u + 1) * (width_ - 1) / 2.0,
@@ -317,11 +327,14 @@ sensor_pattern sensor_pattern_estimator::finish() const
         highest = s == 0 ? g : std::max(highest, g);
     }
     const double mean = total / static_cast<double>(samples.size());
-    pattern.shaded = mean > 0.0 && lowest > 0.0 && highest - lowest >= shading_tolerance * highest;
-    if (pattern.shaded)
-        for (auto& r : pattern.gain)
-            for (double& c : r)
-                c /= mean;
+    pattern.fitted = mean > 0.0 && lowest > 0.0;
+    if (!pattern.fitted)
+        return pattern;
+    pattern.variation = (highest - lowest) / highest;
+    pattern.shaded = pattern.variation >= shading_tolerance;
+    for (auto& r : pattern.gain)
+        for (double& c : r)
+            c /= mean;
     return pattern;
 }
 

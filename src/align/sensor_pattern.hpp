@@ -22,16 +22,19 @@ struct sensor_pattern {
     std::vector<bool> dead_rows, dead_columns;  // empty: none
     // The fall-off as relative brightness, a polynomial of degree 4 in
     // u = 2x / (width - 1) - 1 and v = 2y / (height - 1) - 1, coefficient
-    // [i][j] of u^i v^j, scaled to a mean of 1 over the tile. Absent
-    // (`shaded` false) when it varies less than shading_tolerance.
+    // [i][j] of u^i v^j, scaled to a mean of 1 over the tile, when it could
+    // be fitted; `variation` is its range over the tile as a share of its
+    // highest value. It is divided out (`shaded`) from shading_tolerance up.
+    bool fitted = false;
     bool shaded = false;
+    double variation = 0.0;
     std::array<std::array<double, 5>, 5> gain{};
     // Every sampled pixel had the same value in every tile: the tiles show
     // nothing but the sensor, and no match between them means anything.
     bool only_sensor = false;
 
     bool corrects_anything() const { return shaded || !dead_rows.empty() || !dead_columns.empty(); }
-    double gain_at(double x, double y) const;
+    double gain_at(double x, double y) const;  // the fit, or 1 where none
 };
 
 // A fall-off smaller than this share of the brightness is left alone: the

@@ -2,11 +2,14 @@
 #include "align/survey.hpp"
 
 #include "align/bands.hpp"
+#include "align/consensus.hpp"
 #include "align/sensor_pattern.hpp"
 #include "align/tiles.hpp"
 #include "base/parallel.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <utility>
 
@@ -131,6 +134,59 @@ private:
     slice_outcome out_;
 };
 
+// The fall-off rendered as the two bands of a pair would show it: the left
+// tile's right band is the file's first columns read backwards, the right
+// tile's left band its last ones.
+struct sensor_bands {
+    pixels right_of_left, left_of_right;
+};
+
+sensor_bands render_sensor(const sensor_pattern& pattern, const search_limits& limits)
+{
+    const int width = static_cast<int>(pattern.width), height = static_cast<int>(pattern.height);
+    const int band = std::min(limits.max_overlap, width);
+    double highest = 0.0;
+    for (int y = 0; y < height; y += std::max(1, height / 64))
+        for (int x = 0; x < width; x += std::max(1, width / 64))
+            highest = std::max(highest, pattern.gain_at(x, y));
+    sensor_bands bands{pixels(band, height), pixels(band, height)};
+    for (int y = 0; y < height; ++y)
+        for (int c = 0; c < band; ++c) {
+            auto level = [&](int x) {
+                return static_cast<std::uint16_t>(
+                    std::lround(30000.0 * std::max(0.0, pattern.gain_at(x, y)) / highest));
+            };
+            bands.right_of_left.row(y)[c] = level(band - 1 - c);
+            bands.left_of_right.row(y)[c] = level(width - 1 - c);
+        }
+    return bands;
+}
+
+// Leaves out the slices that scored where the sensor's fall-off meets
+// itself nearly as well as it does at best: a smooth fall-off meets itself
+// along a broad ridge, not at one place.
+void leave_out_sensor_matches(survey_result& result, const search_limits& limits)
+{
+    result.explained.assign(result.by_pair.size(), 0);
+    if (!result.pattern.fitted || result.pattern.variation < sensor_match_variation)
+        return;
+    const sensor_bands bands = render_sensor(result.pattern, limits);
+    result.sensor_place = estimate_pair(bands.right_of_left, bands.left_of_right, limits);
+    const alignment& place = result.sensor_place;
+    if (!place.found)
+        return;
+    for (std::size_t p = 0; p < result.by_pair.size(); ++p) {
+        std::vector<alignment>& slices = result.by_pair[p];
+        const auto kept = std::remove_if(slices.begin(), slices.end(), [&](const alignment& a) {
+            return a.found && a.score >= min_score &&
+                   overlap_ncc(bands.right_of_left, bands.left_of_right, a.overlap, a.shift) >=
+                       place.score - sensor_match_margin;
+        });
+        result.explained[p] = static_cast<int>(slices.end() - kept);
+        slices.erase(kept, slices.end());
+    }
+}
+
 }  // namespace
 
 tile_size read_tile_size(const std::string& name)
@@ -182,6 +238,7 @@ survey_result survey_pairs(const survey_input& input)
         result.mismatches.insert(result.mismatches.end(), o.mismatches.begin(), o.mismatches.end());
     }
     result.pattern = pattern;
+    leave_out_sensor_matches(result, input.limits);
     return result;
 }
 
