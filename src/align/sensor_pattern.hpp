@@ -68,13 +68,15 @@ private:
     void take_block_row(std::uint32_t block_row, std::uint32_t rows);
 
     std::uint32_t width_, height_;
-    std::uint32_t block_;  // a side of the blocks whose levels the fall-off is fitted to
+    std::uint32_t block_;   // a side of the blocks whose levels the fall-off is fitted to
+    std::uint32_t stride_;  // between the pixels of a block its level is taken from
     std::uint32_t blocks_x_, blocks_y_;
     int tiles_ = 0;
     bool open_ = false;  // a tile of the right size is being taken
     std::vector<line_state> rows_, columns_;
     // The tile being taken: each row's and column's lowest and highest
-    // value, the rows of the block row being read, and its blocks' levels.
+    // value, the sampled rows of the block row being read, and its blocks'
+    // levels.
     std::vector<std::uint16_t> row_low_, row_high_, column_low_, column_high_;
     std::vector<std::uint16_t> block_rows_;
     std::vector<float> block_levels_;
