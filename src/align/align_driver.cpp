@@ -209,13 +209,14 @@ void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yof
 // before matching; the user should know that the sensor has it.
 void warn_about_sensor(const sensor_pattern& pattern)
 {
-    auto count = [](const std::vector<bool>& lines) {
-        return std::to_string(std::count(lines.begin(), lines.end(), true));
+    auto count = [](const std::vector<bool>& lines, const std::string& what) {
+        const auto n = std::count(lines.begin(), lines.end(), true);
+        return std::to_string(n) + " sensor " + what + (n == 1 ? "" : "s");
     };
     if (!pattern.dead_rows.empty() || !pattern.dead_columns.empty())
-        warn(count(pattern.dead_rows) + " sensor rows and " + count(pattern.dead_columns) +
-             " sensor columns hold one value in every tile (dead or stuck lines): " +
-             "matched as their live neighbours");
+        warn(count(pattern.dead_rows, "row") + " and " + count(pattern.dead_columns, "column") +
+             " hold one value in every tile (dead or stuck lines): matched as their live " +
+             "neighbours");
     if (pattern.only_sensor)
         warn("every tile holds the same pixels: they show the sensor, not a specimen");
 }
@@ -268,7 +269,8 @@ int estimate(const run_plan& plan)
     warn_about_sensor(survey.pattern);
     for (std::size_t p = 0; p < survey.explained.size(); ++p)
         if (survey.explained[p] > 0)
-            warn("pair " + pair_name(p) + ": " + std::to_string(survey.explained[p]) +
+            warn("pair " + pair_name(p) + ": " + std::to_string(survey.explained[p]) + " of " +
+                 std::to_string(survey.explained[p] + static_cast<int>(survey.by_pair[p].size())) +
                  " slices met where the sensor's fall-off meets itself as well (best at " +
                  "overlap " + std::to_string(survey.sensor_place.overlap) + ", shift " +
                  std::to_string(survey.sensor_place.shift) +
