@@ -39,6 +39,12 @@ struct settings {
     bool truth = false;            // also write the mosaic orvane should make
     double hot_pixels = 0.0;       // share of sensor pixels stuck at full scale
     int grid_period = 0;           // a pure grid of lines instead of blobs
+    // What the sensor adds to every tile alike, in file coordinates: lines
+    // at 0 and brightness falling towards the corners by this share.
+    std::vector<long> dead_rows, dead_columns;
+    double falloff = 0.0;
+    bool blank = false;     // no specimen: background and noise only
+    double contrast = 1.0;  // the blobs' brightness times this
 };
 
 // A bright structure: a Gaussian ball in acquisition coordinates (x across all
@@ -67,7 +73,8 @@ int usage()
                  "                               [-h HEIGHT] [--lzw] [--seed N] [--stats]\n"
                  "                               [--overlap X] [--shift Y] [--brightness-step B]\n"
                  "                               [--noise-free] [--truth] [--hot-pixels F]\n"
-                 "                               [--grid PERIOD]\n"
+                 "                               [--grid PERIOD] [--dead-row Y] [--dead-column X]\n"
+                 "                               [--falloff F] [--blank] [--contrast C]\n"
                  "writes DIR/tiles/*.tif and DIR/list.txt; --stats prints the bytes written,\n"
                  "the rate and the LZW ratio of the content. --overlap, --shift and\n"
                  "--brightness-step cut the tiles from one specimen so that orvane -x X -y Y\n"
@@ -75,7 +82,11 @@ int usage()
                  "noise out and --truth writes the mosaic orvane should make of each slice\n"
                  "into DIR/truth/; --hot-pixels sets that share of the sensor's pixels to full\n"
                  "scale, at the same places in every tile, as an uncorrected camera shows them;\n"
-                 "--grid cuts a specimen of grid lines PERIOD pixels apart, nothing else\n");
+                 "--grid cuts a specimen of grid lines PERIOD pixels apart, nothing else;\n"
+                 "--dead-row and --dead-column (repeatable) set that sensor row or column to 0\n"
+                 "in every tile; --falloff makes every tile's brightness fall by that share\n"
+                 "from its centre to its corners; --blank leaves the specimen out, and\n"
+                 "--contrast makes its blobs C times as bright\n");
     return 1;
 }
 
@@ -352,6 +363,27 @@ void render_truth(std::vector<std::uint16_t>& pixels, const settings& s, const t
         }
 }
 
+// What every tile shows alike because it belongs to the camera, not the
+// specimen: brightness falling as the squared distance from the centre, to
+// 1 - falloff at the corners, then dead lines at 0.
+void apply_sensor(std::vector<std::uint16_t>& pixels, const settings& s)
+{
+    const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
+    const double corner2 = cx * cx + cy * cy;
+    for (std::uint32_t y = 0; y < s.height && s.falloff > 0.0; ++y)
+        for (std::uint32_t x = 0; x < s.width; ++x) {
+            const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
+            const double gain = 1.0 - s.falloff * (corner2 > 0 ? r2 / corner2 : 0.0);
+            std::uint16_t& v = pixels[std::size_t{y} * s.width + x];
+            v = static_cast<std::uint16_t>(std::lround(v * gain));
+        }
+    for (const long row : s.dead_rows)
+        std::fill_n(&pixels[static_cast<std::size_t>(row) * s.width], s.width, std::uint16_t{0});
+    for (const long column : s.dead_columns)
+        for (std::uint32_t y = 0; y < s.height; ++y)
+            pixels[std::size_t{y} * s.width + static_cast<std::size_t>(column)] = 0;
+}
+
 // The sensor pixels stuck at full scale: the same places in every tile of
 // every column and slice, as the camera's defects do not move.
 std::vector<std::size_t> hot_pixel_places(const settings& s)
@@ -403,12 +435,29 @@ int main(int argc, char** argv)
             s.hot_pixels = std::atof(argv[++i]);
         else if (arg == "--grid" && has_value)
             s.cut = true, s.grid_period = std::atoi(argv[++i]);
+        else if (arg == "--dead-row" && has_value)
+            s.dead_rows.push_back(std::atol(argv[++i]));
+        else if (arg == "--dead-column" && has_value)
+            s.dead_columns.push_back(std::atol(argv[++i]));
+        else if (arg == "--falloff" && has_value)
+            s.falloff = std::atof(argv[++i]);
+        else if (arg == "--blank")
+            s.blank = true;
+        else if (arg == "--contrast" && has_value)
+            s.contrast = std::atof(argv[++i]);
         else
             return usage();
     }
     if (s.out.empty() || s.columns < 1 || s.slices < 1 || s.width < 1 || s.height < 1 ||
-        s.hot_pixels < 0.0 || s.hot_pixels > 1.0 || s.grid_period < 0)
+        s.hot_pixels < 0.0 || s.hot_pixels > 1.0 || s.grid_period < 0 || s.falloff < 0.0 ||
+        s.falloff >= 1.0 || s.contrast < 0.0)
         return usage();
+    for (const long row : s.dead_rows)
+        if (row < 0 || row >= static_cast<long>(s.height))
+            return usage();
+    for (const long column : s.dead_columns)
+        if (column < 0 || column >= static_cast<long>(s.width))
+            return usage();
     if (s.cut && (s.xoverlap < 0 || 2L * s.xoverlap >= static_cast<long>(s.width)))
         return usage();
 
@@ -435,11 +484,16 @@ int main(int argc, char** argv)
     const double area = static_cast<double>(s.width) * s.height / (4096.0 * size_unit * size_unit);
     const int blob_count =
         std::max(1, static_cast<int>(blobs_per_tile_slice * area * s.columns * depth));
-    for (int b = 0; b < blob_count && !s.cut; ++b)
+    for (int b = 0; b < blob_count && !s.cut && !s.blank; ++b)
         blobs.push_back({unit(rng) * s.width * s.columns, unit(rng) * s.height,
                          unit(rng) * depth - margin, (0.1 + unit(rng) * 2.0) * size_unit,
                          1500.0 + unit(rng) * 20000.0});
-    const specimen cut_specimen = s.cut ? make_specimen(s, size_unit, depth, margin) : specimen{};
+    specimen cut_specimen = s.cut ? make_specimen(s, size_unit, depth, margin) : specimen{};
+    if (s.blank)
+        cut_specimen.blobs.clear(), blobs.clear(), s.grid_period = 0;
+    for (std::vector<blob>* list : {&blobs, &cut_specimen.blobs})
+        for (blob& b : *list)
+            b.brightness *= s.contrast;
 
     const std::vector<std::size_t> hot = hot_pixel_places(s);
     std::ofstream list(s.out + "/list.txt");
@@ -454,6 +508,7 @@ int main(int argc, char** argv)
                 render_cut_tile(pixels, s, t, cut_specimen, column, slice, slice_step);
             else
                 render_tile(pixels, s, t, blobs, column, slice, slice_step);
+            apply_sensor(pixels, s);
             for (const std::size_t place : hot)
                 pixels[place] = 65535;
             if (!write_tiff(path, pixels, s.width, s.height, s.lzw)) {

@@ -208,6 +208,22 @@ void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yof
               << std::flush;
 }
 
+// What the tiles share because it belongs to the camera was taken out
+// before matching; the user should know that the sensor has it.
+void warn_about_sensor(const sensor_pattern& pattern)
+{
+    auto count = [](const std::vector<bool>& lines, const std::string& what) {
+        const auto n = std::count(lines.begin(), lines.end(), true);
+        return std::to_string(n) + " sensor " + what + (n == 1 ? "" : "s");
+    };
+    if (!pattern.dead_rows.empty() || !pattern.dead_columns.empty())
+        warn(count(pattern.dead_rows, "row") + " and " + count(pattern.dead_columns, "column") +
+             " hold one value in every tile (dead or stuck lines): matched as their live " +
+             "neighbours");
+    if (pattern.only_sensor)
+        warn("every tile holds the same pixels: they show the sensor, not a specimen");
+}
+
 search_limits limits_for(const run_plan& plan)
 {
     search_limits limits;
@@ -252,6 +268,16 @@ int estimate(const run_plan& plan)
              std::to_string(m.height) + ", not " + std::to_string(reference.width) + " x " +
              std::to_string(reference.height) + " like the first tile: its seams in slice " +
              std::to_string(m.slice_index) + " are not compared");
+
+    warn_about_sensor(survey.pattern);
+    for (std::size_t p = 0; p < survey.explained.size(); ++p)
+        if (survey.explained[p] > 0)
+            warn("pair " + pair_name(p) + ": " + std::to_string(survey.explained[p]) + " of " +
+                 std::to_string(survey.explained[p] + static_cast<int>(survey.by_pair[p].size())) +
+                 " slices met where the sensor's fall-off meets itself as well (best at " +
+                 "overlap " + std::to_string(survey.sensor_place.overlap) + ", shift " +
+                 std::to_string(survey.sensor_place.shift) +
+                 "): left out, as the sensor alone can make the tiles meet there");
 
     std::vector<pair_estimate> pairs;
     for (const std::vector<alignment>& slices : survey.by_pair)

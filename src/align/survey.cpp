@@ -2,10 +2,14 @@
 #include "align/survey.hpp"
 
 #include "align/bands.hpp"
+#include "align/consensus.hpp"
+#include "align/sensor_pattern.hpp"
 #include "align/tiles.hpp"
 #include "base/parallel.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <utility>
 
@@ -32,8 +36,8 @@ public:
 
 class slice_survey {
 public:
-    slice_survey(const survey_input& input, std::int32_t slice_index)
-        : in_(input), slice_(slice_index), columns_(input.tiles->columns()),
+    slice_survey(const survey_input& input, const sensor_pattern& pattern, std::int32_t slice_index)
+        : in_(input), pattern_(pattern), slice_(slice_index), columns_(input.tiles->columns()),
           reference_(input.tiles->reference()),
           band_(std::min<int>(input.limits.max_overlap, static_cast<int>(reference_.width))),
           factor_(coarse_factor(band_, static_cast<int>(reference_.height)))
@@ -56,7 +60,12 @@ private:
     bool read(int column, band_keeper& keeper)
     {
         const std::string& name = name_of(column);
-        read_tile_rows(name, keeper);
+        if (pattern_.corrects_anything()) {
+            sensor_corrected_rows corrected(pattern_, keeper);
+            read_tile_rows(name, corrected);
+        } else {
+            read_tile_rows(name, keeper);
+        }
         if (keeper.size_matches())
             return true;
         out_.mismatches.push_back({name, slice_, keeper.width(), keeper.height()});
@@ -114,6 +123,7 @@ private:
     }
 
     const survey_input& in_;
+    const sensor_pattern& pattern_;
     std::int32_t slice_;
     int columns_;
     tile_size reference_;
@@ -124,6 +134,59 @@ private:
     slice_outcome out_;
 };
 
+// The fall-off rendered as the two bands of a pair would show it: the left
+// tile's right band is the file's first columns read backwards, the right
+// tile's left band its last ones.
+struct sensor_bands {
+    pixels right_of_left, left_of_right;
+};
+
+sensor_bands render_sensor(const sensor_pattern& pattern, const search_limits& limits)
+{
+    const int width = static_cast<int>(pattern.width), height = static_cast<int>(pattern.height);
+    const int band = std::min(limits.max_overlap, width);
+    double highest = 0.0;
+    for (int y = 0; y < height; y += std::max(1, height / 64))
+        for (int x = 0; x < width; x += std::max(1, width / 64))
+            highest = std::max(highest, pattern.gain_at(x, y));
+    sensor_bands bands{pixels(band, height), pixels(band, height)};
+    for (int y = 0; y < height; ++y)
+        for (int c = 0; c < band; ++c) {
+            auto level = [&](int x) {
+                return static_cast<std::uint16_t>(
+                    std::lround(30000.0 * std::max(0.0, pattern.gain_at(x, y)) / highest));
+            };
+            bands.right_of_left.row(y)[c] = level(band - 1 - c);
+            bands.left_of_right.row(y)[c] = level(width - 1 - c);
+        }
+    return bands;
+}
+
+// Leaves out the slices that scored where the sensor's fall-off meets
+// itself nearly as well as it does at best: a smooth fall-off meets itself
+// along a broad ridge, not at one place.
+void leave_out_sensor_matches(survey_result& result, const search_limits& limits)
+{
+    result.explained.assign(result.by_pair.size(), 0);
+    if (!result.pattern.fitted || result.pattern.variation < sensor_match_variation)
+        return;
+    const sensor_bands bands = render_sensor(result.pattern, limits);
+    result.sensor_place = estimate_pair(bands.right_of_left, bands.left_of_right, limits);
+    const alignment& place = result.sensor_place;
+    if (!place.found)
+        return;
+    for (std::size_t p = 0; p < result.by_pair.size(); ++p) {
+        std::vector<alignment>& slices = result.by_pair[p];
+        const auto kept = std::remove_if(slices.begin(), slices.end(), [&](const alignment& a) {
+            return a.found && a.score >= min_score &&
+                   overlap_ncc(bands.right_of_left, bands.left_of_right, a.overlap, a.shift) >=
+                       place.score - sensor_match_margin;
+        });
+        result.explained[p] = static_cast<int>(slices.end() - kept);
+        slices.erase(kept, slices.end());
+    }
+}
+
 }  // namespace
 
 tile_size read_tile_size(const std::string& name)
@@ -133,13 +196,37 @@ tile_size read_tile_size(const std::string& name)
     return {size.width, size.height};
 }
 
+namespace {
+
+// Every tile of the chosen slices, one estimator per slice, merged in order.
+sensor_pattern estimate_sensor_pattern(const survey_input& input)
+{
+    const auto count = static_cast<int>(input.slices.size());
+    const tile_size reference = input.tiles->reference();
+    std::vector<sensor_pattern_estimator> estimators(
+        static_cast<std::size_t>(count),
+        sensor_pattern_estimator(reference.width, reference.height));
+    parallel_for(count, omp_get_max_threads(), loop_schedule::one_by_one, [&](std::int64_t i) {
+        const auto k = static_cast<std::size_t>(i);
+        for (int j = 0; j < input.tiles->columns(); ++j)
+            read_tile_rows(input.tiles->tile_name(j, input.slices[k]), estimators[k]);
+    });
+    sensor_pattern_estimator all(reference.width, reference.height);
+    for (const sensor_pattern_estimator& e : estimators)
+        all.merge(e);
+    return all.finish();
+}
+
+}  // namespace
+
 survey_result survey_pairs(const survey_input& input)
 {
+    const sensor_pattern pattern = estimate_sensor_pattern(input);
     const auto count = static_cast<int>(input.slices.size());
     std::vector<slice_outcome> outcomes(static_cast<std::size_t>(count));
     parallel_for(count, omp_get_max_threads(), loop_schedule::one_by_one, [&](std::int64_t i) {
         outcomes[static_cast<std::size_t>(i)] =
-            slice_survey(input, input.slices[static_cast<std::size_t>(i)]).run();
+            slice_survey(input, pattern, input.slices[static_cast<std::size_t>(i)]).run();
     });
 
     survey_result result;
@@ -150,6 +237,8 @@ survey_result survey_pairs(const survey_input& input)
                 result.by_pair[p].push_back(*o.pairs[p]);
         result.mismatches.insert(result.mismatches.end(), o.mismatches.begin(), o.mismatches.end());
     }
+    result.pattern = pattern;
+    leave_out_sensor_matches(result, input.limits);
     return result;
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "align/estimate.hpp"
+#include "align/sensor_pattern.hpp"
 #include "align/tiles.hpp"
 
 #include <cstdint>
@@ -29,9 +30,23 @@ struct survey_result {
     // could be compared, in the order of input.slices.
     std::vector<std::vector<alignment>> by_pair;
     std::vector<size_mismatch> mismatches;
+    sensor_pattern pattern;  // taken out of every tile before matching
+    // Where the fitted fall-off meets itself best, when it varies by
+    // sensor_match_variation or more: dividing it out leaves a trace of it,
+    // or lays its inverse on tiles that lack it, the same in every tile. A
+    // slice that scored where the fall-off meets itself within
+    // sensor_match_margin of that best is one the sensor can explain: it is
+    // left out of by_pair, and explained[p] counts those of pair p.
+    alignment sensor_place;
+    std::vector<int> explained;
 };
 
-// Per slice the tiles are read twice, one at a time in column order: first
+constexpr double sensor_match_variation = 0.01;
+constexpr double sensor_match_margin = 0.05;
+
+// First every tile of the chosen slices is read for the sensor pattern the
+// tiles share, which is taken out of each before it is matched. Then, per
+// slice, the tiles are read twice, one at a time in column order: first
 // for their bands next to each seam reduced for the phase correlation, then
 // for the few full-resolution columns that the refinement needs. So a
 // thread holds reduced bands and at most three narrow windows, never a

@@ -399,3 +399,44 @@ TEST_F(Align, AnEstimateFromFewSlicesIsWarnedAbout)
     EXPECT_EQ(printed_geometry(r.out), "-x 10 -y 4") << r.out << r.err;
     EXPECT_NE(r.err.find("only 1 of 4 slices compared scored"), std::string::npos) << r.err;
 }
+
+// What the sensor adds to every tile lines up with itself: dead lines at any
+// overlap with no shift (a pair of dead columns also at their distance), a
+// fall-off at the narrowest overlap. Over weak texture they outvoted the
+// specimen in every slice alike, and blank tiles with a fall-off gave a
+// confident -x and -y; taken out, the specimen alone decides, and blank
+// tiles give none, also where the fall-off is too slight to divide out.
+TEST_F(Align, WhatTheSensorAddsToEveryTileNeverDecidesTheEstimate)
+{
+    const geometry g{3, 4, 256, 256, 20, -8};
+    const std::vector<std::string> dead_row = {"--dead-row", "100"};
+    const std::vector<std::string> dead_lines = {"--dead-row",    "0",  "--dead-column", "30",
+                                                 "--dead-column", "230"};
+    for (const auto& [seed, defect] : {std::pair{1, dead_row}, {3, dead_lines}, {4, dead_lines}}) {
+        SCOPED_TRACE(testing::Message()
+                     << "seed " << seed << ", " << defect.size() / 2 << " dead lines");
+        std::vector<std::string> extra = {"--contrast", "0.003"};
+        extra.insert(extra.end(), defect.begin(), defect.end());
+        cut(g, false, extra, seed);
+        const process_result r = align({"-i", list, "-s", "3"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(printed_geometry(r.out), "-x 20 -y -8") << r.out << r.err;
+        EXPECT_NE(r.err.find("dead or stuck lines"), std::string::npos) << r.err;
+    }
+    // 4 %, too slight to divide out, decided where all columns are alike bright.
+    for (const auto& [seed, falloff] :
+         {std::pair{1, "0.04"}, {2, "0.04"}, {2, "0.15"}, {3, "0.4"}}) {
+        SCOPED_TRACE(testing::Message() << "blank, seed " << seed << ", fall-off " << falloff);
+        cut(g, false, {"--blank", "--brightness-step", "0", "--falloff", falloff}, seed);
+        const process_result r = align({"-i", list, "-s", "3"});
+        EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+        EXPECT_EQ(printed_geometry(r.out), "none") << r.out;
+    }
+    for (int seed : {1, 2}) {
+        SCOPED_TRACE(testing::Message() << "specimen, seed " << seed << ", fall-off 0.4");
+        cut(g, false, {"--falloff", "0.4"}, seed);
+        const process_result r = align({"-i", list, "-s", "3"});
+        EXPECT_EQ(printed_geometry(r.out), "-x 20 -y -8") << r.out << r.err;
+        EXPECT_EQ(r.err.find("slices agree"), std::string::npos) << r.err;
+    }
+}

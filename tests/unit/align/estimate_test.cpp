@@ -1,6 +1,7 @@
 // The pair estimator on bands cut from a synthetic specimen with a known overlap and shift.
 #include "align/bands.hpp"
 #include "align/estimate.hpp"
+#include "align/sensor_pattern.hpp"
 
 #include <gtest/gtest.h>
 
@@ -177,6 +178,80 @@ TEST(BandKeeper, FlipsTrimsAndReducesTheColumnsNextToEachSeam)
     other.rows(0, h, tile.data());
     EXPECT_FALSE(other.size_matches());
     EXPECT_TRUE(right.empty());
+}
+
+// The sensor pattern from tiles of different places: a fall-off mapped onto
+// the wrong coordinates, or a dead line stood in for by another than its
+// neighbour, would leave the corrected tiles uneven or wrong at the line.
+TEST(SensorPattern, FallOffDividedOutAndDeadLinesTakeTheirNeighbours)
+{
+    const int width = 128, height = 96, dead_row = 10, dead_column = 50;
+    auto fall_off = [&](int x, int y) {
+        const double u = x - 40.0, v = y - 30.0;  // off centre, as a lamp may be
+        return 1.0 - 0.3 * (u * u + v * v) / (88.0 * 88.0 + 66.0 * 66.0);
+    };
+    std::mt19937 rng(3);
+    auto make_tile = [&] {
+        std::vector<std::uint16_t> tile(static_cast<std::size_t>(width) * height);
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                double level = 1000.0 + static_cast<double>(rng() % 21) - 10.0;
+                if (rng() % 10 == 0)
+                    level += 5000.0;  // the specimen: bright, here and there
+                tile[static_cast<std::size_t>(y) * width + x] = static_cast<std::uint16_t>(
+                    y == dead_row || x == dead_column ? 0 : std::lround(level * fall_off(x, y)));
+            }
+        return tile;
+    };
+    // Two estimators take three tiles each, as threads do, and merge.
+    sensor_pattern_estimator all(width, height), other(width, height);
+    for (int t = 0; t < 6; ++t) {
+        const std::vector<std::uint16_t> tile = make_tile();
+        sensor_pattern_estimator& e = t < 3 ? all : other;
+        e.begin(width, height);
+        e.rows(0, height, tile.data());
+    }
+    all.merge(other);
+    const sensor_pattern pattern = all.finish();
+    ASSERT_TRUE(pattern.shaded);
+    EXPECT_EQ(std::count(pattern.dead_rows.begin(), pattern.dead_rows.end(), true), 1);
+    EXPECT_TRUE(pattern.dead_rows[dead_row]);
+    EXPECT_EQ(std::count(pattern.dead_columns.begin(), pattern.dead_columns.end(), true), 1);
+    EXPECT_TRUE(pattern.dead_columns[dead_column]);
+    for (const auto& [x, y] : {std::pair{0, 0}, {127, 95}, {127, 0}, {0, 95}, {90, 70}})
+        EXPECT_NEAR(pattern.gain_at(x, y) / pattern.gain_at(40, 30), fall_off(x, y), 0.02)
+            << x << ", " << y;
+
+    struct keep_all : row_consumer {
+        std::vector<std::uint16_t> pixels;
+        void begin(std::uint32_t w, std::uint32_t h) override { pixels.assign(w * h, 0); }
+        void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* values) override
+        {
+            std::copy_n(values, count * width, pixels.begin() + y0 * width);
+        }
+    } kept;
+    sensor_corrected_rows corrected(pattern, kept);
+    const std::vector<std::uint16_t> tile = make_tile();
+    corrected.begin(width, height);
+    corrected.rows(0, dead_row + 3, tile.data());  // rows come in batches
+    corrected.rows(dead_row + 3, height - dead_row - 3, tile.data() + (dead_row + 3) * width);
+    auto at = [&](int x, int y) { return kept.pixels[static_cast<std::size_t>(y) * width + x]; };
+    for (int x = 0; x < width; ++x)
+        EXPECT_EQ(at(x, dead_row), at(x, dead_row - 1)) << x;
+    // A dead column takes its neighbour's raw value, divided by its own gain.
+    for (int y = 0; y < height; ++y)
+        EXPECT_NEAR(at(dead_column, y), at(dead_column - 1, y), 0.01 * at(dead_column - 1, y)) << y;
+    // The background is as bright in the corners as at the centre again.
+    auto lower_quartile = [&](int x0, int y0) {
+        std::vector<std::uint16_t> values;
+        for (int y = y0; y < y0 + 8; ++y)
+            for (int x = x0; x < x0 + 8; ++x)
+                values.push_back(at(x, y));
+        std::nth_element(values.begin(), values.begin() + 16, values.end());
+        return static_cast<double>(values[16]);
+    };
+    for (const auto& [x, y] : {std::pair{0, 0}, {120, 88}, {120, 0}})
+        EXPECT_NEAR(lower_quartile(x, y) / lower_quartile(36, 26), 1.0, 0.03) << x << ", " << y;
 }
 
 }  // namespace
