@@ -20,7 +20,7 @@ namespace {
 // Blosc's header: format version 2 (every Blosc 1.x and 2.x reader's), the
 // compressor's format version, flags, the sample size, then the uncompressed
 // size, the block size and the frame's size, little-endian.
-constexpr std::size_t header_size = 16;
+constexpr std::size_t header_size = blosc_header_size;
 constexpr std::uint8_t blosc_format = 2;
 constexpr std::uint8_t zstd_format = 1;
 // Byte shuffle, blocks not split into one stream per byte, zstd (code 4 in
@@ -100,6 +100,32 @@ private:
 };
 
 }  // namespace
+
+std::string blosc_chunk_damage(const char* header, std::uint64_t file_size,
+                               std::size_t sample_bytes)
+{
+    if (file_size == 0)
+        return "it is empty";
+    if (file_size < header_size)
+        return "it is shorter than a Blosc header";
+    const auto u32 = [&](std::size_t at) {
+        std::uint32_t value = 0;
+        for (std::size_t k = 0; k < 4; ++k)
+            value |= static_cast<std::uint32_t>(static_cast<unsigned char>(header[at + k]))
+                     << 8 * k;
+        return value;
+    };
+    const auto sample_size = static_cast<unsigned char>(header[3]);
+    if (sample_size != 2)
+        return "its header gives samples of " + std::to_string(sample_size) + " bytes, not 2";
+    if (u32(4) != sample_bytes)
+        return "its header gives " + std::to_string(u32(4)) + " bytes of samples, not " +
+               std::to_string(sample_bytes);
+    if (u32(12) != file_size)
+        return "its header gives a frame of " + std::to_string(u32(12)) + " bytes, the file has " +
+               std::to_string(file_size);
+    return "";
+}
 
 void compress_chunk(const sample_window& window, std::int64_t width, std::int64_t height,
                     std::vector<char>& out, const std::string& path, int zstd_hash_log)

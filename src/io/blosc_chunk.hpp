@@ -43,4 +43,16 @@ void compress_chunk(const sample_window& window, std::int64_t width, std::int64_
                     std::vector<char>& out, const std::string& path,
                     int zstd_hash_log = blosc_chunk_hash_log);
 
+// The bytes of a Blosc frame's header, which states the frame's sizes.
+constexpr std::size_t blosc_header_size = 16;
+
+// What keeps a chunk file of file_size bytes, beginning with `header` (its
+// first blosc_header_size bytes, or all of a shorter file), from being a
+// whole chunk of sample_bytes bytes of 16-bit samples: its header's sample
+// size, uncompressed size or frame size (which must be the file's). Empty
+// when they are right. A cut or overwritten chunk, which every reader
+// refuses, shows here without its samples being decoded.
+std::string blosc_chunk_damage(const char* header, std::uint64_t file_size,
+                               std::size_t sample_bytes);
+
 }  // namespace orvane

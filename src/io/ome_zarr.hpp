@@ -2,45 +2,20 @@
 // metadata, the check of a volume already there, and each slice's chunks at every level.
 #pragma once
 
-#include "mosaic/pyramid.hpp"
-#include "mosaic/voxel_size.hpp"
+#include "io/volume_layout.hpp"
+#include "io/volume_metadata.hpp"
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 namespace orvane {
 
-// Chunks are one plane by at most this many rows and columns; levels are
-// added until both sides are at most this too.
-constexpr std::int64_t volume_chunk_side = 1024;
-
-// Everything that decides a volume's files, the same in every process of a
-// run, so that each writes the same metadata.
-struct volume_layout {
-    std::string name;
-    std::int64_t slices = 0;
-    std::vector<plane_size> levels;  // level 0, the full mosaic, first
-    std::optional<voxel_size> voxel;
-
-    // The rows and columns of level l's chunks: its sides up to the chunk side.
-    plane_size chunk(std::size_t level) const;
-};
-
-volume_layout make_volume_layout(std::string name, std::int64_t slices, plane_size full,
-                                 std::optional<voxel_size> voxel);
-
-// The texts of the metadata files: the group, its attributes (the one
-// multiscale with axes, scales and translations) and level l's array.
-std::string group_text();
-std::string attributes_text(const volume_layout& layout);
-std::string array_text(const volume_layout& layout, std::size_t level);
-
 // Makes the volume's levels at path (a directory that exists) and writes the
-// metadata files that are missing. A volume already there whose shape, type,
-// chunks, compressor or scales differ from the layout's is refused before
-// anything is written: the error names the file and the difference.
+// metadata files that are missing. What check_volume refuses is refused
+// before anything is written. Each metadata file is created only where none
+// is, then all are read back: of runs of other layouts starting together
+// on one new volume, all but one are refused as if it had been there first.
 void prepare_volume(const std::string& path, const volume_layout& layout);
 
 // A slice's chunks at every level, compressed, not yet in place.
@@ -76,8 +51,16 @@ void write_volume_planes(const std::string& path, const volume_layout& layout,
 void remove_volume_leftovers(const std::string& path, const volume_layout& layout,
                              std::int32_t slice_index);
 
-// Whether every chunk of slice z is in place at every level.
-bool volume_planes_present(const std::string& path, const volume_layout& layout,
-                           std::int32_t slice_index);
+// Whether slice z's planes are whole: every chunk at every level in place,
+// and each a whole Blosc chunk of its size (its header's sizes those of the
+// file and of the chunk's samples). Otherwise broken_chunk names the first
+// chunk there that is not, with what is wrong in damage, or none when a chunk
+// is missing.
+struct planes_check {
+    bool whole = true;
+    std::string broken_chunk, damage;
+};
+planes_check check_volume_planes(const std::string& path, const volume_layout& layout,
+                                 std::int32_t slice_index);
 
 }  // namespace orvane

@@ -108,6 +108,21 @@ void output_file::commit()
         platform::close_file(std::exchange(lock_fd_, -1));
 }
 
+bool output_file::commit_new()
+{
+    sync();
+    if (!platform::rename_new(temp_path_, final_path_)) {
+        if (errno == EEXIST)
+            return false;
+        throw error(failure_kind::write, final_path_,
+                    "cannot rename '" + temp_path_ + "' to it: " + platform::error_text(errno));
+    }
+    committed_ = true;
+    if (lock_fd_ >= 0)
+        platform::close_file(std::exchange(lock_fd_, -1));
+    return true;
+}
+
 bool is_temporary_name(const std::string& name)
 {
     const std::size_t tail = 1 + token_digits + temp_suffix.size();

@@ -41,6 +41,10 @@ public:
     // Syncs what is not yet synced, then renames the temporary onto the final
     // name; throws a write error naming the final path on failure.
     void commit();
+    // Commits only where nothing is at the final name yet: false, the
+    // temporary left to the destructor, when anything is, so that of
+    // several runs creating one file exactly one puts its bytes there.
+    bool commit_new();
 
 private:
     std::string final_path_;

@@ -65,6 +65,11 @@ void start_writeback(int fd);
 // fails, saying that the file is in use.
 bool rename_file(const std::string& from, const std::string& to);
 bool remove_file(const std::string& path);
+// Moves from onto to only where nothing is at to, in one step: false with
+// EEXIST when anything is, so that of several writers exactly one puts its
+// file there. A file system that can do neither a second name nor such a
+// rename gets a test before the rename, which two writers may both pass.
+bool rename_new(const std::string& from, const std::string& to);
 constexpr int rename_patience_seconds = 10;
 
 struct file_status {

@@ -148,6 +148,30 @@ bool rename_file(const std::string& from, const std::string& to)
 
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
+bool rename_new(const std::string& from, const std::string& to)
+{
+    // A second name fails where anything is at to; the first then goes.
+    if (::link(from.c_str(), to.c_str()) == 0) {
+        ::unlink(from.c_str());
+        return true;
+    }
+    if (errno == EEXIST)
+        return false;
+#ifdef RENAME_NOREPLACE
+    // File systems without hard links (FAT, some network shares) may have this.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+#endif
+    struct stat there {};
+    if (::lstat(to.c_str(), &there) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 namespace {
 
 file_status status_from(const struct stat& s)

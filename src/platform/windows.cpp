@@ -378,6 +378,23 @@ bool rename_file(const std::string& from, const std::string& to)
     return false;
 }
 
+bool rename_new(const std::string& from, const std::string& to)
+{
+    std::wstring source, target;
+    if (!system_path(from, source) || !system_path(to, target))
+        return false;
+    // Without MOVEFILE_REPLACE_EXISTING the move fails where anything is at to.
+    if (patiently([&] {
+            return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+        }))
+        return true;
+    const DWORD code = ::GetLastError();
+    errno = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+                ? EEXIST
+                : errno_of(windows_error_base, code);
+    return false;
+}
+
 bool remove_file(const std::string& path)
 {
     std::wstring name;

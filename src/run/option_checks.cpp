@@ -1,4 +1,5 @@
-// What a run refuses up front: no output directory, -s 0, mosaics that cannot exist.
+// What a run refuses up front: no output directory or volume path, -s 0, voxel sizes no file can
+// hold, mosaics that cannot exist.
 #include "run/option_checks.hpp"
 
 #include "base/warnings.hpp"
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace orvane {
@@ -35,6 +37,24 @@ std::string why_too_large(image_size mosaic)
     return "";
 }
 
+// The sizes every file can hold: TIFF resolution tags are 1/X and 1/Y
+// pixels per micrometre as fractions of 32-bit integers (below 2^-32 the
+// numerator is 0, above 2^32 the denominator), and the volume's scales and
+// translations, up to 2^21 times larger, must stay finite numbers in JSON.
+// A margin below those limits, as libtiff passes the value through a float.
+constexpr double min_voxel_side = 1e-9, max_voxel_side = 1e9;
+constexpr const char* voxel_size_bound_text = "1e-9 and 1e9";
+
+bool voxel_side_writable(double side) { return side >= min_voxel_side && side <= max_voxel_side; }
+
+bool voxel_size_writable(const voxel_size& voxel, std::int32_t downsample)
+{
+    const double factor = std::max(1, downsample);
+    return voxel_side_writable(voxel.x) && voxel_side_writable(voxel.y) &&
+           voxel_side_writable(voxel.z) && voxel_side_writable(voxel.x * factor) &&
+           voxel_side_writable(voxel.y * factor);
+}
+
 }  // namespace
 
 int refuse_options(const run_options& options)
@@ -50,9 +70,28 @@ int refuse_options(const run_options& options)
                   << std::flush;
         return exit_usage;
     }
-    if (!options.voxel_size.empty() && !parse_voxel_size(options.voxel_size)) {
+    // An empty volume path would write no volume without a word.
+    if (options.ome_zarr_given && options.ome_zarr.empty()) {
+        std::cerr << "orvane: no volume path (--ome-zarr) is given; leave the option out for no "
+                     "volume\n"
+                  << std::flush;
+        return exit_usage;
+    }
+    const std::optional<voxel_size> voxel = parse_voxel_size(options.voxel_size);
+    if (!options.voxel_size.empty() && !voxel) {
         std::cerr << "orvane: the voxel size (--voxel-size) '" << options.voxel_size
                   << "' is not three positive numbers X,Y,Z in micrometres\n"
+                  << std::flush;
+        return exit_usage;
+    }
+    if (voxel && !voxel_size_writable(*voxel, options.downsample)) {
+        std::cerr << "orvane: the voxel size (--voxel-size) '" << options.voxel_size
+                  << "' cannot be written into the files: X, Y and Z must each lie between "
+                  << voxel_size_bound_text << " micrometres"
+                  << (options.downsample > 1
+                          ? ", X and Y times -d " + std::to_string(options.downsample) + " too"
+                          : std::string())
+                  << "\n"
                   << std::flush;
         return exit_usage;
     }

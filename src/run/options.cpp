@@ -58,6 +58,7 @@ run_options parse_options(int argc, const char* const* argv)
             continue;
         }
         if ((arg == "--ome-zarr" || arg == "--voxel-size") && i + 1 < argc) {
+            options.ome_zarr_given = options.ome_zarr_given || arg == "--ome-zarr";
             (arg == "--ome-zarr" ? options.ome_zarr : options.voxel_size) = argv[++i];
             continue;
         }

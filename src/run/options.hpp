@@ -19,6 +19,7 @@ struct run_options {
     std::int32_t singlenum = -1;   // -j, negative: every slice
     bool plan = false;             // --plan: print the plan of the slices, make nothing
     std::string ome_zarr;          // --ome-zarr, empty: no volume
+    bool ome_zarr_given = false;   // --ome-zarr was given, an empty path too
     std::string voxel_size;        // --voxel-size as given, empty: none
     bool help = false;             // --help: print help_text, run nothing
     bool version = false;          // --version: print the version, run nothing

@@ -84,8 +84,11 @@ std::string volume_name(std::string path)
 // of a run and in its plan.
 volume_layout run_volume_layout(const slice_job& job)
 {
+    const tile_size reference = job.layout.reference();
+    const volume_geometry geometry{job.layout.columns(), job.layout.xoverlap(),
+                                   job.layout.yoffset(), reference.width, reference.height};
     return make_volume_layout(volume_name(job.options.ome_zarr), job.tiles.slice_count(),
-                              job.layout.canvas(), job.voxel);
+                              job.layout.canvas(), job.voxel, geometry);
 }
 
 // The volume --ome-zarr asks for, its directory made and its metadata
@@ -196,6 +199,9 @@ int print_plan(const run_options& options, std::vector<std::string> names)
     if (reads_volume) {
         volume = run_volume_layout(job);
         job.volume = &*volume;
+        // What the run would refuse, the plan refuses: an array of tasks
+        // would each fail on it.
+        check_volume(options.ome_zarr, *volume);
     }
     warn_if_no_slice_selected(options, tiles);
     std::cout << plan_text(look_at_slices(job)) << std::flush;

@@ -104,13 +104,24 @@ full_directory make_full_directory(const slice_job& job)
     return dir;
 }
 
-// Whether a done slice lacks chunks in the --ome-zarr volume. A job with a
-// volume path but no layout has no volume yet, so none of its planes.
+// Whether a done slice lacks chunks in the --ome-zarr volume, or has one
+// that is not whole. A job with a volume path but no layout has no volume
+// yet, so none of its planes. Unlike a TIFF, which may have been put there
+// on purpose, a chunk is only ever this program's, and its slice's planes
+// are made again from the tiles.
 bool planes_missing(std::int32_t slice_index, const slice_job& job)
 {
     if (job.options.ome_zarr.empty())
         return false;
-    return !job.volume || !volume_planes_present(job.options.ome_zarr, *job.volume, slice_index);
+    if (!job.volume)
+        return true;
+    const planes_check check = check_volume_planes(job.options.ome_zarr, *job.volume, slice_index);
+    if (!check.broken_chunk.empty())
+        warn_once("chunk:" + check.broken_chunk,
+                  "'" + check.broken_chunk + "' is not a complete Blosc chunk (" + check.damage +
+                      "); the planes of slice " + std::to_string(slice_index) +
+                      " are made again from its tiles");
+    return !check.whole;
 }
 
 bool selected(std::int32_t slice_index, const slice_job& job)

@@ -12,6 +12,8 @@
 # under TIFF_DIR and its stackD/ sibling carries the ImageJ calibration of
 # pixels X x Y (D times that in stackD/) and spacing Z.
 # Usage: check_volume.py VOLUME TIFF_DIR [--calibration X,Y,Z,D]
+#        check_volume.py --each VOLUME TIFF_DIR [VOLUME TIFF_DIR ...]
+# (--each checks several volumes in one start of Python, without calibration.)
 # Prints "ok" and exits 0, or prints what is wrong and exits 1.
 import glob
 import json
@@ -93,10 +95,7 @@ def check_calibration(tiff_dir, text):
                     fail("%s: ImageJ metadata %s, pixel %s" % (name, meta, size))
 
 
-def main():
-    volume, tiff_dir = sys.argv[1:3]
-    if len(sys.argv) == 5 and sys.argv[3] == "--calibration":
-        check_calibration(tiff_dir, sys.argv[4])
+def check(volume, tiff_dir):
     group = zarr.open_group(volume, mode="r")
     attributes = group.attrs.asdict()
     try:
@@ -129,6 +128,24 @@ def main():
         above = level
     if max(above.shape[1:]) > 1024 or (len(paths) > 1 and max(group[paths[-2]].shape[1:]) <= 1024):
         fail("levels end at %s" % (above.shape,))
+
+
+def main():
+    if sys.argv[1] == "--each":
+        pairs = sys.argv[2:]
+        for k in range(0, len(pairs), 2):
+            try:
+                check(pairs[k], pairs[k + 1])
+            except SystemExit:
+                print("in " + pairs[k])
+                raise
+            except Exception as e:
+                fail("%s: %r" % (pairs[k], e))
+    else:
+        volume, tiff_dir = sys.argv[1:3]
+        if len(sys.argv) == 5 and sys.argv[3] == "--calibration":
+            check_calibration(tiff_dir, sys.argv[4])
+        check(volume, tiff_dir)
     print("ok")
 
 

@@ -46,6 +46,14 @@ protected:
         return all;
     }
 
+    // The options with flag's value replaced.
+    static std::vector<std::string> set(std::vector<std::string> options, const std::string& flag,
+                                        const std::string& value)
+    {
+        *(std::find(options.begin(), options.end(), flag) + 1) = value;
+        return options;
+    }
+
     // "ok\n", or what zarr-python, tifffile and the schema found wrong; with
     // the calibration the TIFFs must carry as X,Y,Z,factor.
     static std::string check(const std::string& vol, const std::string& target,
@@ -214,6 +222,215 @@ TEST_F(Volume, AnotherRunsVolumeAndABadVoxelSizeAreRefusedBeforeAnyFile)
     EXPECT_EQ(bad.exit_code, 1);
     EXPECT_NE(bad.err.find("'0.5,0,2' is not three positive numbers"), std::string::npos)
         << bad.err;
+    // A scale of infinity is written as null, a resolution of 1/1e-12 with a
+    // denominator of 0; 3e8 is 1.2e9 in the reduced copies of -d 4.
+    for (const char* unwritable : {"1e308,1,1", "1e-12,1,1", "1,1,1e308", "3e8,1,1"}) {
+        rescaled.back() = unwritable;
+        const process_result refused_size = run(rescaled);
+        EXPECT_EQ(refused_size.exit_code, 1) << unwritable;
+        EXPECT_NE(refused_size.err.find("cannot be written into the files"), std::string::npos)
+            << refused_size.err;
+    }
+    // An empty path wrote no volume and said nothing.
+    const process_result no_path = run(set(args(other, volume), "--ome-zarr", ""));
+    EXPECT_EQ(no_path.exit_code, 1);
+    EXPECT_EQ(no_path.err, "orvane: no volume path (--ome-zarr) is given; leave the option out for "
+                           "no volume\n");
+    EXPECT_FALSE(exists(other + "/stack1"));
+    EXPECT_EQ(differences(snapshot(volume), before), "");
+}
+
+// Two first runs into one new volume, started together: the run whose
+// attributes are there first makes the volume, and the other is refused as
+// if it had been there before it started. Levels of both would mix two
+// shapes no reader takes, or two geometries nothing tells apart.
+TEST_F(Volume, OfTwoFirstRunsOfOtherGeometriesOneMakesTheVolumeAndTheOtherIsRefused)
+{
+    make_acquisition(3, 2, 64, 48);  // runs of milliseconds, 20 of them
+    std::vector<std::string> checks{"--each"};
+    for (int trial = 0; trial < 20; ++trial) {
+        const std::string vol = dir + "/race" + std::to_string(trial) + ".ome.zarr";
+        const std::string out_a = dir + "/a" + std::to_string(trial);
+        const std::string out_b = dir + "/b" + std::to_string(trial);
+        const std::vector<std::string> a = args(out_a, vol);
+        const std::vector<std::string> b =
+            trial % 3 == 0   ? set(args(out_b, vol), "-x", "6")
+            : trial % 3 == 1 ? set(args(out_b, vol), "-y", "5")
+                             : set(args(out_b, vol), "--voxel-size", "0.5,0.25,2");
+        const int pid_a = orvane_test::spawn_process(ORVANE_EXE, a, {"OMP_NUM_THREADS=1"});
+        const int pid_b = orvane_test::spawn_process(ORVANE_EXE, b, {"OMP_NUM_THREADS=1"});
+        const int status_a = orvane_test::wait_process(pid_a);
+        const int status_b = orvane_test::wait_process(pid_b);
+        const auto exited = [](int status, int code) {
+            return WIFEXITED(status) && WEXITSTATUS(status) == code;
+        };
+        ASSERT_NE(exited(status_a, 0), exited(status_b, 0))
+            << "trial " << trial << ": statuses " << status_a << " and " << status_b;
+        EXPECT_TRUE(exited(exited(status_a, 0) ? status_b : status_a, 2)) << "trial " << trial;
+        checks.insert(checks.end(), {vol, (exited(status_a, 0) ? out_a : out_b) + "/stack1"});
+    }
+    const process_result checked = orvane_test::run_process(ORVANE_TEST_PYTHON, [&] {
+        std::vector<std::string> all{ORVANE_CHECK_VOLUME};
+        all.insert(all.end(), checks.begin(), checks.end());
+        return all;
+    }());
+    EXPECT_EQ(checked.out + checked.err, "ok\n");
+}
+
+// A chunk cut short, overwritten or emptied is taken by no reader, while the
+// TIFF beside it marks its slice done: its header tells, and the slice's
+// planes are made again, in the run and in the plan's state.
+TEST_F(Volume, ADamagedChunkIsNamedAndItsSlicesPlanesAreMadeAgain)
+{
+    ASSERT_EQ(run(args(out, volume)).exit_code, 0);
+    const auto made = snapshot(volume);
+    const auto tiffs = snapshot(out);
+    const std::string garbage = volume + "/0/1/0/1", empty = volume + "/1/3/0/0",
+                      cut = volume + "/0/4/0/0";
+    std::string noise = orvane_test::read_file(garbage);
+    std::mt19937 rng(3);
+    for (char& c : noise)
+        c = static_cast<char>(rng());
+    orvane_test::write_file(garbage, noise);
+    orvane_test::write_file(empty, "");
+    const std::string whole = orvane_test::read_file(cut);
+    orvane_test::write_file(cut, whole.substr(0, whole.size() - 1));
+
+    const process_result plan = run(args(out, volume, {"--plan"}));
+    EXPECT_EQ(plan.exit_code, 0);
+    const std::vector<std::string> states = lines(plan.out);
+    ASSERT_EQ(states.size(), 7u) << plan.out;
+    for (int k = 0; k < 6; ++k) {
+        const std::string state = k == 1 || k == 3 || k == 4 ? "planes" : "done";
+        EXPECT_EQ(states[k + 1].rfind(std::to_string(k) + "\t" + state + "\t", 0), 0u)
+            << states[k + 1];
+    }
+    for (const std::string& chunk : {garbage, empty, cut})
+        EXPECT_NE(plan.err.find("'" + chunk + "' is not a complete Blosc chunk ("),
+                  std::string::npos)
+            << plan.err;
+    EXPECT_NE(plan.err.find("/1/3/0/0' is not a complete Blosc chunk (it is empty); the planes "
+                            "of slice 3 are made again from its tiles"),
+              std::string::npos)
+        << plan.err;
+
+    const process_result rerun = run(args(out, volume));
+    ASSERT_EQ(rerun.exit_code, 0) << rerun.err;
+    EXPECT_NE(rerun.err.find(cut), std::string::npos) << rerun.err;
+    EXPECT_EQ(differences(snapshot(volume), made), "");
+    EXPECT_EQ(differences(snapshot(out), tiffs), "");
+    EXPECT_EQ(run(args(out, volume)).err, "");
+}
+
+// Somebody else's data at the path would be written around and shadowed by
+// this run's levels: it is refused and left as it is, by the plan too.
+TEST_F(Volume, AnotherProgramsDataAtThePathIsRefusedAndLeftAsItIs)
+{
+    const std::vector<std::pair<std::string, std::map<std::string, std::string>>> cases = {
+        {".zarray",
+         {{".zarray", R"({"zarr_format": 2, "shape": [4], "chunks": [4], "dtype": "<u2",
+                          "compressor": null, "fill_value": 0, "order": "C", "filters": null})"},
+          {"0", "12345678"}}},
+        {"zarr.json", {{"zarr.json", R"({"zarr_format": 3, "node_type": "group"})"}}},
+        {".zgroup", {{".zgroup", R"({"zarr_format": 2})"}, {"0/.zarray", "{}"}}},
+        {".zattrs",
+         {{".zgroup", R"({"zarr_format": 2})"},
+          {".zattrs", R"({"multiscales": [{"version": "0.4", "metadata": {"method": "x"}}]})"}}},
+        {"it holds 'notes.txt'", {{"notes.txt", "mine"}}},
+    };
+    for (std::size_t k = 0; k < cases.size(); ++k) {
+        const auto& [named, files] = cases[k];
+        const std::string vol = dir + "/theirs" + std::to_string(k);
+        for (const auto& [name, text] : files) {
+            fs::create_directories(fs::path(vol + "/" + name).parent_path());
+            orvane_test::write_file(vol + "/" + name, text);
+        }
+        const process_result refused = run(args(out, vol));
+        EXPECT_EQ(refused.exit_code, 2) << named;
+        EXPECT_NE(refused.err.find("is not this run's"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find(named), std::string::npos) << refused.err;
+        const process_result plan = run(args(out, vol, {"--plan"}));
+        EXPECT_EQ(plan.exit_code, 2) << named;
+        EXPECT_EQ(plan.err, refused.err);
+        EXPECT_EQ(differences(snapshot(vol), files), "") << named;
+    }
+    const std::string file = dir + "/a_file";
+    orvane_test::write_file(file, "mine");
+    const process_result refused = run(args(out, file));
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_NE(refused.err.find("it is no directory"), std::string::npos) << refused.err;
+    EXPECT_EQ(orvane_test::read_file(file), "mine");
+    EXPECT_FALSE(exists(out + "/stack1"));
+}
+
+// -y moves pixels without changing the mosaic's size: only the recorded
+// geometry tells such a run from the one that made the volume. The plan
+// refuses what the run refuses, or every task of an array would fail. A
+// volume from before the geometry was recorded is still taken.
+TEST_F(Volume, AnotherGeometryIsRefusedByTheRunAndThePlanAndAnOlderVolumeStillTaken)
+{
+    ASSERT_EQ(run(args(out, volume)).exit_code, 0);
+    const auto before = snapshot(volume);
+    const std::string other = dir + "/other";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {set(args(other, volume), "-y", "5"),
+         "/.zattrs' is not this run's: its orvane.yoffset is 3 where this run's is 5"},
+        {set(args(other, volume), "-x", "6"),
+         "/0/.zarray' is not this run's: its shape is [6,301,1179] where this run's is "
+         "[6,301,1167]"},
+    };
+    for (const auto& [options, said] : cases) {
+        const process_result refused = run(options);
+        EXPECT_EQ(refused.exit_code, 2);
+        EXPECT_NE(refused.err.find(said), std::string::npos) << refused.err;
+        std::vector<std::string> plan_options = options;
+        plan_options.push_back("--plan");
+        const process_result plan = run(plan_options);
+        EXPECT_EQ(plan.exit_code, 2);
+        EXPECT_EQ(plan.err, refused.err);
+        EXPECT_EQ(plan.out, "");
+    }
+    EXPECT_FALSE(exists(other + "/stack1"));
+    EXPECT_EQ(differences(snapshot(volume), before), "");
+
+    // Its attributes as the version before wrote them: taken, not added to.
+    std::string older = orvane_test::read_file(volume + "/.zattrs");
+    older = older.substr(0, older.find(",\n    \"orvane\"")) + "\n}\n";
+    orvane_test::write_file(volume + "/.zattrs", older);
+    fs::remove(full(2));
+    const process_result rerun = run(args(out, volume));
+    EXPECT_EQ(rerun.exit_code, 0) << rerun.err;
+    EXPECT_NE(rerun.err.find("records no geometry"), std::string::npos) << rerun.err;
+    EXPECT_EQ(orvane_test::read_file(volume + "/.zattrs"), older);
+    EXPECT_EQ(check(volume, out), "ok\n");
+}
+
+// Metadata nested 200 000 deep crashed the reading; a value of a megabyte
+// went whole into the message.
+TEST_F(Volume, DeepOrHugeMetadataIsRefusedWithAShortMessage)
+{
+    ASSERT_EQ(run(args(out, volume)).exit_code, 0);
+    const std::string array = orvane_test::read_file(volume + "/1/.zarray");
+    std::string huge = array;
+    huge.replace(huge.find("\"<u2\""), 5, "\"" + std::string(1000000, 'x') + "\"");
+    orvane_test::write_file(volume + "/1/.zarray", huge);
+    const process_result long_value = run(args(out, volume));
+    EXPECT_EQ(long_value.exit_code, 2);
+    EXPECT_LT(long_value.err.size(), 1000u);
+    EXPECT_NE(long_value.err.find("its dtype is \"xxxx"), std::string::npos) << long_value.err;
+    orvane_test::write_file(volume + "/1/.zarray", array);
+
+    // Parsed, then compared: the comparison recursed 200 000 deep.
+    orvane_test::write_file(volume + "/0/.zarray",
+                            "{\"zarr_format\": 2, \"shape\": " + std::string(200000, '[') +
+                                std::string(200000, ']') + "}");
+    for (const char* extra : {"", "--plan"}) {
+        const process_result deep = run(args(out, volume, {extra}));
+        EXPECT_EQ(deep.exit_code, 2) << extra;
+        EXPECT_NE(deep.err.find("/0/.zarray' is not this run's: it nests deeper than 100 levels"),
+                  std::string::npos)
+            << deep.err;
+    }
 }
 
 }  // namespace

@@ -103,9 +103,9 @@ TEST_F(Volume, EveryChunkOfEveryLevelHoldsItsPartOfThePlane)
 
     for (const char* key : {"0/0/0/0", "0/0/1/2", "1/0/0/1", "2/0/0/0"})
         EXPECT_EQ(chunk(key), std::vector<std::uint16_t>(chunk(key).size(), 0)) << key;
-    EXPECT_TRUE(orvane::volume_planes_present(path, layout, 0));
+    EXPECT_TRUE(orvane::check_volume_planes(path, layout, 0).whole);
     fs::remove(path + "/1/1/0/1");
-    EXPECT_FALSE(orvane::volume_planes_present(path, layout, 1));
+    EXPECT_FALSE(orvane::check_volume_planes(path, layout, 1).whole);
     for (const auto& entry : fs::recursive_directory_iterator(path))
         EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
 }
@@ -164,6 +164,22 @@ TEST_F(Volume, AVolumeOfAnotherShapeOrScaleIsRefusedBeforeAnythingIsWritten)
                                                  "\"dtype\": \"<u4\"}");
     EXPECT_NE(refusal(layout).find("its dtype is \"<u4\" where this run's is \"<u2\""),
               std::string::npos);
+}
+
+// The depth of the metadata is counted before it is parsed: brackets in a
+// string (here the volume's name) are no nesting.
+TEST_F(Volume, BracketsInAStringAreNoNesting)
+{
+    const auto layout = orvane::make_volume_layout(std::string(300, '[') + "{", 2, {30, 20},
+                                                   std::nullopt, {2, 1, 3, 17, 20});
+    orvane::prepare_volume(path, layout);
+    EXPECT_EQ(refusal(layout), "");
+    EXPECT_EQ(read_json(".zattrs")["orvane"], json({{"splitnumber", 2},
+                                                    {"xoverlap", 1},
+                                                    {"yoffset", 3},
+                                                    {"tile_width", 17},
+                                                    {"tile_height", 20},
+                                                    {"slices", 2}}));
 }
 
 }  // namespace
