@@ -4,10 +4,10 @@
 #include "base/image.hpp"
 #include "base/warnings.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/list_file.hpp"
 #include "io/tile_loader.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/reduce.hpp"
-#include "run/list_file.hpp"
 #include "run/option_checks.hpp"
 #include "run/options.hpp"
 
