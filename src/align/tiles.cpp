@@ -94,7 +94,7 @@ reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& lay
     const int threads = std::max(1, omp_get_max_threads());
     image_buffer canvas;
     canvas.resize(canvas_width, static_cast<std::uint32_t>(size.height));
-    assemble_slice(canvas.pixels(), tiles, layout, slice_index, threads);
+    assemble_slice(canvas.pixels(), slice_tile_files(tiles, slice_index), layout, threads);
     const auto factor = static_cast<std::int32_t>(
         std::max<std::uint32_t>(1, (canvas_width + max_width - 1) / std::max(1u, max_width)));
     reduced_mosaic result;
