@@ -8,12 +8,12 @@
 #include "io/tile_loader.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/reduce.hpp"
-#include "run/option_checks.hpp"
-#include "run/options.hpp"
+#include "platform/platform.hpp"
 
 #include <omp.h>
 
 #include <algorithm>
+#include <iostream>
 
 namespace orvane::align {
 
@@ -83,7 +83,11 @@ void read_tile_rows(const std::string& name, row_consumer& consumer)
 
 bool stitcher_accepts(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset)
 {
-    return refuse_geometry(tiles, mosaic_layout(tiles, xoverlap, yoffset)) == exit_ok;
+    const std::string why =
+        why_no_mosaic(tiles, mosaic_layout(tiles, xoverlap, yoffset), platform::physical_memory());
+    if (!why.empty())
+        std::cerr << "orvane: " << why << "\n" << std::flush;
+    return why.empty();
 }
 
 reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& layout,

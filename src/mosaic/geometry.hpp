@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 namespace orvane {
 
@@ -80,6 +81,13 @@ private:
     std::int32_t columns_, xoverlap_, yoffset_;
     std::int64_t column_pitch_;
 };
+
+// Why this layout cannot make a mosaic of the acquisition, or "" when it
+// can: nothing of a tile is left, or the canvas passes what the image type
+// holds or `memory` bytes (0: not known). The reason is said in full, for
+// either program to report.
+std::string why_no_mosaic(const acquisition& tiles, const mosaic_layout& layout,
+                          std::uint64_t memory);
 
 // An empty tile cannot be trimmed: throws the crop error of an empty image,
 // of the library_instance kind.

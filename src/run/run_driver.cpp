@@ -47,6 +47,17 @@ void print_summary(const std::vector<std::string>& names, const run_options& opt
     write_output_line("the downsample is \t" + std::to_string(options.downsample));
 }
 
+// A layout that cannot make a mosaic of the acquisition: says why and gives
+// exit_usage, else exit_ok.
+int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout)
+{
+    const std::string why = why_no_mosaic(tiles, layout, platform::physical_memory());
+    if (why.empty())
+        return exit_ok;
+    std::cerr << "orvane: " << why << "\n" << std::flush;
+    return exit_usage;
+}
+
 // Reads the reference tile while the worker threads start: on some machines
 // a new thread can wait milliseconds for its first turn on a processor (the
 // one its creator spins on), and later teams reuse these threads.
