@@ -39,9 +39,6 @@ class composite_plan {
 public:
     composite_plan(image& canvas, const mosaic_layout& layout);
 
-    std::int32_t columns() const { return static_cast<std::int32_t>(pieces_.size()); }
-    const mosaic_layout& layout() const { return layout_; }
-
     // Places column j's piece for its tile's size, once the tile's size is
     // known, and finds where it lies over the pieces placed before it.
     // Pieces that overlap must be placed and drawn in column order. Throws
