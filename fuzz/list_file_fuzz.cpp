@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes as list-file text; names must be non-empty and free of line ends.
 #include "base/error.hpp"
-#include "run/list_file.hpp"
+#include "io/list_file.hpp"
 
 #include <cstdint>
 #include <cstdlib>

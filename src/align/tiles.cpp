@@ -4,16 +4,16 @@
 #include "base/image.hpp"
 #include "base/warnings.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/list_file.hpp"
 #include "io/tile_loader.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/reduce.hpp"
-#include "run/list_file.hpp"
-#include "run/option_checks.hpp"
-#include "run/options.hpp"
+#include "platform/platform.hpp"
 
 #include <omp.h>
 
 #include <algorithm>
+#include <iostream>
 
 namespace orvane::align {
 
@@ -83,7 +83,11 @@ void read_tile_rows(const std::string& name, row_consumer& consumer)
 
 bool stitcher_accepts(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset)
 {
-    return refuse_geometry(tiles, mosaic_layout(tiles, xoverlap, yoffset)) == exit_ok;
+    const std::string why =
+        why_no_mosaic(tiles, mosaic_layout(tiles, xoverlap, yoffset), platform::physical_memory());
+    if (!why.empty())
+        std::cerr << "orvane: " << why << "\n" << std::flush;
+    return why.empty();
 }
 
 reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& layout,
@@ -94,7 +98,7 @@ reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& lay
     const int threads = std::max(1, omp_get_max_threads());
     image_buffer canvas;
     canvas.resize(canvas_width, static_cast<std::uint32_t>(size.height));
-    assemble_slice(canvas.pixels(), tiles, layout, slice_index, threads);
+    assemble_slice(canvas.pixels(), slice_tile_files(tiles, slice_index), layout, threads);
     const auto factor = static_cast<std::int32_t>(
         std::max<std::uint32_t>(1, (canvas_width + max_width - 1) / std::max(1u, max_width)));
     reduced_mosaic result;

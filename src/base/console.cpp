@@ -1,6 +1,7 @@
 // Console lines and the status line, written under one lock.
 #include "base/console.hpp"
 
+#include <cstdio>
 #include <iostream>
 #include <mutex>
 
@@ -26,6 +27,19 @@ void draw_status()
 }
 
 }  // namespace
+
+std::string bytes_text(double bytes)
+{
+    const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    int unit = 0;
+    while (bytes >= 1024 && unit < 6) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
 
 void write_output_line(const std::string& text)
 {

@@ -11,6 +11,9 @@ void write_output_line(const std::string& text);
 // The same on standard error.
 void write_error_line(const std::string& text);
 
+// A count of bytes as people read it: "512 bytes", "1.5 GiB".
+std::string bytes_text(double bytes);
+
 // Shows text as the status line on standard error, in place of the one shown
 // before (a carriage return, no line end), for a caller that knows standard
 // error is a terminal. While one is shown, every line written above takes it

@@ -4,6 +4,9 @@
 
 #include "base/image.hpp"
 #include "io/tile_reader.hpp"
+#include "mosaic/acquisition.hpp"
+#include "mosaic/sizes.hpp"
+#include "mosaic/tile_source.hpp"
 
 #include <cstdint>
 #include <string>
@@ -21,12 +24,30 @@ void load_tile(const std::string& name, image_buffer& into);
 // nothing read, when the file is not a TIFF (load it with load_tile then).
 bool stream_tile(const std::string& name, row_sink& sink);
 
-struct tile_size {
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-};
-
 // Loads a tile the way slices do and returns its size.
 tile_size load_tile_size(const std::string& name);
+
+// The tile files of one slice of an acquisition, read as above.
+class slice_tile_files : public tile_source {
+public:
+    slice_tile_files(const acquisition& tiles, std::int32_t slice_index)
+        : tiles_(tiles), slice_index_(slice_index)
+    {
+    }
+
+    bool stream(std::int32_t tile_column, row_sink& sink) const override
+    {
+        return stream_tile(tiles_.tile_name(tile_column, slice_index_), sink);
+    }
+
+    void load(std::int32_t tile_column, image_buffer& into) const override
+    {
+        load_tile(tiles_.tile_name(tile_column, slice_index_), into);
+    }
+
+private:
+    const acquisition& tiles_;
+    std::int32_t slice_index_;
+};
 
 }  // namespace orvane

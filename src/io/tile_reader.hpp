@@ -1,6 +1,8 @@
 // The project's own TIFF tile reader: first page, first channel, as 16-bit pixels.
 #pragma once
 
+#include "base/row_sink.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,19 +38,6 @@ tile_pixels read_tiff_tile(const std::string& path);
 // need not be initialised: every one is written unless the call throws.
 using pixel_allocator = std::function<std::uint16_t*(std::uint32_t width, std::uint32_t height)>;
 void read_tiff_tile(const std::string& path, const pixel_allocator& allocate);
-
-// Takes a tile band by band, top to bottom, as it is decoded.
-class row_sink {
-public:
-    virtual ~row_sink() = default;
-    // The tile's size, before any rows.
-    virtual void begin(std::uint32_t width, std::uint32_t height) = 0;
-    // Room for rows [y0, y0 + count), width values each, one row after the
-    // other; it may be the same memory for every band.
-    virtual std::uint16_t* room(std::uint32_t y0, std::uint32_t count) = 0;
-    // Those rows, now decoded in the room given for them.
-    virtual void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* pixels) = 0;
-};
 
 // Reads a TIFF file as read_tiff_tile does, handing each band to the sink as
 // soon as it is decoded: a caller that uses the rows at once needs no room

@@ -2,7 +2,7 @@
 // tile's size.
 #pragma once
 
-#include "io/tile_loader.hpp"
+#include "mosaic/sizes.hpp"
 
 #include <cstddef>
 #include <cstdint>

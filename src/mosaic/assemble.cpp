@@ -3,13 +3,11 @@
 
 #include "base/error.hpp"
 #include "base/parallel.hpp"
-#include "io/tile_loader.hpp"
+#include "mosaic/composite.hpp"
 
 #include <algorithm>
 #include <atomic>
-#include <limits>
 #include <memory>
-#include <optional>
 #include <utility>
 
 namespace orvane {
@@ -37,26 +35,23 @@ std::vector<std::unique_ptr<image_buffer>>& thread_tile_buffers()
 // the thread's, so the tile never has to be held whole.
 class streamed_piece : public row_sink {
 public:
-    streamed_piece(image& canvas, const mosaic_layout& layout, std::int32_t tile_column)
-        : canvas_(canvas), layout_of_run_(layout), tile_column_(tile_column)
+    streamed_piece(composite_plan& plan, std::int32_t tile_column)
+        : plan_(plan), tile_column_(tile_column)
     {
     }
 
     // Pieces drawn side by side by several threads must each stay inside
-    // canvas columns [begin, end); one that would not throws beyond_band
-    // from begin(), before it draws anything.
+    // their own band; one that would not throws beyond_band from begin(),
+    // before it draws anything.
     struct beyond_band {};
-    void keep_within(std::int64_t begin, std::int64_t end)
-    {
-        band_begin_ = begin;
-        band_end_ = end;
-    }
+    void keep_within_band() { within_band_ = true; }
 
     void begin(std::uint32_t width, std::uint32_t height) override
     {
-        layout_.emplace(canvas_, image_size{width, height}, layout_of_run_, tile_column_);
-        const drawn_area area = layout_->area();
-        if (!layout_->empty && (area.x_begin < band_begin_ || area.x_end > band_end_))
+        const image_size tile{width, height};
+        if (!within_band_)
+            plan_.place(tile_column_, tile);
+        else if (!plan_.place_in_band(tile_column_, tile))
             throw beyond_band{};
     }
 
@@ -64,7 +59,7 @@ public:
     {
         std::vector<std::uint16_t>& band = thread_band();
         const std::size_t values =
-            std::size_t{count} * static_cast<std::size_t>(layout_->tile_width);
+            std::size_t{count} * static_cast<std::size_t>(plan_.piece(tile_column_).tile_width);
         if (band.size() < values)
             band.resize(values);
         return band.data();
@@ -72,25 +67,18 @@ public:
 
     void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* pixels) override
     {
-        const piece_layout& l = *layout_;
+        const piece_layout& l = plan_.piece(tile_column_);
         if (l.empty)
             return;
         const std::int64_t first = std::max<std::int64_t>(std::int64_t{y0} + l.shift, 0);
         const std::int64_t last =
             std::min<std::int64_t>(std::int64_t{y0} + count + l.shift, l.rows);
         for (std::int64_t y = first; y < last; ++y)
-            l.draw_row(canvas_.data(), y, pixels + (y - l.shift - y0) * l.tile_width);
+            plan_.draw_row(tile_column_, y, pixels + (y - l.shift - y0) * l.tile_width);
     }
 
-    // Zeroes the rows of the piece that no tile row reached; returns its area.
-    drawn_area finish() const
-    {
-        const piece_layout& l = *layout_;
-        for (std::int64_t y = 0; !l.empty && y < l.rows; ++y)
-            if (!l.shows_tile_row(y))
-                l.draw_row(canvas_.data(), y, nullptr);
-        return l.area();
-    }
+    // Zeroes the rows of the piece that no tile row reached.
+    void finish() const { plan_.draw_rows_without_tile(tile_column_); }
 
 private:
     static std::vector<std::uint16_t>& thread_band()
@@ -99,91 +87,64 @@ private:
         return band;
     }
 
-    image& canvas_;
-    const mosaic_layout& layout_of_run_;
+    composite_plan& plan_;
     std::int32_t tile_column_;
-    std::int64_t band_begin_ = std::numeric_limits<std::int64_t>::min();
-    std::int64_t band_end_ = std::numeric_limits<std::int64_t>::max();
-    std::optional<piece_layout> layout_;
+    bool within_band_ = false;
 };
+
+// Draws a whole tile in one pass, its rows split over the threads.
+void draw_whole_tile(composite_plan& plan, const image& tile, std::int32_t tile_column, int threads)
+{
+    const piece_layout& layout = plan.place(tile_column, image_size{tile.width(), tile.height()});
+    if (layout.empty)
+        return;
+    // The first slice of the first channel is the tile's first width * height values.
+    const std::uint16_t* const tile_pixels = tile.data();
+    parallel_for(layout.rows, threads, loop_schedule::blocks, [&](std::int64_t y) {
+        plan.draw_row(tile_column, y,
+                      layout.shows_tile_row(y)
+                          ? tile_pixels + (y - layout.shift) * layout.tile_width
+                          : nullptr);
+    });
+}
 
 }  // namespace
 
 drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
-                     const mosaic_layout& layout_of_run, int threads)
+                     const mosaic_layout& layout, int threads)
 {
-    const piece_layout layout(canvas, image_size{tile.width(), tile.height()}, layout_of_run,
-                              tile_column);
-    if (layout.empty)
-        return {};
-    std::uint16_t* const canvas_pixels = canvas.data();
-    // The first slice of the first channel is the tile's first width * height values.
-    const std::uint16_t* const tile_pixels = tile.data();
-    parallel_for(layout.rows, threads, loop_schedule::blocks, [&](std::int64_t y) {
-        layout.draw_row(canvas_pixels, y,
-                        layout.shows_tile_row(y)
-                            ? tile_pixels + (y - layout.shift) * layout.tile_width
-                            : nullptr);
-    });
-    return layout.area();
+    composite_plan plan(canvas, layout);
+    draw_whole_tile(plan, tile, tile_column, threads);
+    return plan.piece(tile_column).area();
 }
 
 namespace {
 
-// Zeroes every canvas pixel outside the drawn areas.
-void clear_undrawn(image& canvas, std::vector<drawn_area> areas, int threads)
-{
-    if (canvas.is_empty())
-        return;
-    const std::int64_t width = canvas.width(), height = canvas.height();
-    std::sort(areas.begin(), areas.end(),
-              [](const drawn_area& a, const drawn_area& b) { return a.x_begin < b.x_begin; });
-    std::uint16_t* const pixels = canvas.data();
-    parallel_for(height, threads, loop_schedule::blocks, [&](std::int64_t y) {
-        std::uint16_t* const out = pixels + y * width;
-        std::int64_t done = 0;  // the pixels before are drawn or cleared
-        for (const drawn_area& area : areas) {
-            if (area.rows <= y || area.x_begin >= area.x_end)
-                continue;
-            if (area.x_begin > done)
-                std::fill(out + done, out + area.x_begin, std::uint16_t{0});
-            done = std::max(done, area.x_end);
-        }
-        if (done < width)
-            std::fill(out + done, out + width, std::uint16_t{0});
-    });
-}
-
 // The tiles of one slice and the layout they are drawn with.
 struct slice_tiles {
     image& canvas;
-    const acquisition& tiles;
+    const tile_source& tiles;
     const mosaic_layout& layout;
-    std::int32_t slice_index;
     int threads;
 
     std::int32_t columns() const { return layout.columns(); }
-    const std::string& name_of(std::int32_t tile_column) const
-    {
-        return tiles.tile_name(tile_column, slice_index);
-    }
 };
 
 // One thread: each TIFF tile is drawn band by band as it is read, from a
 // buffer that stays in cache, instead of through a whole tile.
 void stream_in_order(const slice_tiles& s, image_buffer& tile)
 {
-    std::vector<drawn_area> drawn;
+    composite_plan plan(s.canvas, s.layout);
     for (std::int32_t column = 0; column < s.columns(); ++column) {
-        streamed_piece piece(s.canvas, s.layout, column);
-        if (stream_tile(s.name_of(column), piece)) {
-            drawn.push_back(piece.finish());
+        streamed_piece piece(plan, column);
+        if (s.tiles.stream(column, piece)) {
+            piece.finish();
             continue;
         }
-        load_tile(s.name_of(column), tile);
-        drawn.push_back(draw_tile(s.canvas, tile.pixels(), column, s.layout));
+        s.tiles.load(column, tile);
+        draw_whole_tile(plan, tile.pixels(), column, 1);
     }
-    clear_undrawn(s.canvas, std::move(drawn), s.threads);
+    plan.clear_uncovered(s.threads);
 }
 
 // Several threads each draw whole tile columns as they are read. This holds
@@ -193,16 +154,16 @@ void stream_in_order(const slice_tiles& s, image_buffer& tile)
 // than the band: the caller then draws the slice in column order.
 bool stream_side_by_side(const slice_tiles& s)
 {
-    std::vector<drawn_area> drawn(static_cast<std::size_t>(std::max(0, s.columns())));
+    composite_plan plan(s.canvas, s.layout);
     std::atomic<bool> in_order{false};
     try {
         parallel_for(s.columns(), s.threads, loop_schedule::one_by_one, [&](std::int64_t j) {
             const auto column = static_cast<std::int32_t>(j);
-            streamed_piece piece(s.canvas, s.layout, column);
-            piece.keep_within(s.layout.place(column), s.layout.place(column + 1));
+            streamed_piece piece(plan, column);
+            piece.keep_within_band();
             try {
-                if (stream_tile(s.name_of(column), piece))
-                    drawn[static_cast<std::size_t>(j)] = piece.finish();
+                if (s.tiles.stream(column, piece))
+                    piece.finish();
                 else
                     in_order = true;
             } catch (const streamed_piece::beyond_band&) {
@@ -217,37 +178,35 @@ bool stream_side_by_side(const slice_tiles& s)
     }
     if (in_order)
         return false;
-    clear_undrawn(s.canvas, std::move(drawn), s.threads);
+    plan.clear_uncovered(s.threads);
     return true;
 }
 
 // Tiles are read a group at a time, one per thread (so memory grows by a
-// tile per thread, not per column), then drawn in increasing column order:
-// where pieces overlap (tiles wider than the reference) the higher column
-// must win.
+// tile per thread, not per column), then drawn in increasing column order,
+// as pieces that overlap (tiles wider than the reference) must be.
 void load_in_groups(const slice_tiles& s, std::vector<std::unique_ptr<image_buffer>>& group)
 {
+    composite_plan plan(s.canvas, s.layout);
     const std::int32_t group_size = s.threads;
-    std::vector<drawn_area> drawn;
     for (std::int32_t first = 0; first < s.columns(); first += group_size) {
         const std::int32_t count = std::min(group_size, s.columns() - first);
         parallel_for(count, count, loop_schedule::blocks, [&](std::int64_t k) {
-            load_tile(s.name_of(first + static_cast<std::int32_t>(k)),
-                      *group[static_cast<std::size_t>(k)]);
+            s.tiles.load(first + static_cast<std::int32_t>(k), *group[static_cast<std::size_t>(k)]);
         });
         for (std::int32_t k = 0; k < count; ++k)
-            drawn.push_back(draw_tile(s.canvas, group[static_cast<std::size_t>(k)]->pixels(),
-                                      first + k, s.layout, s.threads));
+            draw_whole_tile(plan, group[static_cast<std::size_t>(k)]->pixels(), first + k,
+                            s.threads);
     }
-    clear_undrawn(s.canvas, std::move(drawn), s.threads);
+    plan.clear_uncovered(s.threads);
 }
 
 }  // namespace
 
-void assemble_slice(image& canvas, const acquisition& tiles, const mosaic_layout& layout,
-                    std::int32_t slice_index, int threads)
+void assemble_slice(image& canvas, const tile_source& tiles, const mosaic_layout& layout,
+                    int threads)
 {
-    const slice_tiles s{canvas, tiles, layout, slice_index, std::max(1, threads)};
+    const slice_tiles s{canvas, tiles, layout, std::max(1, threads)};
     // The calling thread's buffers keep their memory for the next slice,
     // which would otherwise fault in fresh pages for every tile.
     std::vector<std::unique_ptr<image_buffer>>& group = thread_tile_buffers();

@@ -3,10 +3,9 @@
 
 #include "base/image.hpp"
 #include "mosaic/geometry.hpp"
+#include "mosaic/tile_source.hpp"
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 namespace orvane {
 
@@ -18,11 +17,11 @@ namespace orvane {
 drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
                      const mosaic_layout& layout, int threads = 1);
 
-// Makes the canvas the mosaic of slice k: tile column j of the slice laid
-// out as the layout says, and every pixel no tile covers 0. The canvas may
-// hold anything before (a thread's canvas from its last slice): covered
-// pixels are written once, the rest cleared.
-void assemble_slice(image& canvas, const acquisition& tiles, const mosaic_layout& layout,
-                    std::int32_t slice_index, int threads = 1);
+// Makes the canvas the mosaic of one slice, whose tiles the source gives:
+// tile column j laid out as the layout says, and every pixel no tile covers
+// 0. The canvas may hold anything before (a thread's canvas from its last
+// slice): covered pixels are written once, the rest cleared.
+void assemble_slice(image& canvas, const tile_source& tiles, const mosaic_layout& layout,
+                    int threads = 1);
 
 }  // namespace orvane

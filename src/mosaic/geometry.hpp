@@ -4,9 +4,11 @@
 
 #include "base/image.hpp"
 #include "mosaic/acquisition.hpp"
+#include "mosaic/sizes.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 namespace orvane {
 
@@ -23,15 +25,6 @@ struct tile_crop {
     std::int64_t first = 0, last = 0;
     std::int64_t width() const { return last - first + 1; }
 };
-
-struct image_size {
-    std::int64_t width = 0, height = 0;
-};
-
-inline bool operator==(image_size a, image_size b)
-{
-    return a.width == b.width && a.height == b.height;
-}
 
 // Where the tile columns of a run go, computed once from the acquisition and
 // -x / -y, in 64 bits: the options and the reference size may give sizes
@@ -89,6 +82,13 @@ private:
     std::int64_t column_pitch_;
 };
 
+// Why this layout cannot make a mosaic of the acquisition, or "" when it
+// can: nothing of a tile is left, or the canvas passes what the image type
+// holds or `memory` bytes (0: not known). The reason is said in full, for
+// either program to report.
+std::string why_no_mosaic(const acquisition& tiles, const mosaic_layout& layout,
+                          std::uint64_t memory);
+
 // An empty tile cannot be trimmed: throws the crop error of an empty image,
 // of the library_instance kind.
 [[noreturn]] void refuse_empty_tile(std::int32_t xoverlap, std::int64_t width);
@@ -138,7 +138,12 @@ struct piece_layout {
     // Canvas row y, 0 <= y < rows, from its tile row (zeros when there is none).
     void draw_row(std::uint16_t* canvas_pixels, std::int64_t y, const std::uint16_t* in) const
     {
-        std::uint16_t* const out = canvas_pixels + y * canvas_width;
+        show_row(canvas_pixels + y * canvas_width, in);
+    }
+
+    // The piece's columns of a canvas-wide row `out` from a tile row (zeros when there is none).
+    void show_row(std::uint16_t* out, const std::uint16_t* in) const
+    {
         if (!in) {
             std::fill(out + (left + u_begin), out + (left + u_end), std::uint16_t{0});
             return;

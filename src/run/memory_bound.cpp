@@ -1,11 +1,11 @@
 // The limits on the memory a run's slice workers may take together, and which of them binds.
 #include "run/memory_bound.hpp"
 
+#include "base/console.hpp"
 #include "run/slice_loop.hpp"
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <limits>
 #include <sstream>
 
@@ -164,19 +164,6 @@ void add_group_files(const cgroup_mount& mount, std::string group, const char* f
 }
 
 }  // namespace
-
-std::string bytes_text(double bytes)
-{
-    const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    int unit = 0;
-    while (bytes >= 1024 && unit < 6) {
-        bytes /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return text;
-}
 
 double usable_bytes(const memory_limit& limit, const process_memory& process, int workers)
 {

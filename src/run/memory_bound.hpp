@@ -12,9 +12,6 @@
 
 namespace orvane {
 
-// "512 bytes", "7.6 GiB": a size for a message, in binary units.
-std::string bytes_text(double bytes);
-
 enum class memory_limit_kind {
     physical,       // the computer's memory
     address_space,  // ulimit -v: every mapping counts, reserved or not

@@ -1,14 +1,14 @@
-// What a run refuses up front: no output directory or volume path, -s 0, voxel sizes no file can
-// hold, mosaics that cannot exist.
+// What a run refuses up front (no output directory or volume path, -s 0, voxel sizes no file
+// can hold) and how many slice workers memory holds.
 #include "run/option_checks.hpp"
 
+#include "base/console.hpp"
 #include "base/warnings.hpp"
 #include "platform/platform.hpp"
 #include "run/memory_bound.hpp"
 #include "run/slice_loop.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <iostream>
 #include <limits>
 #include <optional>
@@ -17,25 +17,6 @@
 namespace orvane {
 
 namespace {
-
-// Why no canvas of this size can be made, or nothing. Image sides are
-// signed 32-bit in the image library, which also takes at most 16 Gi pixels.
-std::string why_too_large(image_size mosaic)
-{
-    constexpr std::int64_t max_side = std::numeric_limits<std::int32_t>::max();
-    constexpr std::int64_t max_pixels = std::int64_t{1} << 34;
-    if (mosaic.width > max_side)
-        return "it is wider than " + std::to_string(max_side) + " pixels";
-    if (mosaic.height > max_side)
-        return "it is taller than " + std::to_string(max_side) + " pixels";
-    if (mosaic.width * mosaic.height > max_pixels)
-        return "it has more than " + std::to_string(max_pixels) + " pixels";
-    const std::uint64_t memory = platform::physical_memory();
-    const auto bytes = static_cast<std::uint64_t>(mosaic.width * mosaic.height) * 2;
-    if (memory != 0 && bytes > memory)
-        return "this computer has " + bytes_text(static_cast<double>(memory)) + " of memory";
-    return "";
-}
 
 // The sizes every file can hold: TIFF resolution tags are 1/X and 1/Y
 // pixels per micrometre as fractions of 32-bit integers (below 2^-32 the
@@ -96,29 +77,6 @@ int refuse_options(const run_options& options)
         return exit_usage;
     }
     return exit_ok;
-}
-
-int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout)
-{
-    if (tiles.slice_count() <= 0)
-        return exit_ok;
-    // The canvas size is in 64 bits: a product of option values and the
-    // reference tile's size can pass any 32-bit type.
-    const image_size mosaic = layout.canvas();
-    if (mosaic.width <= 0) {
-        std::cerr << "orvane: the x overlap (-x) " << layout.xoverlap()
-                  << " leaves no pixel of a tile " << layout.reference().width << " wide\n"
-                  << std::flush;
-        return exit_usage;
-    }
-    const std::string why = why_too_large(mosaic);
-    if (why.empty())
-        return exit_ok;
-    const double bytes = static_cast<double>(mosaic.width) * static_cast<double>(mosaic.height) * 2;
-    std::cerr << "orvane: a mosaic of " << mosaic.width << " x " << mosaic.height << " pixels ("
-              << bytes_text(bytes) << ") cannot be made: " << why << "\n"
-              << std::flush;
-    return exit_usage;
 }
 
 bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,

@@ -13,11 +13,6 @@ namespace orvane {
 // exit_usage, else exit_ok.
 int refuse_options(const run_options& options);
 
-// A layout that cannot make a mosaic of the acquisition (nothing of a tile
-// left, or a mosaic too large for the image type or the memory): prints
-// why, with the size, and returns exit_usage, else exit_ok.
-int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout);
-
 // Whether the reduced copies have any pixel; when -d leaves none, says so
 // once and returns false.
 bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,

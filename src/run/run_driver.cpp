@@ -5,6 +5,7 @@
 #include "base/parallel.hpp"
 #include "base/version.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/list_file.hpp"
 #include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
 #include "io/tile_loader.hpp"
@@ -12,7 +13,6 @@
 #include "mosaic/geometry.hpp"
 #include "platform/platform.hpp"
 #include "run/job.hpp"
-#include "run/list_file.hpp"
 #include "run/option_checks.hpp"
 #include "run/options.hpp"
 #include "run/slice_loop.hpp"
@@ -46,6 +46,17 @@ void print_summary(const std::vector<std::string>& names, const run_options& opt
     write_output_line("the xoffset is \t" + std::to_string(options.xoverlap));
     write_output_line("the yoffset is \t" + std::to_string(options.yoffset));
     write_output_line("the downsample is \t" + std::to_string(options.downsample));
+}
+
+// A layout that cannot make a mosaic of the acquisition: says why and gives
+// exit_usage, else exit_ok.
+int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout)
+{
+    const std::string why = why_no_mosaic(tiles, layout, platform::physical_memory());
+    if (why.empty())
+        return exit_ok;
+    std::cerr << "orvane: " << why << "\n" << std::flush;
+    return exit_usage;
 }
 
 // Reads the reference tile while the worker threads start: on some machines

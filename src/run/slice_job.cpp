@@ -6,6 +6,7 @@
 #include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
 #include "io/tiff_writer.hpp"
+#include "io/tile_loader.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/reduce.hpp"
 #include "platform/platform.hpp"
@@ -38,7 +39,8 @@ const image& assemble(const planned_slice& slice, const slice_job& job)
     image_buffer& buffer = thread_canvas();
     allocate(buffer, static_cast<std::uint32_t>(size.width),
              static_cast<std::uint32_t>(size.height), "canvas");
-    assemble_slice(buffer.pixels(), job.tiles, job.layout, slice.index, job.threads);
+    assemble_slice(buffer.pixels(), slice_tile_files(job.tiles, slice.index), job.layout,
+                   job.threads);
     return buffer.pixels();
 }
 

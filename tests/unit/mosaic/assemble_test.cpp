@@ -64,9 +64,8 @@ protected:
             reused.resize(static_cast<std::uint32_t>(pitch * g.splitnumber), g.height);
             reused.pixels().fill(0xfffe);
             const orvane::acquisition tiles(names, g.splitnumber, {g.width, g.height});
-            orvane::assemble_slice(reused.pixels(), tiles,
-                                   orvane::mosaic_layout(tiles, g.xoverlap, g.yoffset), g.slice,
-                                   threads);
+            orvane::assemble_slice(reused.pixels(), orvane::slice_tile_files(tiles, g.slice),
+                                   orvane::mosaic_layout(tiles, g.xoverlap, g.yoffset), threads);
             if (first.is_empty())
                 first.assign(reused.pixels(), false);
             else if (first != reused.pixels())
@@ -220,7 +219,8 @@ TEST_F(Assembly, AMissingTileIsTheLibrarysIoError)
         image canvas(30, 10, 1, 1, 0);
         try {
             const orvane::acquisition tiles(names, 3, {10, 10});
-            orvane::assemble_slice(canvas, tiles, orvane::mosaic_layout(tiles, 0, 0), 0, threads);
+            orvane::assemble_slice(canvas, orvane::slice_tile_files(tiles, 0),
+                                   orvane::mosaic_layout(tiles, 0, 0), threads);
             ADD_FAILURE() << "no error with " << threads << " threads";
         } catch (const std::exception& e) {
             const auto error = orvane::describe_error(e);
@@ -402,8 +402,8 @@ TEST_F(FusedAssembly, AssembledSliceFromFilesMatchesTheLibrary)
     for (int threads : {1, 2}) {
         image got(l.canvas_width, l.canvas_height, 1, 1, 0xfffe);  // a canvas used before
         const orvane::acquisition acquired(names, 4, {36, 24});
-        orvane::assemble_slice(got, acquired,
-                               orvane::mosaic_layout(acquired, l.xoverlap, l.yoffset), 0, threads);
+        orvane::assemble_slice(got, orvane::slice_tile_files(acquired, 0),
+                               orvane::mosaic_layout(acquired, l.xoverlap, l.yoffset), threads);
         EXPECT_EQ(difference(got, want), "") << "threads " << threads;
     }
 }

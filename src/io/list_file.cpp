@@ -1,5 +1,5 @@
 // Reading the list file.
-#include "run/list_file.hpp"
+#include "io/list_file.hpp"
 
 #include "base/error.hpp"
 #include "platform/platform.hpp"

@@ -1,5 +1,5 @@
 // The list file.
-#include "run/list_file.hpp"
+#include "io/list_file.hpp"
 
 #include "base/error.hpp"
 #include "tiff_io.hpp"
