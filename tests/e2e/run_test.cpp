@@ -501,6 +501,9 @@ TEST_F(Run, OptionValuesThatCannotMakeAMosaicAreRefused)
 TEST_F(Run, AnAddressSpaceLimitLowersTheWorkersAndEverySliceIsMade)
 {
     SKIP_ON_WINDOWS("Wine itself does not start under a low address-space limit");
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer reserves terabytes of shadow address space at start";
+#endif
     // Four tiles of 4096 x 2048 make canvases of 64 MiB; each is listed
     // eight times for eight slices. Two arenas keep the allocator's share
     // of the address space small beside them: eight workers then take
