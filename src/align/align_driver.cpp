@@ -1,20 +1,19 @@
-// The orvane-align entry: options, survey, pair table, fit, orvane command, warnings, preview.
+// The orvane-align entry: options, the checks of the list, the survey and fit, the preview.
 #include "align/align_driver.hpp"
 
+#include "align/align_report.hpp"
 #include "align/consensus.hpp"
 #include "align/preview.hpp"
 #include "align/survey.hpp"
 #include "align/tiles.hpp"
+#include "base/error.hpp"
 #include "base/version.hpp"
 #include "compat/library_conventions.hpp"
 #include "io/output_file.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <iostream>
-#include <sstream>
 
 namespace orvane::align {
 
@@ -43,146 +42,17 @@ const char* const usage_text =
 
 constexpr std::uint32_t preview_width = 2048;
 
-void warn(const std::string& text)
-{
-    std::cerr << program << ": warning: " << text << "\n" << std::flush;
-}
-
 // What ends a run short of an estimate without any failure to read or
 // write: misuse (status 1) or nothing to estimate from (status 3). Thrown
 // where it is found, reported by the driver.
-class refusal : public std::runtime_error {
-public:
-    refusal(const std::string& text, int status) : std::runtime_error(text), status_(status) {}
-    int status() const { return status_; }
-
-private:
-    int status_;
-};
-
-std::string pair_name(std::size_t p) { return std::to_string(p) + "|" + std::to_string(p + 1); }
-
-// Safe to paste into a POSIX shell.
-std::string shell_quoted(const std::string& text)
-{
-    const bool plain = !text.empty() &&
-                       text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                              "0123456789_./+-:=@%,") == std::string::npos;
-    if (plain)
-        return text;
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-std::string fixed(double value, int decimals)
-{
-    std::ostringstream text;
-    text.setf(std::ios::fixed);
-    text.precision(decimals);
-    text << value;
-    return text.str();
-}
-
-std::string padded(const std::string& text, std::size_t width)
-{
-    return std::string(width > text.size() ? width - text.size() : 0, ' ') + text;
-}
+error refusal(std::string why) { return error(failure_kind::usage, "", std::move(why)); }
+error no_estimate(std::string why) { return error(failure_kind::no_result, "", std::move(why)); }
 
 // Everything one run works from, once the options and the list are checked.
 struct run_plan {
     align_options options;
     acquisition tiles;  // the list's first tile gives the reference size
 };
-
-void print_table(const std::vector<pair_estimate>& pairs)
-{
-    std::cout << "pair   overlap  shift  score  slices\n";
-    for (std::size_t p = 0; p < pairs.size(); ++p) {
-        const pair_estimate& e = pairs[p];
-        std::cout << padded(pair_name(p), 4) << "   "
-                  << padded(e.found ? std::to_string(e.overlap) : "-", 7) << "  "
-                  << padded(e.found ? std::to_string(e.shift) : "-", 5) << "  "
-                  << padded(fixed(e.score, 3), 5) << "  " << e.agreeing << "/" << e.examined
-                  << "\n";
-    }
-    std::cout << std::flush;
-}
-
-void warn_about_pairs(const std::vector<pair_estimate>& pairs, const search_limits& limits)
-{
-    for (std::size_t p = 0; p < pairs.size(); ++p) {
-        const pair_estimate& e = pairs[p];
-        const std::string name = "pair " + pair_name(p) + ": ";
-        if (e.ambiguous > 0)
-            warn(name + "ambiguous in " + std::to_string(e.ambiguous) + " of " +
-                 std::to_string(e.examined) + " slices: overlap " +
-                 std::to_string(e.ambiguity.overlap) + ", shift " +
-                 std::to_string(e.ambiguity.shift) + " (score " + fixed(e.ambiguity.score, 3) +
-                 ") and overlap " + std::to_string(e.ambiguity.rival_overlap) + ", shift " +
-                 std::to_string(e.ambiguity.rival_shift) + " (score " +
-                 fixed(e.ambiguity.rival_score, 3) +
-                 ") match alike: a periodic specimen or a column that repeats its neighbour" +
-                 (e.only_ambiguous ? "; no estimate" : "; those slices are left out"));
-        if (e.examined == 0) {
-            warn(name + "no slice could be compared");
-        } else if (!e.found && !e.only_ambiguous) {
-            warn(name + "no slice scored " + fixed(min_score, 2) + " or more (best " +
-                 fixed(e.score, 2) + "): blank or dark tiles, no structure where they overlap, " +
-                 "or a meeting place outside the search (overlap " +
-                 std::to_string(limits.min_overlap) + " to " + std::to_string(limits.max_overlap) +
-                 ", shift up to " + std::to_string(limits.max_shift) +
-                 "; see --max-overlap and --max-shift); no estimate");
-            continue;
-        }
-        if (!e.found)
-            continue;
-        if (2 * e.usable <= e.examined && e.examined > 1)
-            warn(name + "only " + std::to_string(e.usable) + " of " + std::to_string(e.examined) +
-                 " slices compared scored " + fixed(min_score, 2) +
-                 " or more: the estimate rests on few slices; try others with -k");
-        if (e.score < 0.5)
-            warn(name + "low score " + fixed(e.score, 2) + ": check the result in a preview");
-        if (2 * e.agreeing <= e.usable && e.usable > 1)
-            warn(name + "only " + std::to_string(e.agreeing) + " of " + std::to_string(e.usable) +
-                 " slices agree on overlap " + std::to_string(e.overlap) + ", shift " +
-                 std::to_string(e.shift));
-        if (e.at_edge)
-            warn(name + "overlap " + std::to_string(e.overlap) + ", shift " +
-                 std::to_string(e.shift) + " lies at the edge of the search (overlap " +
-                 std::to_string(limits.min_overlap) + " to " + std::to_string(limits.max_overlap) +
-                 ", shift up to " + std::to_string(limits.max_shift) +
-                 "): the best may lie beyond; see --max-overlap and --max-shift");
-    }
-}
-
-void warn_about_fit(const std::vector<pair_estimate>& pairs, const geometry_fit& fit)
-{
-    for (int p : fit.left_out) {
-        const pair_estimate& e = pairs[static_cast<std::size_t>(p)];
-        warn("pair " + pair_name(static_cast<std::size_t>(p)) + " (overlap " +
-             std::to_string(e.overlap) + ", shift " + std::to_string(e.shift) +
-             ") is far from the other pairs and was left out of the fit");
-    }
-    if (fit.overlap_spread > 2 || fit.shift_spread > 2)
-        warn("the pairs disagree by up to " + std::to_string(fit.overlap_spread) +
-             " px in overlap and " + std::to_string(fit.shift_spread) +
-             " px in shift: one -x and -y cannot make every seam exact");
-}
-
-void print_fit(const run_plan& plan, const geometry_fit& fit, std::size_t pair_count)
-{
-    std::cout << "consensus: xoverlap " << fit.xoverlap << " (overlap " << fit.overlap << " px";
-    if (fit.odd)
-        std::cout << ", odd: rounded down, so one column at each seam shows twice";
-    std::cout << "), yoffset " << fit.yoffset << ", from " << fit.used.size() << " of "
-              << pair_count << " pairs\n";
-    std::cout << "orvane -i " << shell_quoted(plan.options.list_path) << " -s "
-              << shell_quoted(plan.options.splitnumber_text) << " -x " << fit.xoverlap << " -y "
-              << fit.yoffset << " -o OUTPUTDIR\n"
-              << std::flush;
-}
 
 // The preview is written under a temporary name and renamed into place, so
 // a run that fails leaves no half-written picture under the name asked for.
@@ -208,22 +78,6 @@ void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yof
               << std::flush;
 }
 
-// What the tiles share because it belongs to the camera was taken out
-// before matching; the user should know that the sensor has it.
-void warn_about_sensor(const sensor_pattern& pattern)
-{
-    auto count = [](const std::vector<bool>& lines, const std::string& what) {
-        const auto n = std::count(lines.begin(), lines.end(), true);
-        return std::to_string(n) + " sensor " + what + (n == 1 ? "" : "s");
-    };
-    if (!pattern.dead_rows.empty() || !pattern.dead_columns.empty())
-        warn(count(pattern.dead_rows, "row") + " and " + count(pattern.dead_columns, "column") +
-             " hold one value in every tile (dead or stuck lines): matched as their live " +
-             "neighbours");
-    if (pattern.only_sensor)
-        warn("every tile holds the same pixels: they show the sensor, not a specimen");
-}
-
 search_limits limits_for(const run_plan& plan)
 {
     search_limits limits;
@@ -243,11 +97,11 @@ search_limits limits_for(const run_plan& plan)
         limits.max_shift = height / 2;
     }
     if (limits.max_overlap < limits.min_overlap)
-        throw refusal("tiles " + std::to_string(width) + " pixels wide are too narrow to align: " +
-                          "the search takes overlaps of " + std::to_string(limits.min_overlap) +
-                          " columns or more" +
-                          (plan.options.max_overlap ? "" : ", and by default up to half the width"),
-                      align_no_estimate);
+        throw no_estimate(
+            "tiles " + std::to_string(width) +
+            " pixels wide are too narrow to align: " + "the search takes overlaps of " +
+            std::to_string(limits.min_overlap) + " columns or more" +
+            (plan.options.max_overlap ? "" : ", and by default up to half the width"));
     return limits;
 }
 
@@ -255,7 +109,7 @@ int estimate(const run_plan& plan)
 {
     const align_options& o = plan.options;
     if (o.splitnumber < 2)
-        throw refusal("one tile column: there is no seam to align", align_no_estimate);
+        throw no_estimate("one tile column: there is no seam to align");
     const tile_size reference = plan.tiles.reference();
     survey_input input;
     input.tiles = &plan.tiles;
@@ -294,15 +148,15 @@ int estimate(const run_plan& plan)
         }
     const geometry_fit fit = fit_geometry(pairs);
     if (!fit.found)
-        throw refusal("no pair of columns could be aligned: no estimate", align_no_estimate);
+        throw no_estimate("no pair of columns could be aligned: no estimate");
     warn_about_fit(pairs, fit);
-    if (!stitcher_accepts(plan.tiles, fit.xoverlap, fit.yoffset))
-        throw refusal("the consensus -x " + std::to_string(fit.xoverlap) + " -y " +
-                          std::to_string(fit.yoffset) +
-                          " is one orvane refuses (above): the tiles cannot be what they seem, " +
-                          "for instance a column that repeats its neighbour; no estimate",
-                      align_no_estimate);
-    print_fit(plan, fit, pairs.size());
+    refuse_as_stitcher_does(plan.tiles, fit.xoverlap, fit.yoffset,
+                            no_estimate("the consensus -x " + std::to_string(fit.xoverlap) +
+                                        " -y " + std::to_string(fit.yoffset) +
+                                        " is one orvane refuses (above): the tiles cannot be " +
+                                        "what they seem, for instance a column that repeats " +
+                                        "its neighbour; no estimate"));
+    print_fit(plan.options, fit, pairs.size());
     if (!o.preview_path.empty())
         write_preview(plan, fit.xoverlap, fit.yoffset);
     return align_ok;
@@ -321,15 +175,13 @@ void check_preview_path(const align_options& options, const std::vector<std::str
         return;  // nothing there to lose; the name of no existing input
     if (!status.regular)
         throw refusal("the preview path '" + path +
-                          "' is not a regular file (a directory, a FIFO or a device)",
-                      align_usage);
+                      "' is not a regular file (a directory, a FIFO or a device)");
     const platform::file_identity preview = platform::identity_of(path);
     if (platform::same_file(preview, platform::identity_of(options.list_path)))
-        throw refusal("the preview path '" + path + "' is the list file", align_usage);
+        throw refusal("the preview path '" + path + "' is the list file");
     for (const std::string& name : names)
         if (platform::same_file(preview, platform::identity_of(name)))
-            throw refusal("the preview path '" + path + "' is the tile '" + name + "'",
-                          align_usage);
+            throw refusal("the preview path '" + path + "' is the tile '" + name + "'");
 }
 
 // Checks what the options and the list allow before any tile is read but
@@ -338,30 +190,27 @@ run_plan make_plan(const align_options& options)
 {
     std::vector<std::string> names = read_tile_names(options.list_path);
     if (names.empty())
-        throw refusal("the list file '" + options.list_path + "' is missing or names no tile",
-                      align_usage);
+        throw refusal("the list file '" + options.list_path + "' is missing or names no tile");
     const std::int32_t slice_count = count_slices(names.size(), options.splitnumber);
     if (slice_count == 0)
         throw refusal("the list names " + std::to_string(names.size()) + " tiles, fewer than the " +
-                          std::to_string(options.splitnumber) + " columns of -s",
-                      align_usage);
+                      std::to_string(options.splitnumber) + " columns of -s");
     for (std::int32_t k : options.slices)
         if (k >= slice_count)
             throw refusal("slice " + std::to_string(k) + " (-k) is not below the slice count " +
-                              std::to_string(slice_count),
-                          align_usage);
+                          std::to_string(slice_count));
     if (options.max_overlap && *options.max_overlap < search_limits{}.min_overlap)
         throw refusal("--max-overlap " + std::to_string(*options.max_overlap) +
-                          " is below the narrowest overlap searched, " +
-                          std::to_string(search_limits{}.min_overlap) + " columns",
-                      align_usage);
+                      " is below the narrowest overlap searched, " +
+                      std::to_string(search_limits{}.min_overlap) + " columns");
     check_preview_path(options, names);
     const tile_size reference = read_tile_size(names.front());
     run_plan plan{options, acquisition(std::move(names), options.splitnumber, reference)};
-    if (options.xoverlap && !stitcher_accepts(plan.tiles, *options.xoverlap, *options.yoffset))
-        throw refusal("orvane refuses -x " + std::to_string(*options.xoverlap) + " -y " +
-                          std::to_string(*options.yoffset) + " (above): no preview",
-                      align_usage);
+    if (options.xoverlap)
+        refuse_as_stitcher_does(plan.tiles, *options.xoverlap, *options.yoffset,
+                                refusal("orvane refuses -x " + std::to_string(*options.xoverlap) +
+                                        " -y " + std::to_string(*options.yoffset) +
+                                        " (above): no preview"));
     return plan;
 }
 
@@ -374,16 +223,27 @@ int run(const align_options& options)
     return align_ok;
 }
 
+// The status of a failure: misuse, no estimate, or anything else (a tile,
+// the list, the preview, memory) as the stitcher reports it.
+int status_of(const std::exception& e)
+{
+    const auto* own = dynamic_cast<const error*>(&e);
+    if (own && own->kind() == failure_kind::usage)
+        return align_usage;
+    if (own && own->kind() == failure_kind::no_result)
+        return align_no_estimate;
+    return align_unreadable;
+}
+
 }  // namespace
 
 int align_driver(int argc, const char* const* argv)
 {
     align_options options;
-    std::string error;
-    if (!parse_align_options(argc, argv, options, error) || argc < 2) {
-        if (!error.empty())
-            std::cerr << program << ": " << error << "\n";
-        std::cerr << usage_text << std::flush;
+    try {
+        options = parse_align_options(argc, argv);
+    } catch (const error& e) {
+        std::cerr << report_text(e, program) << usage_text << std::flush;
         return align_usage;
     }
     if (options.help || options.version) {
@@ -391,17 +251,12 @@ int align_driver(int argc, const char* const* argv)
         return align_ok;
     }
     prepare_tile_reading(program);
-    // Every failure ends here, reported once: a refusal with its own status,
-    // anything else (a tile, the list, the preview, memory) as the stitcher
-    // reports it, with status 2.
+    // Every failure ends here, reported once, with its status.
     try {
         return run(options);
-    } catch (const refusal& r) {
-        std::cerr << program << ": " << r.what() << "\n" << std::flush;
-        return r.status();
     } catch (const std::exception& e) {
         std::cerr << report_text(e, program) << std::flush;
-        return align_unreadable;
+        return status_of(e);
     }
 }
 

@@ -1,11 +1,14 @@
 // Reading orvane-align's command line.
 #include "align/align_options.hpp"
 
+#include "base/error.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 namespace orvane::align {
 
@@ -23,19 +26,18 @@ bool parse_number(const std::string& text, long& value)
            text.find_first_of(" \t\n") == std::string::npos;
 }
 
+[[noreturn]] void misuse(std::string why) { throw error(failure_kind::usage, "", std::move(why)); }
+
 // -k at argv[i]: every following argument that is a list of slice numbers.
-bool parse_slices(int argc, const char* const* argv, int& i, align_options& options,
-                  std::string& error)
+void parse_slices(int argc, const char* const* argv, int& i, align_options& options)
 {
     bool any = false;
     long n = 0;
     while (i + 1 < argc && argv[i + 1][0] >= '0' && argv[i + 1][0] <= '9') {
         std::stringstream items(argv[++i]);
         for (std::string item; std::getline(items, item, ',');) {
-            if (!parse_number(item, n) || n < 0) {
-                error = "-k takes slice numbers, not '" + std::string(argv[i]) + "'";
-                return false;
-            }
+            if (!parse_number(item, n) || n < 0)
+                misuse("-k takes slice numbers, not '" + std::string(argv[i]) + "'");
             // A slice given twice would vote twice.
             const auto k = static_cast<std::int32_t>(n);
             if (std::find(options.slices.begin(), options.slices.end(), k) == options.slices.end())
@@ -44,83 +46,67 @@ bool parse_slices(int argc, const char* const* argv, int& i, align_options& opti
         }
     }
     if (!any)
-        error = "-k needs at least one slice number";
-    return any;
+        misuse("-k needs at least one slice number");
 }
 
 // The options that only make sense together.
-bool check_together(const align_options& options, std::string& error)
+void check_together(const align_options& options)
 {
     if (options.list_path.empty())
-        error = "no list file: -i is required";
-    else if (options.xoverlap.has_value() != options.yoffset.has_value())
-        error = "-x and -y go together";
-    else if (options.xoverlap && options.preview_path.empty())
-        error = "-x and -y are for --preview";
-    return error.empty();
+        misuse("no list file: -i is required");
+    if (options.xoverlap.has_value() != options.yoffset.has_value())
+        misuse("-x and -y go together");
+    if (options.xoverlap && options.preview_path.empty())
+        misuse("-x and -y are for --preview");
 }
 
 }  // namespace
 
-bool parse_align_options(int argc, const char* const* argv, align_options& options,
-                         std::string& error)
+align_options parse_align_options(int argc, const char* const* argv)
 {
-    auto value = [&](int& i, const std::string& flag, std::string& into) {
-        if (i + 1 >= argc) {
-            error = flag + " needs a value";
-            return false;
-        }
-        into = argv[++i];
-        return true;
+    align_options options;
+    auto value = [&](int& i, const std::string& flag) {
+        if (i + 1 >= argc)
+            misuse(flag + " needs a value");
+        return std::string(argv[++i]);
     };
-    auto number = [&](int& i, const std::string& flag, long minimum, long& into) {
-        std::string text;
-        if (!value(i, flag, text))
-            return false;
-        if (!parse_number(text, into) || into < minimum) {
-            error = flag + " takes a whole number of at least " + std::to_string(minimum) +
-                    ", not '" + text + "'";
-            return false;
-        }
-        return true;
+    auto number = [&](int& i, const std::string& flag, long minimum) {
+        const std::string text = value(i, flag);
+        long n = 0;
+        if (!parse_number(text, n) || n < minimum)
+            misuse(flag + " takes a whole number of at least " + std::to_string(minimum) +
+                   ", not '" + text + "'");
+        return n;
     };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        long n = 0;
-        std::string text;
         if (arg == "-h" || arg == "--help") {
             options.help = true;
         } else if (arg == "--version") {
             options.version = true;
         } else if (arg == "-i") {
-            if (!value(i, arg, options.list_path))
-                return false;
+            options.list_path = value(i, arg);
         } else if (arg == "-s") {
-            if (!number(i, arg, 1, n))
-                return false;
-            options.splitnumber = static_cast<std::int32_t>(n);
+            options.splitnumber = static_cast<std::int32_t>(number(i, arg, 1));
             options.splitnumber_text = argv[i];
         } else if (arg == "-k") {
-            if (!parse_slices(argc, argv, i, options, error))
-                return false;
+            parse_slices(argc, argv, i, options);
         } else if (arg == "--max-overlap" || arg == "--max-shift") {
-            if (!number(i, arg, arg == "--max-overlap" ? 1 : 0, n))
-                return false;
-            auto& limit = arg == "--max-overlap" ? options.max_overlap : options.max_shift;
-            limit = static_cast<int>(n);
+            const long n = number(i, arg, arg == "--max-overlap" ? 1 : 0);
+            (arg == "--max-overlap" ? options.max_overlap : options.max_shift) =
+                static_cast<int>(n);
         } else if (arg == "--preview") {
-            if (!value(i, arg, options.preview_path))
-                return false;
+            options.preview_path = value(i, arg);
         } else if (arg == "-x" || arg == "-y") {
-            if (!number(i, arg, INT_MIN, n))
-                return false;
+            const long n = number(i, arg, INT_MIN);
             (arg == "-x" ? options.xoverlap : options.yoffset) = static_cast<std::int32_t>(n);
         } else {
-            error = "unknown argument '" + arg + "'";
-            return false;
+            misuse("unknown argument '" + arg + "'");
         }
     }
-    return options.help || options.version || check_together(options, error);
+    if (!options.help && !options.version)
+        check_together(options);
+    return options;
 }
 
 std::vector<std::int32_t> spread_slices(std::int32_t slice_count)

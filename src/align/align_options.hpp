@@ -22,9 +22,8 @@ struct align_options {
     bool version = false;
 };
 
-// Parses argv[1..]; returns false with the reason in `error` on misuse.
-bool parse_align_options(int argc, const char* const* argv, align_options& options,
-                         std::string& error);
+// Parses argv[1..]; throws the usage error saying why on misuse.
+align_options parse_align_options(int argc, const char* const* argv);
 
 // The slices looked at by default: all of up to 8, else 8 spread evenly,
 // each in the middle of its eighth of the stack.

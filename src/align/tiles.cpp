@@ -81,13 +81,18 @@ void read_tile_rows(const std::string& name, row_consumer& consumer)
         consumer.rows(0, height, pixels.data());
 }
 
-bool stitcher_accepts(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset)
+void refuse_as_stitcher_does(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset,
+                             const error& then)
 {
-    const std::string why =
-        why_no_mosaic(tiles, mosaic_layout(tiles, xoverlap, yoffset), platform::physical_memory());
-    if (!why.empty())
-        std::cerr << "orvane: " << why << "\n" << std::flush;
-    return why.empty();
+    try {
+        refuse_unstitchable(tiles, mosaic_layout(tiles, xoverlap, yoffset),
+                            platform::physical_memory());
+    } catch (const error& refused) {
+        if (refused.kind() != failure_kind::usage)
+            throw;
+        std::cerr << report_text(refused, "orvane") << std::flush;
+        throw then;
+    }
 }
 
 reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& layout,

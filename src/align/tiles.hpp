@@ -1,6 +1,7 @@
 // What the aligner takes from the stitcher: the list, tile rows, error reports, a stitched slice.
 #pragma once
 
+#include "base/error.hpp"
 #include "mosaic/geometry.hpp"
 
 #include <cstdint>
@@ -37,9 +38,10 @@ std::vector<std::string> read_tile_names(const std::string& list_path);
 // message: every failure is read again through the stitcher's loader.
 void read_tile_rows(const std::string& name, row_consumer& consumer);
 
-// Whether the stitcher takes this -x and -y for these tiles; if not, it has
-// printed why, in the stitcher's own words.
-bool stitcher_accepts(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset);
+// Where the stitcher refuses this -x and -y for these tiles, prints its
+// refusal as the stitcher does, then throws `then`, the aligner's own.
+void refuse_as_stitcher_does(const acquisition& tiles, std::int32_t xoverlap, std::int32_t yoffset,
+                             const error& then);
 
 struct grey_image {
     std::uint32_t width = 0;

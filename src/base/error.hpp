@@ -19,9 +19,12 @@ enum class failure_kind {
     library_io,        // the image library's own reader failed: cause is its message
     library_instance,  // the image library refused an image: cause is its message
     library_argument,  // the image library refused a size: cause is its message
+    usage,             // option values or inputs that make no run: cause is the whole reason
+    no_result,         // the inputs were read but give no result (no estimate): cause says why
 };
 
-// Thrown by every layer below the run driver; caught and reported once.
+// Thrown by every layer below the drivers, the checks of options too; caught
+// and reported once, by the driver, which gives each kind its exit status.
 class error : public std::runtime_error {
 public:
     error(failure_kind kind, std::string path, std::string cause)

@@ -67,6 +67,8 @@ image_error describe_own(const error& e)
     case failure_kind::library_io: return {io, e.cause()};
     case failure_kind::library_instance: return {"CImgInstanceException", e.cause()};
     case failure_kind::library_argument: return {"CImgArgumentException", e.cause()};
+    case failure_kind::usage:
+    case failure_kind::no_result: return {"", e.cause()};
     }
     return {"", e.what()};
 }

@@ -2,8 +2,10 @@
 #include "mosaic/geometry.hpp"
 
 #include "base/console.hpp"
+#include "base/error.hpp"
 
 #include <limits>
+#include <utility>
 
 namespace orvane {
 
@@ -46,6 +48,14 @@ std::string why_no_mosaic(const acquisition& tiles, const mosaic_layout& layout,
     const double bytes = static_cast<double>(mosaic.width) * static_cast<double>(mosaic.height) * 2;
     return "a mosaic of " + std::to_string(mosaic.width) + " x " + std::to_string(mosaic.height) +
            " pixels (" + bytes_text(bytes) + ") cannot be made: " + why;
+}
+
+void refuse_unstitchable(const acquisition& tiles, const mosaic_layout& layout,
+                         std::uint64_t memory)
+{
+    std::string why = why_no_mosaic(tiles, layout, memory);
+    if (!why.empty())
+        throw error(failure_kind::usage, "", std::move(why));
 }
 
 }  // namespace orvane

@@ -89,6 +89,11 @@ private:
 std::string why_no_mosaic(const acquisition& tiles, const mosaic_layout& layout,
                           std::uint64_t memory);
 
+// The same as a refusal: throws the usage error with that reason, which
+// either program's driver reports as orvane's own refusal of the options.
+void refuse_unstitchable(const acquisition& tiles, const mosaic_layout& layout,
+                         std::uint64_t memory);
+
 // An empty tile cannot be trimmed: throws the crop error of an empty image,
 // of the library_instance kind.
 [[noreturn]] void refuse_empty_tile(std::int32_t xoverlap, std::int64_t width);

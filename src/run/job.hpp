@@ -3,25 +3,21 @@
 
 #include "mosaic/acquisition.hpp"
 #include "mosaic/geometry.hpp"
-#include "mosaic/voxel_size.hpp"
 #include "run/options.hpp"
-
-#include <optional>
 
 namespace orvane {
 
 struct volume_layout;
 
 // Everything a slice needs from the run, shared read-only by all workers:
-// the two values of the run and its options (-o, -d, -j and --ome-zarr are
-// read here).
+// the two values of the run and its options (-o, -d, -j, --ome-zarr and the
+// voxel size are read here).
 struct slice_job {
     const acquisition& tiles;
     const mosaic_layout& layout;
     const run_options& options;
-    int threads = 1;                    // threads one slice may use for its own work
-    bool reduced_has_pixels = true;     // false when -d leaves no pixel of the mosaic
-    std::optional<voxel_size> voxel{};  // --voxel-size, written into every file
+    int threads = 1;                 // threads one slice may use for its own work
+    bool reduced_has_pixels = true;  // false when -d leaves no pixel of the mosaic
     // The --ome-zarr volume's layout, when there is one; --plan leaves it out
     // while no volume is at the path.
     const volume_layout* volume = nullptr;

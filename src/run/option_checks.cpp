@@ -3,6 +3,7 @@
 #include "run/option_checks.hpp"
 
 #include "base/console.hpp"
+#include "base/error.hpp"
 #include "base/warnings.hpp"
 #include "platform/platform.hpp"
 #include "run/memory_bound.hpp"
@@ -13,6 +14,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace orvane {
 
@@ -38,45 +40,29 @@ bool voxel_size_writable(const voxel_size& voxel, std::int32_t downsample)
 
 }  // namespace
 
-int refuse_options(const run_options& options)
+void refuse_options(const run_options& options)
 {
-    if (options.splitnumber == 0) {
-        std::cerr << "orvane: the split number (-s) must not be 0\n" << std::flush;
-        return exit_usage;
-    }
+    const auto refuse = [](std::string why) {
+        throw error(failure_kind::usage, "", std::move(why));
+    };
+    if (options.splitnumber == 0)
+        refuse("the split number (-s) must not be 0");
     // An empty output directory would put stack1/ at the file-system root.
-    if (options.outputdir.empty()) {
-        std::cerr << "orvane: no output directory (-o) is given; pass -o . for the current "
-                     "directory\n"
-                  << std::flush;
-        return exit_usage;
-    }
+    if (options.outputdir.empty())
+        refuse("no output directory (-o) is given; pass -o . for the current directory");
     // An empty volume path would write no volume without a word.
-    if (options.ome_zarr_given && options.ome_zarr.empty()) {
-        std::cerr << "orvane: no volume path (--ome-zarr) is given; leave the option out for no "
-                     "volume\n"
-                  << std::flush;
-        return exit_usage;
-    }
-    const std::optional<voxel_size> voxel = parse_voxel_size(options.voxel_size);
-    if (!options.voxel_size.empty() && !voxel) {
-        std::cerr << "orvane: the voxel size (--voxel-size) '" << options.voxel_size
-                  << "' is not three positive numbers X,Y,Z in micrometres\n"
-                  << std::flush;
-        return exit_usage;
-    }
-    if (voxel && !voxel_size_writable(*voxel, options.downsample)) {
-        std::cerr << "orvane: the voxel size (--voxel-size) '" << options.voxel_size
-                  << "' cannot be written into the files: X, Y and Z must each lie between "
-                  << voxel_size_bound_text << " micrometres"
-                  << (options.downsample > 1
-                          ? ", X and Y times -d " + std::to_string(options.downsample) + " too"
-                          : std::string())
-                  << "\n"
-                  << std::flush;
-        return exit_usage;
-    }
-    return exit_ok;
+    if (options.ome_zarr_given && options.ome_zarr.empty())
+        refuse("no volume path (--ome-zarr) is given; leave the option out for no volume");
+    if (!options.voxel_size.empty() && !options.voxel)
+        refuse("the voxel size (--voxel-size) '" + options.voxel_size +
+               "' is not three positive numbers X,Y,Z in micrometres");
+    if (options.voxel && !voxel_size_writable(*options.voxel, options.downsample))
+        refuse("the voxel size (--voxel-size) '" + options.voxel_size +
+               "' cannot be written into the files: X, Y and Z must each lie between " +
+               voxel_size_bound_text + " micrometres" +
+               (options.downsample > 1
+                    ? ", X and Y times -d " + std::to_string(options.downsample) + " too"
+                    : std::string()));
 }
 
 bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,

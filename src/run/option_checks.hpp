@@ -9,9 +9,9 @@
 
 namespace orvane {
 
-// Option values that make no run whatever the tiles: prints why and returns
-// exit_usage, else exit_ok.
-int refuse_options(const run_options& options);
+// Option values that make no run whatever the tiles: throws the usage error
+// saying why, which the driver reports with exit_usage.
+void refuse_options(const run_options& options);
 
 // Whether the reduced copies have any pixel; when -d leaves none, says so
 // once and returns false.

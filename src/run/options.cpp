@@ -77,6 +77,7 @@ run_options parse_options(int argc, const char* const* argv)
         }
         ++i;  // the value is never looked at as an option
     }
+    options.voxel = parse_voxel_size(options.voxel_size);
     return options;
 }
 

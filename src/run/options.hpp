@@ -10,19 +10,20 @@
 namespace orvane {
 
 struct run_options {
-    std::string list_path;         // -i
-    std::string outputdir;         // -o
-    std::int32_t splitnumber = 4;  // -s
-    std::int32_t xoverlap = 0;     // -x
-    std::int32_t yoffset = 0;      // -y
-    std::int32_t downsample = 1;   // -d
-    std::int32_t singlenum = -1;   // -j, negative: every slice
-    bool plan = false;             // --plan: print the plan of the slices, make nothing
-    std::string ome_zarr;          // --ome-zarr, empty: no volume
-    bool ome_zarr_given = false;   // --ome-zarr was given, an empty path too
-    std::string voxel_size;        // --voxel-size as given, empty: none
-    bool help = false;             // --help: print help_text, run nothing
-    bool version = false;          // --version: print the version, run nothing
+    std::string list_path;                    // -i
+    std::string outputdir;                    // -o
+    std::int32_t splitnumber = 4;             // -s
+    std::int32_t xoverlap = 0;                // -x
+    std::int32_t yoffset = 0;                 // -y
+    std::int32_t downsample = 1;              // -d
+    std::int32_t singlenum = -1;              // -j, negative: every slice
+    bool plan = false;                        // --plan: print the plan of the slices, make nothing
+    std::string ome_zarr;                     // --ome-zarr, empty: no volume
+    bool ome_zarr_given = false;              // --ome-zarr was given, an empty path too
+    std::string voxel_size;                   // --voxel-size as given, empty: none
+    std::optional<orvane::voxel_size> voxel;  // --voxel-size read; none if not given or no size
+    bool help = false;                        // --help: print help_text, run nothing
+    bool version = false;                     // --version: print the version, run nothing
 };
 
 // Exit statuses of the program.
@@ -44,6 +45,7 @@ extern const char* const help_text;
 // the next argument as its value whatever it looks like, --plan, --help and
 // --version stand alone; anything else, and an option with no value after
 // it, is ignored.
+// The voxel size is read here, once, for every file and check to share.
 run_options parse_options(int argc, const char* const* argv);
 
 // "X,Y,Z": three positive finite numbers, nothing else; none otherwise.

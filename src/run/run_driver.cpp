@@ -2,6 +2,7 @@
 #include "run/run_driver.hpp"
 
 #include "base/console.hpp"
+#include "base/error.hpp"
 #include "base/parallel.hpp"
 #include "base/version.hpp"
 #include "compat/library_conventions.hpp"
@@ -48,17 +49,6 @@ void print_summary(const std::vector<std::string>& names, const run_options& opt
     write_output_line("the downsample is \t" + std::to_string(options.downsample));
 }
 
-// A layout that cannot make a mosaic of the acquisition: says why and gives
-// exit_usage, else exit_ok.
-int refuse_geometry(const acquisition& tiles, const mosaic_layout& layout)
-{
-    const std::string why = why_no_mosaic(tiles, layout, platform::physical_memory());
-    if (why.empty())
-        return exit_ok;
-    std::cerr << "orvane: " << why << "\n" << std::flush;
-    return exit_usage;
-}
-
 // Reads the reference tile while the worker threads start: on some machines
 // a new thread can wait milliseconds for its first turn on a processor (the
 // one its creator spins on), and later teams reuse these threads.
@@ -99,7 +89,7 @@ volume_layout run_volume_layout(const slice_job& job)
     const volume_geometry geometry{job.layout.columns(), job.layout.xoverlap(),
                                    job.layout.yoffset(), reference.width, reference.height};
     return make_volume_layout(volume_name(job.options.ome_zarr), job.tiles.slice_count(),
-                              job.layout.canvas(), job.voxel, geometry);
+                              job.layout.canvas(), job.options.voxel, geometry);
 }
 
 // The volume --ome-zarr asks for, its directory made and its metadata
@@ -160,14 +150,9 @@ int run_list(const run_options& options, std::vector<std::string> names)
     const tile_size reference = load_reference(names.front(), processors);
     const acquisition tiles(std::move(names), options.splitnumber, reference);
     const mosaic_layout layout(tiles, options.xoverlap, options.yoffset);
-    if (const int status = refuse_geometry(tiles, layout); status != exit_ok)
-        return status;
-    slice_job job{tiles,
-                  layout,
-                  options,
-                  1,
-                  reduced_copies_have_pixels(tiles, layout, options.downsample),
-                  parse_voxel_size(options.voxel_size)};
+    refuse_unstitchable(tiles, layout, platform::physical_memory());
+    slice_job job{tiles, layout, options, 1,
+                  reduced_copies_have_pixels(tiles, layout, options.downsample)};
     const std::optional<volume_layout> volume = prepare_run_volume(options, job);
     if (volume)
         job.volume = &*volume;
@@ -190,22 +175,18 @@ bool plan_reads_volume(const run_options& options, std::size_t name_count)
 // their size.
 int print_plan(const run_options& options, std::vector<std::string> names)
 {
-    if (options.outputdir.find_first_of("\t\r\n") != std::string::npos) {
-        std::cerr << "orvane: the output directory (-o) holds a tab or a line break, which "
-                     "--plan cannot print\n"
-                  << std::flush;
-        return exit_usage;
-    }
+    if (options.outputdir.find_first_of("\t\r\n") != std::string::npos)
+        throw error(failure_kind::usage, "",
+                    "the output directory (-o) holds a tab or a line break, which --plan "
+                    "cannot print");
     const bool reads_volume = plan_reads_volume(options, names.size());
     const tile_size reference = reads_volume ? load_tile_size(names.front()) : tile_size{};
     const acquisition tiles(std::move(names), options.splitnumber, reference);
     const mosaic_layout layout(tiles, options.xoverlap, options.yoffset);
     // A mosaic the run refuses has no volume layout to look for chunks by.
     if (reads_volume)
-        if (const int status = refuse_geometry(tiles, layout); status != exit_ok)
-            return status;
+        refuse_unstitchable(tiles, layout, platform::physical_memory());
     slice_job job{tiles, layout, options};
-    job.voxel = parse_voxel_size(options.voxel_size);
     std::optional<volume_layout> volume;
     if (reads_volume) {
         volume = run_volume_layout(job);
@@ -261,14 +242,15 @@ int run_driver(int argc, const char* const* argv)
         std::vector<std::string> names = read_list(options.list_path);
         if (names.empty())
             return run_without_names(options);
-        if (const int status = refuse_options(options); status != exit_ok)
-            return status;
+        refuse_options(options);
         if (options.plan)
             return print_plan(options, std::move(names));
         return run_list(options, std::move(names));
     } catch (const std::exception& e) {
+        // Refused options end here too, with their own status.
         std::cerr << report_text(e, "orvane") << std::flush;
-        return exit_failed;
+        const auto* own = dynamic_cast<const error*>(&e);
+        return own && own->kind() == failure_kind::usage ? exit_usage : exit_failed;
     }
 }
 

@@ -24,9 +24,8 @@ unsynced_file save(const image& canvas, const std::string& path, const slice_job
 {
     tiff_write_options options;
     options.threads = job.threads;
-    if (job.voxel)
-        options.calibration =
-            voxel_size{job.voxel->x * factor, job.voxel->y * factor, job.voxel->z};
+    if (const std::optional<voxel_size>& voxel = job.options.voxel)
+        options.calibration = voxel_size{voxel->x * factor, voxel->y * factor, voxel->z};
     return write_tiff_unsynced(path, canvas.data(), static_cast<std::uint32_t>(canvas.width()),
                                static_cast<std::uint32_t>(canvas.height()), options);
 }

@@ -1,6 +1,8 @@
 // orvane-align's command line and the slices it looks at.
 #include "align/align_options.hpp"
 
+#include "base/error.hpp"
+
 #include <gtest/gtest.h>
 
 using namespace orvane::align;
@@ -25,7 +27,13 @@ parsed parse(std::vector<const char*> args)
 {
     args.insert(args.begin(), "orvane-align");
     parsed p;
-    p.ok = parse_align_options(static_cast<int>(args.size()), args.data(), p.options, p.error);
+    try {
+        p.options = parse_align_options(static_cast<int>(args.size()), args.data());
+        p.ok = true;
+    } catch (const orvane::error& e) {
+        p.ok = false;
+        p.error = e.cause();
+    }
     return p;
 }
 
