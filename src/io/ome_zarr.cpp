@@ -18,45 +18,18 @@ namespace {
 
 // ------------------------------------------------------------------ files
 
+// One level of the volume's directories, in a parent already made: a
+// parent gone since means the volume is, which no run should make again
+// without its metadata.
 void make_level(const std::string& dir)
 {
-    if (!platform::make_directory(dir) && errno != EEXIST)
-        throw error(failure_kind::write, dir,
-                    "cannot create the directory: " + platform::error_text(errno));
+    if (!make_dir(dir))
+        refuse_directory(dir, platform::error_text(errno));
 }
 
-// Writes the bytes into the file's temporary, to be synced and renamed.
-void write_temporary(output_file& file, const void* data, std::size_t size)
-{
-    const int fd = platform::create_for_writing(file.temp_path());
-    if (fd < 0)
-        throw error(failure_kind::write, file.temp_path(),
-                    "cannot create it: " + platform::error_text(errno));
-    unsynced_file written(file.temp_path(), fd);
-    if (!platform::write_at(fd, data, size, 0))
-        throw error(failure_kind::write, file.temp_path(),
-                    "cannot write: " + platform::error_text(errno));
-    file.hold(std::move(written));
-}
-
-// Writes the bytes under a temporary name, syncs them and renames them onto
-// path, so the name shows the whole file or nothing, after a power loss too.
-void put_in_place(const std::string& path, const void* data, std::size_t size)
-{
-    output_file file(path);
-    write_temporary(file, data, size);
-    file.commit();
-}
-
-// The same where nothing is at path yet: of several runs creating the file
-// at once, one run's text is put there, the others' temporaries removed.
 void put_new(const std::string& path, const std::string& text)
 {
-    if (platform::status_of(path).exists)
-        return;
-    output_file file(path);
-    write_temporary(file, text.data(), text.size());
-    file.commit_new();
+    commit_new_file(path, text.data(), text.size());
 }
 
 }  // namespace
@@ -165,7 +138,7 @@ std::vector<encoded_chunk> encode_level(const std::string& path, const volume_la
 void encoded_planes::put_in_place() const
 {
     for (const encoded_chunk& chunk : chunks)
-        orvane::put_in_place(chunk.path, chunk.bytes.data(), chunk.bytes.size());
+        commit_file(chunk.path, chunk.bytes.data(), chunk.bytes.size());
 }
 
 encoded_planes encode_volume_planes(const std::string& path, const volume_layout& layout,

@@ -1,10 +1,11 @@
-// Temporaries with random names under a lock, commit by rename, and the removal of a killed run's
-// leftovers.
+// Temporaries with random names under a lock, commit by rename, the removal of a killed run's
+// leftovers, and the directories outputs go into.
 #include "io/output_file.hpp"
 
 #include "base/error.hpp"
 #include "platform/platform.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <utility>
@@ -152,6 +153,71 @@ int remove_stale_temporaries(const std::string& dir)
         platform::close_file(fd);
     }
     return removed;
+}
+
+namespace {
+
+// Writes the bytes into the file's temporary, to be synced and renamed.
+void write_temporary(output_file& file, const void* data, std::size_t size)
+{
+    const int fd = platform::create_for_writing(file.temp_path());
+    if (fd < 0)
+        throw error(failure_kind::write, file.temp_path(),
+                    "cannot create it: " + platform::error_text(errno));
+    unsynced_file written(file.temp_path(), fd);
+    if (!platform::write_at(fd, data, size, 0))
+        throw error(failure_kind::write, file.temp_path(),
+                    "cannot write: " + platform::error_text(errno));
+    file.hold(std::move(written));
+}
+
+}  // namespace
+
+void commit_file(const std::string& path, const void* data, std::size_t size)
+{
+    output_file file(path);
+    write_temporary(file, data, size);
+    file.commit();
+}
+
+void commit_new_file(const std::string& path, const void* data, std::size_t size)
+{
+    if (platform::status_of(path).exists)
+        return;
+    output_file file(path);
+    write_temporary(file, data, size);
+    file.commit_new();
+}
+
+bool make_dir(const std::string& path)
+{
+    return platform::status_of(path).exists || platform::make_directory(path) || errno == EEXIST;
+}
+
+bool make_dirs(const std::string& path, std::string* failed_level)
+{
+    // A drive or share root exists without being made, and cannot be.
+    const std::size_t root = std::min(platform::root_length(path), path.size());
+    std::string prefix = path.substr(0, root);
+    std::string segment;
+    for (std::size_t i = root; i < path.size(); ++i) {
+        segment += path[i];
+        if (!platform::is_separator(path[i]) && i + 1 != path.size())
+            continue;
+        prefix += segment;
+        segment.clear();
+        if (!make_dir(prefix)) {
+            if (failed_level)
+                *failed_level = prefix;
+            return false;
+        }
+    }
+    return true;
+}
+
+void refuse_directory(const std::string& level, const std::string& reason)
+{
+    throw error(failure_kind::write, level, "cannot create the directory: " + reason);
 }
 
 }  // namespace orvane

@@ -1,9 +1,10 @@
 // Committing a file under its final name: written under a temporary one, synced, renamed into
-// place when complete.
+// place when complete; and making the directories it goes into.
 #pragma once
 
 #include "io/unsynced_file.hpp"
 
+#include <cstddef>
 #include <string>
 
 namespace orvane {
@@ -53,6 +54,29 @@ private:
     unsynced_file written_;
     bool committed_ = false;
 };
+
+// Writes size bytes from data as the whole file at path, under a temporary
+// synced and renamed onto it, so the name shows the whole file or nothing,
+// after a power loss too. Throws a write error on failure.
+void commit_file(const std::string& path, const void* data, std::size_t size);
+
+// The same where nothing is at path yet: of several runs creating the file
+// at once, one run's bytes are put there, the others' temporaries removed.
+void commit_new_file(const std::string& path, const void* data, std::size_t size);
+
+// Creates the directory path, whose parent must be there already; one that
+// is there, or appears while we try to create it (another worker made it),
+// counts as made. False, with errno set, when it cannot be made.
+bool make_dir(const std::string& path);
+
+// Creates every missing directory along a path whose levels end at a
+// separator (a slash; on Windows a backslash too), each as make_dir does.
+// False at the first level that cannot be made, with errno set and, when
+// failed_level is given, that level in it.
+bool make_dirs(const std::string& path, std::string* failed_level = nullptr);
+
+// Throws the write error of a directory level that could not be made.
+[[noreturn]] void refuse_directory(const std::string& level, const std::string& reason);
 
 // Whether name (without its directory) has the form of a temporary:
 // <final name>.<16 hexadecimal digits>.part.

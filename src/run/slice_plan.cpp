@@ -25,31 +25,6 @@ std::string output_name(std::int32_t factor, std::int32_t slice_index)
 
 bool slice_done(const std::string& full_path) { return platform::status_of(full_path).exists; }
 
-bool make_dirs(const std::string& path, std::string* failed_level)
-{
-    // A drive or share root exists without being made, and cannot be.
-    const std::size_t root = std::min(platform::root_length(path), path.size());
-    std::string prefix = path.substr(0, root);
-    std::string segment;
-    for (std::size_t i = root; i < path.size(); ++i) {
-        segment += path[i];
-        if (!platform::is_separator(path[i]) && i + 1 != path.size())
-            continue;
-        prefix += segment;
-        segment.clear();
-        if (platform::status_of(prefix).exists)
-            continue;
-        // Another worker may make the same directory between our test and our
-        // mkdir; that is as good as making it ourselves.
-        if (!platform::make_directory(prefix) && errno != EEXIST) {
-            if (failed_level)
-                *failed_level = prefix;
-            return false;
-        }
-    }
-    return true;
-}
-
 namespace {
 
 // Anything at a final name marks the slice done, a file put there on purpose
@@ -77,11 +52,6 @@ void warn_if_broken(const std::string& full_path)
 }
 
 }  // namespace
-
-void refuse_directory(const std::string& level, const std::string& reason)
-{
-    throw error(failure_kind::write, level, "cannot create the directory: " + reason);
-}
 
 namespace {
 

@@ -2,6 +2,7 @@
 // volume planes too) or to be made.
 #pragma once
 
+#include "io/output_file.hpp"  // make_dirs, refuse_directory
 #include "run/job.hpp"
 
 #include <cstdint>
@@ -56,15 +57,5 @@ std::string output_name(std::int32_t factor, std::int32_t slice_index);
 // Whether the slice whose full-resolution file is full_path is done: anything
 // at that name, a file or a directory, counts.
 bool slice_done(const std::string& full_path);
-
-// Creates every missing directory along a path whose levels end at a
-// separator (a slash; on Windows a backslash too). A directory that
-// appears while we try to create it counts as made. False at the first level
-// that cannot be made, with errno set and, when failed_level is given, that
-// level in it.
-bool make_dirs(const std::string& path, std::string* failed_level = nullptr);
-
-// Throws the write error of a directory level that could not be made.
-[[noreturn]] void refuse_directory(const std::string& level, const std::string& reason);
 
 }  // namespace orvane
