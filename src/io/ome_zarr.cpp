@@ -36,11 +36,36 @@ void put_new(const std::string& path, const std::string& text)
 
 // ------------------------------------------------------------------ layout
 
-plane_size volume_layout::chunk(std::size_t level) const
+namespace {
+
+chunk_grid grid_of(plane_size size)
 {
-    const plane_size size = levels[level];
-    return {std::clamp<std::int64_t>(size.width, 1, volume_chunk_side),
-            std::clamp<std::int64_t>(size.height, 1, volume_chunk_side)};
+    chunk_grid grid;
+    grid.chunk = {std::clamp<std::int64_t>(size.width, 1, volume_chunk_side),
+                  std::clamp<std::int64_t>(size.height, 1, volume_chunk_side)};
+    grid.rows = (size.height + grid.chunk.height - 1) / grid.chunk.height;
+    grid.columns = (size.width + grid.chunk.width - 1) / grid.chunk.width;
+    return grid;
+}
+
+}  // namespace
+
+volume_memory volume_layout::worker_memory(int threads) const
+{
+    if (levels.empty())
+        return {};
+    const double canvas =
+        static_cast<double>(levels[0].width) * static_cast<double>(levels[0].height) * 2;
+    volume_memory memory;
+    // Levels 1 and 2 as quarters of the level above, each thread's chunk
+    // (of the largest side, 2 bytes a sample) and its compressed copy.
+    memory.buffers =
+        canvas * (1.0 / 4 + 1.0 / 16) + 2 * 2 * static_cast<double>(volume_chunk_side) *
+                                            volume_chunk_side * 2 * std::max(1, threads);
+    // Blosc's header on every chunk, and a third more than the samples for
+    // the chunks that do not compress and the levels below the first.
+    memory.encoded_slice = canvas * 4 / 3 * 1.01;
+    return memory;
 }
 
 volume_layout make_volume_layout(std::string name, std::int64_t slices, plane_size full,
@@ -50,6 +75,8 @@ volume_layout make_volume_layout(std::string name, std::int64_t slices, plane_si
     layout.name = std::move(name);
     layout.slices = slices;
     layout.levels = pyramid_sizes(full, volume_chunk_side);
+    for (const plane_size size : layout.levels)
+        layout.grids.push_back(grid_of(size));
     layout.voxel = voxel;
     layout.geometry = geometry;
     return layout;
@@ -81,13 +108,6 @@ void prepare_volume(const std::string& path, const volume_layout& layout)
 
 namespace {
 
-std::string chunk_row_dir(const std::string& path, std::size_t level, std::int32_t slice_index,
-                          std::int64_t chunk_row)
-{
-    return volume_level_dir(path, level) + "/" + std::to_string(slice_index) + "/" +
-           std::to_string(chunk_row);
-}
-
 // Compresses the chunk at (chunk_row, chunk_column) of a plane; chunks past
 // the plane's right or bottom edge are filled with zeros, as the format stores
 // every chunk whole.
@@ -111,25 +131,25 @@ std::vector<encoded_chunk> encode_level(const std::string& path, const volume_la
                                         const std::uint16_t* plane, int threads)
 {
     const plane_size size = layout.levels[level];
-    const plane_size chunk = layout.chunk(level);
-    const std::int64_t chunk_rows = (size.height + chunk.height - 1) / chunk.height;
-    const std::int64_t chunk_columns = (size.width + chunk.width - 1) / chunk.width;
+    const chunk_grid& grid = layout.grids[level];
+    const plane_size chunk = grid.chunk;
+    const std::int64_t chunk_rows = grid.rows, chunk_columns = grid.columns;
     std::vector<encoded_chunk> chunks;
     if (chunk_rows == 0 || chunk_columns == 0)
         return chunks;
-    make_level(volume_level_dir(path, level) + "/" + std::to_string(slice_index));
+    make_level(volume_slice_dir(path, level, slice_index));
     for (std::int64_t row = 0; row < chunk_rows; ++row) {
         make_level(chunk_row_dir(path, level, slice_index, row));
         remove_stale_temporaries(chunk_row_dir(path, level, slice_index, row));
     }
     chunks.resize(static_cast<std::size_t>(chunk_rows * chunk_columns));
-    parallel_for(
-        chunk_rows * chunk_columns, threads, loop_schedule::one_by_one, [&](std::int64_t k) {
-            const std::int64_t row = k / chunk_columns, column = k % chunk_columns;
-            encoded_chunk& out = chunks[static_cast<std::size_t>(k)];
-            out.path = chunk_row_dir(path, level, slice_index, row) + "/" + std::to_string(column);
-            out.bytes = encode_chunk(plane, size, chunk, row, column, out.path);
-        });
+    parallel_for(chunk_rows * chunk_columns, threads, loop_schedule::one_by_one,
+                 [&](std::int64_t k) {
+                     const std::int64_t row = k / chunk_columns, column = k % chunk_columns;
+                     encoded_chunk& out = chunks[static_cast<std::size_t>(k)];
+                     out.path = chunk_path(path, level, slice_index, row, column);
+                     out.bytes = encode_chunk(plane, size, chunk, row, column, out.path);
+                 });
     return chunks;
 }
 
@@ -176,10 +196,7 @@ void remove_volume_leftovers(const std::string& path, const volume_layout& layou
                              std::int32_t slice_index)
 {
     for (std::size_t level = 0; level < layout.levels.size(); ++level) {
-        const plane_size chunk = layout.chunk(level);
-        const std::int64_t chunk_rows =
-            (layout.levels[level].height + chunk.height - 1) / chunk.height;
-        for (std::int64_t row = 0; row < chunk_rows; ++row)
+        for (std::int64_t row = 0; row < layout.grids[level].rows; ++row)
             remove_stale_temporaries(chunk_row_dir(path, level, slice_index, row));
     }
 }
@@ -212,15 +229,12 @@ planes_check check_volume_planes(const std::string& path, const volume_layout& l
                                  std::int32_t slice_index)
 {
     for (std::size_t level = 0; level < layout.levels.size(); ++level) {
-        const plane_size size = layout.levels[level];
-        const plane_size chunk = layout.chunk(level);
-        const std::int64_t chunk_rows = (size.height + chunk.height - 1) / chunk.height;
-        const std::int64_t chunk_columns = (size.width + chunk.width - 1) / chunk.width;
-        const auto sample_bytes = static_cast<std::size_t>(chunk.width * chunk.height * 2);
-        for (std::int64_t row = 0; row < chunk_rows; ++row)
-            for (std::int64_t column = 0; column < chunk_columns; ++column) {
-                const std::string name =
-                    chunk_row_dir(path, level, slice_index, row) + "/" + std::to_string(column);
+        const chunk_grid& grid = layout.grids[level];
+        const auto sample_bytes =
+            static_cast<std::size_t>(grid.chunk.width * grid.chunk.height * 2);
+        for (std::int64_t row = 0; row < grid.rows; ++row)
+            for (std::int64_t column = 0; column < grid.columns; ++column) {
+                const std::string name = chunk_path(path, level, slice_index, row, column);
                 if (!platform::status_of(name).regular)
                     return {false, "", ""};
                 std::string damage = chunk_damage(name, sample_bytes);

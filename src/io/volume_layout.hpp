@@ -26,25 +26,69 @@ struct volume_geometry {
     std::int64_t tile_height = 0;
 };
 
+// How a level's plane is cut into chunks: the rows and columns of pixels of
+// each (the level's sides up to the chunk side), and how many chunk rows and
+// columns cover the level (those of the right and bottom edge in part).
+struct chunk_grid {
+    plane_size chunk;
+    std::int64_t rows = 0;
+    std::int64_t columns = 0;
+};
+
+// What one slice worker holds for the volume, beside its canvas: the
+// buffers of levels 1 and 2 (the levels below reuse them), each thread's
+// chunk and its compressed copy; and the compressed chunks of one slice,
+// which a worker keeps for each slice not yet in place.
+struct volume_memory {
+    double buffers = 0;
+    double encoded_slice = 0;
+};
+
 // Everything that decides a volume's files, the same in every process of a
-// run, so that each writes the same metadata.
+// run, so that each writes the same metadata. make_volume_layout computes
+// the levels and their chunk grids once; the writer, the checks and the
+// memory bound read them.
 struct volume_layout {
     std::string name;
     std::int64_t slices = 0;
     std::vector<plane_size> levels;  // level 0, the full mosaic, first
+    std::vector<chunk_grid> grids;   // one for each level
     std::optional<voxel_size> voxel;
     volume_geometry geometry;
 
-    // The rows and columns of level l's chunks: its sides up to the chunk side.
-    plane_size chunk(std::size_t level) const;
+    // The rows and columns of level l's chunks.
+    plane_size chunk(std::size_t level) const { return grids[level].chunk; }
+
+    // What one worker holds for this volume with `threads` threads.
+    volume_memory worker_memory(int threads) const;
 };
 
 volume_layout make_volume_layout(std::string name, std::int64_t slices, plane_size full,
                                  std::optional<voxel_size> voxel, volume_geometry geometry = {});
 
+// The names of the volume at path: a level's directory, a slice's at that
+// level, a row of its chunks, and one chunk.
 inline std::string volume_level_dir(const std::string& path, std::size_t level)
 {
     return path + "/" + std::to_string(level);
+}
+
+inline std::string volume_slice_dir(const std::string& path, std::size_t level,
+                                    std::int32_t slice_index)
+{
+    return volume_level_dir(path, level) + "/" + std::to_string(slice_index);
+}
+
+inline std::string chunk_row_dir(const std::string& path, std::size_t level,
+                                 std::int32_t slice_index, std::int64_t chunk_row)
+{
+    return volume_slice_dir(path, level, slice_index) + "/" + std::to_string(chunk_row);
+}
+
+inline std::string chunk_path(const std::string& path, std::size_t level, std::int32_t slice_index,
+                              std::int64_t chunk_row, std::int64_t chunk_column)
+{
+    return chunk_row_dir(path, level, slice_index, chunk_row) + "/" + std::to_string(chunk_column);
 }
 
 }  // namespace orvane

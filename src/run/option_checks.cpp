@@ -5,6 +5,7 @@
 #include "base/console.hpp"
 #include "base/error.hpp"
 #include "base/warnings.hpp"
+#include "io/volume_layout.hpp"
 #include "platform/platform.hpp"
 #include "run/memory_bound.hpp"
 #include "run/slice_loop.hpp"
@@ -93,11 +94,9 @@ std::uint64_t worker_bytes(const slice_job& job, int threads)
     double bytes =
         canvas + (reduced ? canvas / (factor * factor) : 0) + tile * std::max(1, threads) + 32e6;
     if (job.volume) {
-        // Levels 1 and 2 (the rest reuse their memory), each thread's chunk
-        // and its compressed copy, and Blosc's header on every chunk.
-        bytes += canvas * (1.0 / 4 + 1.0 / 16) + 2 * 2 * 1024.0 * 1024 * 2 * std::max(1, threads);
-        const double encoded = canvas * 4 / 3 * 1.01;
-        bytes += encoded * static_cast<double>(max_unfinished_slices + 1);
+        const volume_memory volume = job.volume->worker_memory(threads);
+        bytes += volume.buffers;
+        bytes += volume.encoded_slice * static_cast<double>(max_unfinished_slices + 1);
     }
     return static_cast<std::uint64_t>(bytes);
 }

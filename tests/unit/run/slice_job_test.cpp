@@ -124,7 +124,8 @@ TEST(WorkerBound, WorkersAreLoweredOnlyWhenTheirMemoryPassesTheComputers)
     orvane::run_options options;
     options.splitnumber = 4;
     orvane::slice_job job{tiles, layout, options};
-    orvane::volume_layout volume;
+    const orvane::volume_layout volume = orvane::make_volume_layout(
+        "v", 1, {layout.canvas().width, layout.canvas().height}, std::nullopt);
     const std::uint64_t plain = orvane::worker_bytes(job, 1);
     EXPECT_GE(plain, memory / 3 - 1000000);
     job.volume = &volume;
