@@ -10,20 +10,22 @@
 namespace orvane {
 
 struct run_options {
-    std::string list_path;                    // -i
-    std::string outputdir;                    // -o
-    std::int32_t splitnumber = 4;             // -s
-    std::int32_t xoverlap = 0;                // -x
-    std::int32_t yoffset = 0;                 // -y
-    std::int32_t downsample = 1;              // -d
-    std::int32_t singlenum = -1;              // -j, negative: every slice
-    bool plan = false;                        // --plan: print the plan of the slices, make nothing
-    std::string ome_zarr;                     // --ome-zarr, empty: no volume
-    bool ome_zarr_given = false;              // --ome-zarr was given, an empty path too
-    std::string voxel_size;                   // --voxel-size as given, empty: none
-    std::optional<orvane::voxel_size> voxel;  // --voxel-size read; none if not given or no size
-    bool help = false;                        // --help: print help_text, run nothing
-    bool version = false;                     // --version: print the version, run nothing
+    std::string list_path;         // -i
+    std::string outputdir;         // -o
+    std::int32_t splitnumber = 4;  // -s
+    std::int32_t xoverlap = 0;     // -x
+    std::int32_t yoffset = 0;      // -y
+    std::int32_t downsample = 1;   // -d
+    std::int32_t singlenum = -1;   // -j, negative: every slice
+    bool plan = false;             // --plan: print the plan of the slices, make nothing
+    std::string ome_zarr;          // --ome-zarr, empty: no volume
+    bool ome_zarr_given = false;   // --ome-zarr was given, an empty path too
+    std::string voxel_size;        // --voxel-size as given, empty: none
+    bool help = false;             // --help: print help_text, run nothing
+    bool version = false;          // --version: print the version, run nothing
+
+    // --voxel-size read, once: none when not given or not a size
+    std::optional<orvane::voxel_size> voxel;
 };
 
 // Exit statuses of the program.
