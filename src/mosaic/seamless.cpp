@@ -258,12 +258,15 @@ overlap_sums sum_overlap(const slice_view& s, std::int32_t left, std::int64_t ca
 double shown_sum(const std::uint16_t* tile, std::int64_t width, std::int64_t height,
                  std::int64_t xoverlap)
 {
+    // A negative xoverlap shows zeros beside the tile, which add nothing.
+    const std::int64_t first = std::clamp<std::int64_t>(xoverlap, 0, width);
+    const std::int64_t last = std::clamp<std::int64_t>(width - xoverlap, first, width);
     double total = 0;
     for (std::int64_t t = 0; t < height; ++t) {
         const std::uint16_t* in = tile + t * width;
         std::uint64_t sum = 0;
 #pragma omp simd reduction(+ : sum)
-        for (std::int64_t x = xoverlap; x < width - xoverlap; ++x)
+        for (std::int64_t x = first; x < last; ++x)
             sum += in[x];
         total += static_cast<double>(sum);
     }
@@ -468,12 +471,12 @@ private:
         const float gain_r = s_.columns[static_cast<std::size_t>(r)].gain;
         // Weight i belongs to canvas column band_start + i.
         const std::int64_t band_start = s_.layout.place(r) - blend_ / 2;
-        const float* w = weights_.data() - band_start;
+        const float* w = weights_.data();
 #pragma omp simd
         for (std::int64_t i = both.begin; i < both.end; ++i) {
             const float vl = static_cast<float>(in_l[base_l - i]) * gain_l;
             const float vr = static_cast<float>(in_r[base_r - i]) * gain_r;
-            out[i] = rounded(vl + (vr - vl) * w[i]);
+            out[i] = rounded(vl + (vr - vl) * w[i - band_start]);
         }
         fill_from(out, y, {both.end, x.end}, own, other, cover);
     }
@@ -574,8 +577,8 @@ std::vector<seam_measure> assemble_seamless(image& canvas, const tile_source& ti
 
     // The band across a seam is at most the overlap, where both tiles lie
     // nominally, and at most the distance between seams.
-    const std::int64_t widest =
-        std::min<std::int64_t>(2 * std::int64_t{layout.xoverlap()}, layout.column_pitch());
+    const std::int64_t widest = std::max<std::int64_t>(
+        0, std::min<std::int64_t>(2 * std::int64_t{layout.xoverlap()}, layout.column_pitch()));
     const auto blend =
         static_cast<std::int32_t>(std::clamp<std::int64_t>(settings.blend_px, 0, widest));
     const row_drawer drawer(s, canvas_width, blend);

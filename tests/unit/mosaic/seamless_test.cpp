@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 using orvane::image;
@@ -123,8 +124,10 @@ orvane::flat_field ones(const slice_geometry& g)
 // of threads: the seamless path keeps the layout's trim, flip and shift.
 TEST(Seamless, FlatFieldOfOnesGivesThePlainMosaic)
 {
-    for (const std::int32_t yoffset : {0, 7, -5}) {
+    // A negative xoverlap shows a strip of zeros beside each tile.
+    for (const auto& [xoverlap, yoffset] : {std::pair{12, 0}, {12, 7}, {12, -5}, {-3, 4}}) {
         slice_geometry g;
+        g.xoverlap = xoverlap;
         g.yoffset = yoffset;
         g.columns = 4;
         const memory_tiles tiles =
@@ -137,6 +140,8 @@ TEST(Seamless, FlatFieldOfOnesGivesThePlainMosaic)
         const orvane::flat_field field = ones(g);
         orvane::seam_settings settings;
         settings.flat = &field;
+        // Without an overlap to compare, matching gains keeps them 1 and changes no pixel.
+        settings.match_gain = xoverlap < 0;
         for (const int threads : {1, 3}) {
             const seamless_run r = run(g, tiles, settings, threads);
             EXPECT_TRUE(r.canvas == plain)
