@@ -186,6 +186,11 @@ TEST(Seamless, RegistrationRecoversShiftsAndKeepsNominalWhenUnsure)
         EXPECT_EQ(wrong, 0);
         // Column 2 lies 4 rows lower than nominal: its top rows are uncovered.
         EXPECT_EQ(r.canvas(r.canvas.width() - 1, 2 * g.yoffset + 1), 0);
+        // Everything on, the slice is the same however many threads make it.
+        orvane::seam_settings all = settings;
+        all.match_gain = true;
+        all.blend_px = 2 * g.xoverlap;
+        EXPECT_TRUE(run(g, tiles, all, 1).canvas == run(g, tiles, all, 3).canvas);
     }
     {
         const auto flat = [](int, int) { return 3000.0f; };
