@@ -300,3 +300,34 @@ TEST(Seamless, BlendIsContinuousAcrossTheSeam)
 }
 
 }  // namespace
+
+// What the sensor adds to a tile (light falling to 55 % at the sides, a
+// dark offset) is undone by the correction, up to the rounding of what the
+// sensor saw.
+TEST(Seamless, FlatFieldCorrectionUndoesTheSensor)
+{
+    const std::uint32_t w = 192, h = 128;
+    const double dark = 400;
+    auto light = [&](double x, double y) {
+        const double u = (x + 0.5) / w * 2 - 1, v = (y + 0.5) / h * 2 - 1;
+        return 1 - 0.45 * (0.7 * u * u + 0.3 * v * v);
+    };
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> value(0, 60000);
+    orvane::image truth(w, h, 1, 1, 0), seen(w, h, 1, 1, 0);
+    orvane::flat_field exact{w, h, std::vector<float>(w * h), std::vector<float>(w * h, dark)};
+    cimg_forXY(truth, x, y)
+    {
+        truth(x, y) = static_cast<std::uint16_t>(value(random));
+        seen(x, y) = static_cast<std::uint16_t>(truth(x, y) * light(x, y) + dark + 0.5);
+        exact.flat[y * w + x] = static_cast<float>(light(x, y));
+    }
+    // Values below the dark level clamp to 0, above the range to 65535.
+    seen(0, 0) = 10;
+    truth(0, 0) = 0;
+    exact.flat[1] = 0.5f;
+    seen(1, 0) = 65000;
+    truth(1, 0) = 65535;
+    orvane::correct_tile(exact, seen, 2);
+    cimg_forXY(seen, x, y) ASSERT_NEAR(seen(x, y), truth(x, y), 2) << x << "," << y;
+}
