@@ -2,25 +2,12 @@
 #pragma once
 
 #include "align/tiles.hpp"
+#include "mosaic/correlate.hpp"
 
 #include <cstdint>
 #include <vector>
 
 namespace orvane::align {
-
-// A row-major grid of values: a tile band at full resolution (16-bit) or
-// reduced (float).
-template <class T> struct grid {
-    int width = 0;
-    int height = 0;
-    std::vector<T> values;
-
-    grid() = default;
-    grid(int w, int h) : width(w), height(h), values(static_cast<std::size_t>(w) * h) {}
-    T* row(int y) { return values.data() + static_cast<std::size_t>(y) * width; }
-    const T* row(int y) const { return values.data() + static_cast<std::size_t>(y) * width; }
-    bool empty() const { return width <= 0 || height <= 0; }
-};
 
 using plane = grid<float>;
 using pixels = grid<std::uint16_t>;

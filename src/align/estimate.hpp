@@ -33,12 +33,6 @@ struct alignment {
     double rival_score = 0.0;
 };
 
-// A second place scoring within this much of the best, and more than
-// rival_distance pixels from it in overlap or in shift, makes the best
-// ambiguous. Within rival_distance it is the same peak, widened by blur.
-constexpr double rival_margin = 0.02;
-constexpr int rival_distance = 2;
-
 // A meeting place at one level of reduction, in that level's pixels.
 struct candidate {
     int overlap = 0;
@@ -77,15 +71,8 @@ int refine_columns(const std::vector<candidate>& candidates, int factor, int ava
 alignment refine(pixels left, pixels right, const std::vector<candidate>& candidates, int factor,
                  const search_limits& limits);
 
-// The grid with each value that stands out from its eight neighbours
-// brought back within them: one above the second highest of them down to
-// it, one below the second lowest up to it (the grid's edges mirrored).
-// Isolated outliers, such as hot or dead pixels and cosmic-ray hits, and
-// pairs of them, would otherwise dominate both the whitened phase
-// correlation and the cross-correlation; structure wider than a pixel or two
-// loses only the tips of its peaks. Both stages match calmed bands.
-plane calmed(plane values);
-pixels calmed(pixels values);
+// The outlier calming both stages match their bands after.
+using orvane::calmed;
 
 // Both stages on two whole full-resolution bands.
 alignment estimate_pair(const pixels& left, const pixels& right, const search_limits& limits);

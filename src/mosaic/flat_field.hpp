@@ -19,8 +19,8 @@ struct flat_field {
 
 // Row y of a tile as read, corrected in place to (I - D) / S, rounded to
 // nearest and clamped to 0..65535. count <= field.width pixels from x0.
-void correct_row(const flat_field& field, std::uint32_t y, std::uint32_t x0,
-                 std::uint16_t* pixels, std::uint32_t count);
+void correct_row(const flat_field& field, std::uint32_t y, std::uint32_t x0, std::uint16_t* pixels,
+                 std::uint32_t count);
 
 // The same for a whole tile of the field's size.
 void correct_tile(const flat_field& field, image& tile, int threads = 1);

@@ -1,5 +1,6 @@
-// Phase correlation: a 2-D real transform of KissFFT's row and column transforms, and its peaks.
-#include "align/correlate.hpp"
+// Phase correlation: a 2-D real transform of KissFFT's row and column transforms, and its peaks;
+// the calming of outliers before it.
+#include "mosaic/correlate.hpp"
 
 #include <kiss_fft.h>
 #include <kiss_fftr.h>
@@ -11,7 +12,7 @@
 #include <numeric>
 #include <stdexcept>
 
-namespace orvane::align {
+namespace orvane {
 
 namespace {
 
@@ -139,6 +140,85 @@ std::vector<kiss_fft_cpx> periodic_spectrum(const plane& p, transform_2d& transf
     return spectrum;
 }
 
+// Values compared in an order-preserving signed type where they are 16-bit
+// unsigned: the vector units of every x86-64 have signed 16-bit minimum and
+// maximum, but not unsigned ones before SSE4.1.
+inline std::int16_t order_key(std::uint16_t v)
+{
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(v ^ 0x8000u));
+}
+inline std::uint16_t from_key(std::int16_t k)
+{
+    return static_cast<std::uint16_t>(static_cast<std::uint16_t>(k) ^ 0x8000u);
+}
+inline float order_key(float v) { return v; }
+inline float from_key(float k) { return k; }
+// By value, not by reference as std::max, so the loops below hold no branch.
+template <class K> K larger(K a, K b) { return a > b ? a : b; }
+template <class K> K smaller(K a, K b) { return a < b ? a : b; }
+
+// The outlier calming of `calmed`, in place, on a grid of any value type.
+template <class T> void calm_grid(grid<T>& g)
+{
+    using key = decltype(order_key(T{}));
+    const int w = g.width, h = g.height;
+    if (w < 2 || h < 2)
+        return;
+    // Three rows of keys, each with one mirrored value either side, roll
+    // down the grid: the rows above, at and below the one calmed (row -1 is
+    // row 1, row h is row h - 2). Each row is read into them before it is
+    // overwritten.
+    const int pw = w + 2;
+    std::vector<key> keys(static_cast<std::size_t>(3) * pw);
+    key* up = keys.data();
+    key* mid = up + pw;
+    key* down = mid + pw;
+    auto read = [&](int y, key* out) {
+        const T* in = g.row(y);
+        for (int x = 0; x < w; ++x)
+            out[x + 1] = order_key(in[x]);
+        out[0] = out[2];
+        out[w + 1] = out[w - 1];
+    };
+    read(1, up);
+    read(0, mid);
+    read(1, down);
+    for (int y = 0; y < h; ++y) {
+        // The two highest and two lowest of the eight neighbours, kept in
+        // registers: a loop that runs in vector lanes.
+        T* out = g.row(y);
+#pragma omp simd
+        for (int x = 0; x < w; ++x) {
+            const key a = up[x], b = up[x + 1];
+            key hi = larger(a, b), hi2 = smaller(a, b);
+            key lo = hi2, lo2 = hi;
+            auto take = [&](key v) {
+                hi2 = larger(hi2, smaller(hi, v));
+                hi = larger(hi, v);
+                lo2 = smaller(lo2, larger(lo, v));
+                lo = smaller(lo, v);
+            };
+            take(up[x + 2]);
+            take(mid[x]);
+            take(mid[x + 2]);
+            take(down[x]);
+            take(down[x + 1]);
+            take(down[x + 2]);
+            out[x] = from_key(larger(lo2, smaller(mid[x + 1], hi2)));
+        }
+        if (y + 1 == h)
+            break;
+        key* free = up;
+        up = mid;
+        mid = down;
+        down = free;
+        if (y + 2 < h)
+            read(y + 2, down);
+        else
+            std::copy_n(up, pw, down);
+    }
+}
+
 bool only_factors_2_3_5(int n)
 {
     for (int f : {2, 3, 5})
@@ -225,4 +305,16 @@ std::vector<peak> correlation_peaks(const plane& a, const plane& b, int count)
     return peaks;
 }
 
-}  // namespace orvane::align
+plane calmed(plane values)
+{
+    calm_grid(values);
+    return values;
+}
+
+grid<std::uint16_t> calmed(grid<std::uint16_t> values)
+{
+    calm_grid(values);
+    return values;
+}
+
+}  // namespace orvane
