@@ -1,0 +1,30 @@
+// The sensor's flat and dark fields estimated from the acquisition's own tiles.
+#pragma once
+
+#include "base/image.hpp"
+#include "mosaic/flat_field.hpp"
+#include "mosaic/geometry.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace orvane {
+
+// The tiles of one sampled slice, as read (before the flip), by tile column.
+struct flat_field_sample {
+    std::int64_t slice = 0;
+    std::vector<image> columns;
+};
+
+// Which slices the estimate reads: a few spread evenly over the stack, so that
+// it reads a small share of a large acquisition and all of a small one.
+std::vector<std::int64_t> flat_field_slices(std::int64_t slice_count);
+
+// Estimates S (mean 1) and D from the sampled tiles: the low-frequency part
+// that all tiles share, with the specimen's structure kept out, and the
+// overlaps, where one point of the specimen is seen at two places on the
+// sensor, holding S's shape across the tile. Depends on the samples alone.
+flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
+                               const mosaic_layout& layout, int threads = 1);
+
+}  // namespace orvane
