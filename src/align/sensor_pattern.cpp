@@ -1,5 +1,7 @@
-// The sensor pattern: dead lines and fall-off estimated over many tiles, and rows corrected for it.
+// The sensor pattern: dead lines and fall-off estimated over many tiles.
 #include "align/sensor_pattern.hpp"
+
+#include "align/fall_off_fit.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -13,126 +15,6 @@ namespace {
 // it changes over tens of pixels at the least, and a few thousand values
 // fit in no time.
 constexpr std::uint32_t fall_off_blocks = 64;
-constexpr int degree = 4;
-
-// The terms u^i v^j, i + j <= degree, in a fixed order.
-std::vector<std::pair<int, int>> terms()
-{
-    std::vector<std::pair<int, int>> t;
-    for (int i = 0; i <= degree; ++i)
-        for (int j = 0; i + j <= degree; ++j)
-            t.emplace_back(i, j);
-    return t;
-}
-
-double power(double base, int exponent)
-{
-    double result = 1.0;
-    for (int e = 0; e < exponent; ++e)
-        result *= base;
-    return result;
-}
-
-// Solves a x = b (n x n, row-major) by elimination with partial pivoting;
-// false when a is singular.
-bool solve(std::vector<double> a, std::vector<double>& b)
-{
-    const auto n = b.size();
-    for (std::size_t c = 0; c < n; ++c) {
-        std::size_t pivot = c;
-        for (std::size_t r = c + 1; r < n; ++r)
-            if (std::abs(a[r * n + c]) > std::abs(a[pivot * n + c]))
-                pivot = r;
-        if (std::abs(a[pivot * n + c]) < 1e-12)
-            return false;
-        for (std::size_t k = 0; k < n; ++k)
-            std::swap(a[c * n + k], a[pivot * n + k]);
-        std::swap(b[c], b[pivot]);
-        for (std::size_t r = c + 1; r < n; ++r) {
-            const double f = a[r * n + c] / a[c * n + c];
-            for (std::size_t k = c; k < n; ++k)
-                a[r * n + k] -= f * a[c * n + k];
-            b[r] -= f * b[c];
-        }
-    }
-    for (std::size_t c = n; c-- > 0;) {
-        for (std::size_t k = c + 1; k < n; ++k)
-            b[c] -= a[c * n + k] * b[k];
-        b[c] /= a[c * n + c];
-    }
-    return true;
-}
-
-double median(std::vector<double> values)
-{
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    return *middle;
-}
-
-// One sample of the fall-off: a block's centre in u, v and its value.
-struct sample {
-    double u, v, value;
-};
-
-// The least-squares polynomial through the samples, refitted without those
-// far from it (a block the specimen lit in most tiles, a dead line's block)
-// until it keeps the same ones; false when too few remain to fit.
-bool fit_surface(const std::vector<sample>& samples, std::array<std::array<double, 5>, 5>& out)
-{
-    const std::vector<std::pair<int, int>> t = terms();
-    const std::size_t n = t.size();
-    std::vector<bool> kept(samples.size(), true);
-    std::vector<double> coefficients;
-    for (int round = 0; round < 5; ++round) {
-        std::vector<double> a(n * n, 0.0), b(n, 0.0), row(n);
-        std::size_t used = 0;
-        for (std::size_t s = 0; s < samples.size(); ++s) {
-            if (!kept[s])
-                continue;
-            ++used;
-            for (std::size_t k = 0; k < n; ++k)
-                row[k] = power(samples[s].u, t[k].first) * power(samples[s].v, t[k].second);
-            for (std::size_t r = 0; r < n; ++r) {
-                b[r] += row[r] * samples[s].value;
-                for (std::size_t c = 0; c < n; ++c)
-                    a[r * n + c] += row[r] * row[c];
-            }
-        }
-        if (used < 2 * n || !solve(a, b))
-            return false;
-        coefficients = b;
-        auto at = [&](const sample& s) {
-            double v = 0.0;
-            for (std::size_t k = 0; k < n; ++k)
-                v += coefficients[k] * power(s.u, t[k].first) * power(s.v, t[k].second);
-            return v;
-        };
-        std::vector<double> residuals;
-        for (const sample& s : samples)
-            residuals.push_back(std::abs(s.value - at(s)));
-        const double spread = 1.4826 * median(residuals);
-        bool changed = false;
-        for (std::size_t s = 0; s < samples.size(); ++s) {
-            const bool keep = residuals[s] <= 3.0 * spread;
-            changed = changed || keep != kept[s];
-            kept[s] = keep;
-        }
-        if (!changed)
-            break;
-    }
-    for (auto& r : out)
-        r.fill(0.0);
-    for (std::size_t k = 0; k < n; ++k)
-        out[static_cast<std::size_t>(t[k].first)][static_cast<std::size_t>(t[k].second)] =
-            coefficients[k];
-    return true;
-}
-
-double coordinate(double at, std::uint32_t size)
-{
-    return size > 1 ? 2.0 * at / (size - 1) - 1.0 : 0.0;
-}
 
 // By value, so the loops over a row hold no branch.
 inline std::uint16_t smaller(std::uint16_t a, std::uint16_t b) { return a < b ? a : b; }
@@ -144,11 +26,11 @@ double sensor_pattern::gain_at(double x, double y) const
 {
     if (!fitted)
         return 1.0;
-    const double u = coordinate(x, width), v = coordinate(y, height);
+    const double u = fall_off_coordinate(x, width), v = fall_off_coordinate(y, height);
     double value = 0.0;
-    for (int i = degree; i >= 0; --i) {
+    for (int i = fall_off_degree; i >= 0; --i) {
         double column = 0.0;
-        for (int j = degree; j >= 0; --j)
+        for (int j = fall_off_degree; j >= 0; --j)
             column = column * v + gain[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)];
         value = value * u + column;
     }
@@ -317,7 +199,7 @@ sensor_pattern sensor_pattern_estimator::finish() const
     // one column show much the same, so a median would still hold the
     // specimen wherever a column is lit through the stack.
     const std::size_t blocks = static_cast<std::size_t>(blocks_x_) * blocks_y_;
-    std::vector<sample> samples;
+    std::vector<fall_off_sample> samples;
     std::vector<double> across(block_levels_all_.size() / std::max<std::size_t>(1, blocks));
     if (across.size() < 2)
         return pattern;
@@ -328,10 +210,10 @@ sensor_pattern sensor_pattern_estimator::finish() const
         const auto by = static_cast<std::uint32_t>(b / blocks_x_);
         const double cx = bx * block_ + (std::min(block_, width_ - bx * block_) - 1) / 2.0;
         const double cy = by * block_ + (std::min(block_, height_ - by * block_) - 1) / 2.0;
-        samples.push_back({coordinate(cx, width_), coordinate(cy, height_),
+        samples.push_back({fall_off_coordinate(cx, width_), fall_off_coordinate(cy, height_),
                            *std::min_element(across.begin(), across.end())});
     }
-    if (!fit_surface(samples, pattern.gain))
+    if (!fit_fall_off(samples, pattern.gain))
         return pattern;
     pattern.fitted = true;
     double total = 0.0, lowest = 0.0, highest = 0.0;
@@ -352,87 +234,6 @@ sensor_pattern sensor_pattern_estimator::finish() const
         for (double& c : r)
             c /= mean;
     return pattern;
-}
-
-sensor_corrected_rows::sensor_corrected_rows(const sensor_pattern& pattern, row_consumer& target)
-    : pattern_(pattern), target_(target)
-{
-}
-
-void sensor_corrected_rows::begin(std::uint32_t width, std::uint32_t height)
-{
-    passes_ = width != pattern_.width || height != pattern_.height;
-    width_ = width;
-    have_live_ = false;
-    pending_ = 0;
-    target_.begin(width, height);
-    if (passes_)
-        return;
-    // Each dead column takes the nearest live one, the left first.
-    column_source_.resize(width);
-    for (std::uint32_t x = 0; x < width; ++x) {
-        column_source_[x] = static_cast<int>(x);
-        if (pattern_.dead_columns.empty() || !pattern_.dead_columns[x])
-            continue;
-        for (std::uint32_t d = 1; d < width; ++d) {
-            if (x >= d && !pattern_.dead_columns[x - d]) {
-                column_source_[x] = static_cast<int>(x - d);
-                break;
-            }
-            if (x + d < width && !pattern_.dead_columns[x + d]) {
-                column_source_[x] = static_cast<int>(x + d);
-                break;
-            }
-        }
-    }
-    live_.assign(width, 0);
-}
-
-void sensor_corrected_rows::correct(std::uint32_t y, const std::uint16_t* in, std::uint16_t* out)
-{
-    for (std::uint32_t x = 0; x < width_; ++x)
-        out[x] = in[column_source_[x]];
-    if (!pattern_.shaded)
-        return;
-    // The polynomial in u for this row: its coefficients are polynomials in v.
-    const double v = coordinate(y, pattern_.height);
-    std::array<double, 5> in_u{};
-    for (std::size_t i = 0; i < in_u.size(); ++i)
-        for (std::size_t j = pattern_.gain[i].size(); j-- > 0;)
-            in_u[i] = in_u[i] * v + pattern_.gain[i][j];
-    for (std::uint32_t x = 0; x < width_; ++x) {
-        const double u = coordinate(x, pattern_.width);
-        double g = 0.0;
-        for (std::size_t i = in_u.size(); i-- > 0;)
-            g = g * u + in_u[i];
-        const double value = out[x] / std::max(g, 0.05);
-        out[x] = static_cast<std::uint16_t>(std::min(65535.0, std::round(value)));
-    }
-}
-
-void sensor_corrected_rows::rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* values)
-{
-    if (passes_) {
-        target_.rows(y0, count, values);
-        return;
-    }
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t y = y0 + i;
-        const bool dead = !pattern_.dead_rows.empty() && pattern_.dead_rows[y];
-        if (dead) {
-            if (have_live_)
-                target_.rows(y, 1, live_.data());
-            else
-                ++pending_;
-            continue;
-        }
-        correct(y, values + std::size_t{i} * width_, live_.data());
-        have_live_ = true;
-        // Dead rows at the top take the first live row below them.
-        for (; pending_ > 0; --pending_)
-            target_.rows(y - pending_, 1, live_.data());
-        target_.rows(y, 1, live_.data());
-    }
 }
 
 }  // namespace orvane::align

@@ -3,7 +3,7 @@
 
 #include "align/bands.hpp"
 #include "align/consensus.hpp"
-#include "align/sensor_pattern.hpp"
+#include "align/sensor_correction.hpp"
 #include "align/tiles.hpp"
 #include "base/parallel.hpp"
 

@@ -1,7 +1,7 @@
 // The pair estimator on bands cut from a synthetic specimen with a known overlap and shift.
 #include "align/bands.hpp"
 #include "align/estimate.hpp"
-#include "align/sensor_pattern.hpp"
+#include "align/sensor_correction.hpp"
 
 #include <gtest/gtest.h>
 
