@@ -31,26 +31,7 @@ template <class T> double ncc(const grid<T>& left, const grid<T>& right, int ove
     const int last = std::min(right.height, left.height - shift);
     if (last <= first)
         return 0.0;
-    double sl = 0, sr = 0, sll = 0, srr = 0, slr = 0;
-    for (int y = first; y < last; ++y) {
-        const T* l = left.row(y + shift) + (left.width - overlap);
-        const T* r = right.row(y);
-#pragma omp simd reduction(+ : sl, sr, sll, srr, slr)
-        for (int x = 0; x < overlap; ++x) {
-            const double a = l[x], b = r[x];
-            sl += a;
-            sr += b;
-            sll += a * a;
-            srr += b * b;
-            slr += a * b;
-        }
-    }
-    const double n = static_cast<double>(last - first) * overlap;
-    const double vl = sll - sl * sl / n, vr = srr - sr * sr / n;
-    // Flat within rounding: no structure, nothing to compare.
-    if (vl <= 1e-9 * sll || vr <= 1e-9 * srr || vl <= 0 || vr <= 0)
-        return 0.0;
-    return (slr - sl * sr / n) / std::sqrt(vl * vr);
+    return window_ncc(left, right, left.width - overlap, shift, 0, overlap, first, last);
 }
 
 // The search limits at one level of reduction.

@@ -2,6 +2,7 @@
 // that comes before it: how both programs find where two tiles' overlaps meet.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -52,6 +53,35 @@ plane crop(const plane& source, int x0, int width, int height);
 // loses only the tips of its peaks.
 plane calmed(plane values);
 grid<std::uint16_t> calmed(grid<std::uint16_t> values);
+
+// Normalised cross-correlation of columns [x0, x1) and rows [y0, y1) of b
+// with the same places of a moved by (dx, dy): b(y, x) against
+// a(y + dy, x + dx), which the caller keeps inside a. 0 where either side is
+// flat within rounding: no structure, nothing to compare.
+template <class T>
+double window_ncc(const grid<T>& a, const grid<T>& b, int dx, int dy, int x0, int x1, int y0,
+                  int y1)
+{
+    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+    for (int y = y0; y < y1; ++y) {
+        const T* pa = a.row(y + dy) + dx;
+        const T* pb = b.row(y);
+#pragma omp simd reduction(+ : sa, sb, saa, sbb, sab)
+        for (int x = x0; x < x1; ++x) {
+            const double u = pa[x], v = pb[x];
+            sa += u;
+            sb += v;
+            saa += u * u;
+            sbb += v * v;
+            sab += u * v;
+        }
+    }
+    const double n = static_cast<double>(x1 - x0) * (y1 - y0);
+    const double va = saa - sa * sa / n, vb = sbb - sb * sb / n;
+    if (va <= 1e-9 * saa || vb <= 1e-9 * sbb || va <= 0 || vb <= 0)
+        return 0.0;
+    return (sab - sa * sb / n) / std::sqrt(va * vb);
+}
 
 // A second place scoring within this much of the best, and more than
 // rival_distance pixels from it in overlap or in shift, makes the best

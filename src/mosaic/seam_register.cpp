@@ -49,26 +49,7 @@ double shifted_ncc(const plane& a, const plane& b, int dx, int dy)
     const int y0 = std::max(0, -dy), y1 = std::min(b.height, a.height - dy);
     if (x1 - x0 < 2 || y1 - y0 < 2)
         return 0.0;
-    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
-    for (int y = y0; y < y1; ++y) {
-        const float* pa = a.row(y + dy) + dx;
-        const float* pb = b.row(y);
-#pragma omp simd reduction(+ : sa, sb, saa, sbb, sab)
-        for (int x = x0; x < x1; ++x) {
-            const double u = pa[x], v = pb[x];
-            sa += u;
-            sb += v;
-            saa += u * u;
-            sbb += v * v;
-            sab += u * v;
-        }
-    }
-    const double n = static_cast<double>(x1 - x0) * (y1 - y0);
-    const double va = saa - sa * sa / n, vb = sbb - sb * sb / n;
-    // Flat within rounding: no structure, nothing to compare.
-    if (va <= 1e-9 * saa || vb <= 1e-9 * sbb || va <= 0 || vb <= 0)
-        return 0.0;
-    return (sab - sa * sb / n) / std::sqrt(va * vb);
+    return window_ncc(a, b, dx, dy, x0, x1, y0, y1);
 }
 
 struct match {
