@@ -92,7 +92,8 @@ private:
     bool within_band_ = false;
 };
 
-// Draws a whole tile in one pass, its rows split over the threads.
+}  // namespace
+
 void draw_whole_tile(composite_plan& plan, const image& tile, std::int32_t tile_column, int threads)
 {
     const piece_layout& layout = plan.place(tile_column, image_size{tile.width(), tile.height()});
@@ -107,8 +108,6 @@ void draw_whole_tile(composite_plan& plan, const image& tile, std::int32_t tile_
                           : nullptr);
     });
 }
-
-}  // namespace
 
 drawn_area draw_tile(image& canvas, const image& tile, std::int32_t tile_column,
                      const mosaic_layout& layout, int threads)

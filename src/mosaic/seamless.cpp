@@ -3,6 +3,7 @@
 #include "mosaic/seamless.hpp"
 
 #include "base/parallel.hpp"
+#include "mosaic/assemble.hpp"
 #include "mosaic/composite.hpp"
 #include "mosaic/seam_view.hpp"
 
@@ -200,18 +201,8 @@ void draw_plain(image& canvas, const mosaic_layout& layout,
                 const std::vector<std::unique_ptr<image_buffer>>& tiles, int threads)
 {
     composite_plan plan(canvas, layout);
-    for (std::int32_t j = 0; j < layout.columns(); ++j) {
-        const image& tile = tiles[static_cast<std::size_t>(j)]->pixels();
-        const piece_layout& piece = plan.place(j, image_size{tile.width(), tile.height()});
-        if (piece.empty)
-            continue;
-        const std::uint16_t* const pixels = tile.data();
-        parallel_for(piece.rows, threads, loop_schedule::blocks, [&](std::int64_t y) {
-            plan.draw_row(j, y,
-                          piece.shows_tile_row(y) ? pixels + (y - piece.shift) * piece.tile_width
-                                                  : nullptr);
-        });
-    }
+    for (std::int32_t j = 0; j < layout.columns(); ++j)
+        draw_whole_tile(plan, tiles[static_cast<std::size_t>(j)]->pixels(), j, threads);
     plan.clear_uncovered(threads);
 }
 
