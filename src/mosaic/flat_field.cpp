@@ -28,10 +28,12 @@ void correct_tile(const flat_field& field, image& tile, int threads)
 {
     if (static_cast<std::uint32_t>(tile.width()) != field.width ||
         static_cast<std::uint32_t>(tile.height()) != field.height)
-        throw error(failure_kind::write, "",
-                    "flat field of " + std::to_string(field.width) + " x " +
-                        std::to_string(field.height) + " for a tile of " +
-                        std::to_string(tile.width()) + " x " + std::to_string(tile.height()));
+        throw error(failure_kind::read, "",
+                    "a tile of " + std::to_string(tile.width()) + " x " +
+                        std::to_string(tile.height()) +
+                        " pixels cannot be corrected by a flat "
+                        "field of " +
+                        std::to_string(field.width) + " x " + std::to_string(field.height));
     std::uint16_t* const pixels = tile.data();
     parallel_for(field.height, threads, loop_schedule::blocks, [&](std::int64_t y) {
         correct_row(field, static_cast<std::uint32_t>(y), 0,

@@ -22,7 +22,9 @@ struct flat_field {
 void correct_row(const flat_field& field, std::uint32_t y, std::uint32_t x0, std::uint16_t* pixels,
                  std::uint32_t count);
 
-// The same for a whole tile of the field's size.
+// The same for a whole tile of the field's size. A tile of another size is
+// refused, untouched, as one that cannot be read with the field (a read
+// error that says both sizes).
 void correct_tile(const flat_field& field, image& tile, int threads = 1);
 
 }  // namespace orvane

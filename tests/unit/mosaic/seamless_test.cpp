@@ -1,4 +1,5 @@
 // A slice without visible seams: the plain layout kept, shifts and gains recovered, seams blended.
+#include "base/error.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/seamless.hpp"
 
@@ -330,4 +331,17 @@ TEST(Seamless, FlatFieldCorrectionUndoesTheSensor)
     truth(1, 0) = 65535;
     orvane::correct_tile(exact, seen, 2);
     cimg_forXY(seen, x, y) ASSERT_NEAR(seen(x, y), truth(x, y), 2) << x << "," << y;
+
+    // A tile of another size is refused as a tile that cannot be read with
+    // this field, naming both sizes, and left as it was.
+    orvane::image narrower(w - 1, h, 1, 1, 7);
+    try {
+        orvane::correct_tile(exact, narrower, 2);
+        FAIL() << "a tile of another size was corrected";
+    } catch (const orvane::error& e) {
+        EXPECT_EQ(e.kind(), orvane::failure_kind::read);
+        EXPECT_NE(e.cause().find("191 x 128"), std::string::npos) << e.cause();
+        EXPECT_NE(e.cause().find("192 x 128"), std::string::npos) << e.cause();
+    }
+    cimg_forXY(narrower, x, y) ASSERT_EQ(narrower(x, y), 7);
 }
