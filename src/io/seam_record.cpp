@@ -62,9 +62,11 @@ seam_record read_record(const std::string& path)
     };
     if (value.is_discarded() || !value.is_object() || !value.contains("match_gain") ||
         !value["match_gain"].is_boolean() || number("register_px") < 0 || number("blend_px") < 0)
-        throw error(failure_kind::usage, path,
-                    "it holds no record of seam corrections this program can read; move it away "
-                    "or use another output folder");
+        throw error(
+            failure_kind::usage, "",
+            "'" + path +
+                "': it holds no record of seam corrections this program can read; move it away "
+                "or use another output folder");
     seam_record r;
     r.flat_field = text("flat_field");
     r.flat_field_identity = text("flat_field_identity");
@@ -78,7 +80,8 @@ std::string flat_words(const seam_record& r)
 {
     if (r.flat_field.empty())
         return "no --flat-field";
-    return "--flat-field " + r.flat_field + " (field " + r.flat_field_identity + ")";
+    return "--flat-field " + r.flat_field +
+           (r.flat_field_identity.empty() ? "" : " (field " + r.flat_field_identity + ")");
 }
 
 // Each way the folder's record and this run's differ, in option words.
@@ -105,9 +108,11 @@ std::string differences(const seam_record& there, const seam_record& ours)
 
 [[noreturn]] void refuse(const std::string& path, const std::string& why)
 {
-    throw error(failure_kind::usage, path,
-                why + "; give the options the folder's slices were made with, or use another "
-                      "output folder");
+    // The usage kind's report is its cause alone: the file is named in it.
+    throw error(failure_kind::usage, "",
+                "'" + path + "': " + why +
+                    "; give the options the folder's slices were made with, or use another "
+                    "output folder");
 }
 
 }  // namespace
@@ -135,8 +140,11 @@ std::string describe(const seam_record& r)
         text += flat_words(r) + " ";
     if (r.match_gain)
         text += "--match-gain ";
-    text +=
-        "--register " + std::to_string(r.register_px) + " --blend " + std::to_string(r.blend_px);
+    if (r.register_px > 0)
+        text += "--register " + std::to_string(r.register_px) + " ";
+    if (r.blend_px > 0)
+        text += "--blend " + std::to_string(r.blend_px) + " ";
+    text.pop_back();
     return text;
 }
 

@@ -67,6 +67,9 @@ std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
     record.match_gain = request.match_gain;
     record.register_px = request.register_px;
     record.blend_px = request.blend_px;
+    record.flat_field = request.flat_field.empty()     ? ""
+                        : request.flat_field == "auto" ? "auto"
+                                                       : "file";
     // Slices made without corrections are refused before anything is written.
     if (!platform::status_of(seam_record_path(options.outputdir)).exists && holds_slices(job))
         settle_seam_record(options.outputdir, record, true);
@@ -77,7 +80,6 @@ std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
 
     const tile_size tile = job.layout.reference();
     if (request.flat_field == "auto") {
-        record.flat_field = "auto";
         const std::string path = flat_field_path(options.outputdir);
         if (!platform::status_of(path).exists) {
             const flat_field estimated = estimate(job, threads);
@@ -89,7 +91,6 @@ std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
         // the one file that was put in place.
         run->field = read_flat_field(path, tile);
     } else if (!request.flat_field.empty()) {
-        record.flat_field = "file";
         run->field = read_flat_field(request.flat_field, tile);
     }
     if (run->field)
