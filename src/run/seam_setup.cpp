@@ -71,8 +71,18 @@ std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
                         : request.flat_field == "auto" ? "auto"
                                                        : "file";
     // Slices made without corrections are refused before anything is written.
-    if (!platform::status_of(seam_record_path(options.outputdir)).exists && holds_slices(job))
+    const bool unrecorded_slices =
+        !platform::status_of(seam_record_path(options.outputdir)).exists && holds_slices(job);
+    if (unrecorded_slices)
         settle_seam_record(options.outputdir, record, true);
+    // A record of other corrections is refused before a flat field is
+    // estimated into the folder; the field's identity is compared once known.
+    if (const std::optional<seam_record> there =
+            read_seam_record(seam_record_path(options.outputdir))) {
+        seam_record early = record;
+        early.flat_field_identity = there->flat_field_identity;
+        settle_seam_record(options.outputdir, early, false);
+    }
     std::string unmade;
     if (!make_dirs(options.outputdir + "/", &unmade))
         refuse_directory(unmade, platform::error_text(errno));
@@ -95,7 +105,7 @@ std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
     }
     if (run->field)
         record.flat_field_identity = flat_field_identity(*run->field);
-    settle_seam_record(options.outputdir, record, holds_slices(job));
+    settle_seam_record(options.outputdir, record, unrecorded_slices);
 
     run->settings.flat = run->field ? &*run->field : nullptr;
     run->settings.match_gain = record.match_gain;

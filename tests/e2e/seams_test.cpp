@@ -124,6 +124,9 @@ TEST_F(Seams, OtherCorrectionsThanTheFoldersAndUnusableValuesAreRefused)
             "seams.json': the slices here were made with other seam corrections: --blend 8 "
             "there, 6 in this run");
     refused({"--blend", "8"}, "--match-gain there, none in this run");
+    // Refused before a flat field is estimated into the folder.
+    refused({"--match-gain", "--blend", "8", "--flat-field", "auto"},
+            "no --flat-field there, --flat-field auto in this run");
     refused({}, "seams.json': the slices here were made with --match-gain --blend 8, and this "
                 "run makes none");
     refused({"--match-gain", "--blend", "13"},
