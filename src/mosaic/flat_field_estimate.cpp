@@ -5,6 +5,7 @@
 
 #include "base/error.hpp"
 #include "base/parallel.hpp"
+#include "mosaic/flat_field_dark.hpp"
 #include "mosaic/flat_field_fit.hpp"
 
 #include <algorithm>
@@ -16,9 +17,11 @@ namespace orvane {
 
 namespace {
 
-using flat_detail::equation;
+using flat_detail::make_grid;
+using flat_detail::median_of;
 using flat_detail::model;
 using flat_detail::observation;
+using flat_detail::tile_grid;
 
 // A small stack is read whole; a larger one at about one slice in fifty,
 // never fewer than this nor more than the most.
@@ -26,10 +29,6 @@ constexpr std::int64_t fewest_slices = 8;
 constexpr std::int64_t most_slices = 16;
 constexpr std::int64_t slices_per_sample = 50;
 
-// The tile is cut into about this many blocks for the dark field and the
-// brightness; each block pools at most this many values per tile.
-constexpr double blocks_per_tile = 512;
-constexpr std::int64_t values_per_block = 1024;
 // Overlap pixels are pooled in bins of this many columns and rows; a bin
 // with fewer pixels that hold signal makes no equation.
 constexpr std::int64_t bin_columns = 8, bin_rows = 32;
@@ -45,96 +44,6 @@ constexpr std::int64_t register_rows = 256;
 constexpr double min_register_score = 0.5;
 
 enum equation_kind : std::int32_t { overlap_kind = 0, brightness_kind = 1 };
-
-struct tile_grid {
-    std::int64_t width = 0, height = 0, block_w = 0, block_h = 0, nx = 0, ny = 0;
-    double u(double x) const { return width > 1 ? 2 * x / double(width - 1) - 1 : 0; }
-    double v(double y) const { return height > 1 ? 2 * y / double(height - 1) - 1 : 0; }
-};
-
-tile_grid make_grid(std::int64_t width, std::int64_t height)
-{
-    tile_grid g{width, height, 0, 0, 0, 0};
-    const auto side = static_cast<std::int64_t>(
-        std::max(4.0, std::round(std::sqrt(double(width) * double(height) / blocks_per_tile))));
-    g.block_w = std::min(side, width);
-    g.block_h = std::min(side, height);
-    g.nx = (width + g.block_w - 1) / g.block_w;
-    g.ny = (height + g.block_h - 1) / g.block_h;
-    return g;
-}
-
-// The densest value of a sample (the half-sample mode): the background's
-// level where most of a block is background, whatever the bright part does.
-double densest(std::vector<float>& values)
-{
-    std::sort(values.begin(), values.end());
-    std::size_t lo = 0, n = values.size();
-    while (n > 3) {
-        const std::size_t half = (n + 1) / 2;
-        std::size_t best = lo;
-        float narrowest = std::numeric_limits<float>::infinity();
-        for (std::size_t i = lo; i + half <= lo + n; ++i)
-            if (values[i + half - 1] - values[i] < narrowest) {
-                narrowest = values[i + half - 1] - values[i];
-                best = i;
-            }
-        lo = best;
-        n = half;
-    }
-    double sum = 0;
-    for (std::size_t i = lo; i < lo + n; ++i)
-        sum += values[i];
-    return n > 0 ? sum / double(n) : 0;
-}
-
-struct block_level {
-    double level = 0, spread = 0;
-};
-
-// Per block, over every tile: the background's level and its spread (from
-// the values below it, which the specimen does not reach).
-std::vector<block_level> background_levels(const std::vector<const image*>& tiles,
-                                           const tile_grid& g, int threads)
-{
-    std::vector<block_level> out(static_cast<std::size_t>(g.nx * g.ny));
-    parallel_for(g.nx * g.ny, threads, loop_schedule::blocks, [&](std::int64_t b) {
-        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
-        const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
-        const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
-        const std::int64_t count = (x1 - x0) * (y1 - y0);
-        const std::int64_t step = std::max<std::int64_t>(1, count / values_per_block);
-        std::vector<float> values;
-        for (const image* t : tiles)
-            for (std::int64_t i = 0; i < count; i += step)
-                values.push_back(
-                    static_cast<float>((*t)(static_cast<unsigned>(x0 + i % (x1 - x0)),
-                                            static_cast<unsigned>(y0 + i / (x1 - x0)))));
-        std::vector<float> below = values;
-        block_level& r = out[static_cast<std::size_t>(b)];
-        r.level = densest(values);
-        below.erase(
-            std::remove_if(below.begin(), below.end(), [&](float x) { return x > r.level; }),
-            below.end());
-        for (float& x : below)
-            x = static_cast<float>(r.level) - x;
-        if (!below.empty()) {
-            std::nth_element(below.begin(), below.begin() + std::ptrdiff_t(below.size() / 2),
-                             below.end());
-            r.spread = 1.4826 * below[below.size() / 2];
-        }
-    });
-    return out;
-}
-
-double median_of(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(values.size() / 2),
-                     values.end());
-    return values[values.size() / 2];
-}
 
 // Where tile b (the right column of a seam) matches tile a: a(x, t) shows
 // what b shows at (x + pitch + dx, t - yoffset + dy). The nominal (0, 0)
@@ -312,33 +221,10 @@ flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
     estimate_input in{layout, make_grid(size.width, size.height), {}, min_signal};
     const tile_grid& g = in.g;
 
-    // The dark field: the background level of each block, smoothed by a
-    // robust fit, which blocks the specimen covers in every tile do not sway.
-    const std::vector<block_level> levels = background_levels(all, g, threads);
-    std::vector<equation> dark_eqs;
-    std::vector<double> spreads;
-    for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
-        equation e;
-        e.x = flat_detail::evaluate(
-            model::dark, g.u(double(b % g.nx * g.block_w) + 0.5 * double(g.block_w - 1)),
-            g.v(double(b / g.nx * g.block_h) + 0.5 * double(g.block_h - 1)));
-        e.value = levels[std::size_t(b)].level;
-        dark_eqs.push_back(e);
-        spreads.push_back(levels[std::size_t(b)].spread);
-    }
-    const auto dark_fit =
-        flat_detail::robust_fit(dark_eqs, flat_detail::term_count(model::dark), 1, 1);
-    in.threshold = std::max(min_signal, signal_spreads * median_of(spreads));
-    in.dark.resize(std::size_t(g.width * g.height));
-    parallel_for(g.height, threads, loop_schedule::blocks, [&](std::int64_t y) {
-        for (std::int64_t x = 0; x < g.width; ++x) {
-            const auto f = flat_detail::evaluate(model::dark, g.u(double(x)), g.v(double(y)));
-            double d = dark_fit.offsets[0];
-            for (std::size_t k = 0; k < flat_detail::term_count(model::dark); ++k)
-                d += dark_fit.coefficients[k] * f[k];
-            in.dark[std::size_t(y * g.width + x)] = static_cast<float>(std::max(0.0, d));
-        }
-    });
+    // The dark field, and how far above it a pixel holds signal.
+    flat_detail::dark_estimate dark = flat_detail::estimate_dark(all, g, threads);
+    in.dark = std::move(dark.dark);
+    in.threshold = std::max(min_signal, signal_spreads * dark.spread);
 
     // The equations, one list per seam and slice and per column, joined in
     // that order whatever the threads.
