@@ -43,6 +43,9 @@ constexpr int register_range = 8;
 constexpr std::int64_t register_rows = 256;
 constexpr double min_register_score = 0.5;
 
+// The weight of a brightness equation against a full overlap bin's.
+constexpr double brightness_weight = 0.1;
+
 enum equation_kind : std::int32_t { overlap_kind = 0, brightness_kind = 1 };
 
 // Where tile b (the right column of a seam) matches tile a: a(x, t) shows
@@ -96,9 +99,11 @@ struct estimate_input {
     double threshold = min_signal;
 };
 
-// The overlap equations of one seam in one sampled slice: per bin, the
-// median of log(a - D) - log(b - D) over pixels pairs that both hold signal
-// equals log S(a) - log S(b) plus the seam's gain ratio (the group).
+// The overlap equations of one seam in one sampled slice: per bin, over the
+// pixel pairs that both hold signal, log of the sum of a - D over the sum of
+// b - D equals log S(a) - log S(b) (at the places the sums weigh most) plus
+// the seam's gain ratio (the group). Sums weigh bright pixels most, whose
+// ratio noise and dark field sway least.
 void overlap_equations(const estimate_input& in, const image& a, const image& b, std::int32_t group,
                        std::vector<observation>& out)
 {
@@ -111,8 +116,8 @@ void overlap_equations(const estimate_input& in, const image& a, const image& b,
     const std::int64_t bins_x = (strip + bin_columns - 1) / bin_columns;
     for (std::int64_t t0 = 0; t0 < g.height; t0 += bin_rows)
         for (std::int64_t bx = 0; bx < bins_x; ++bx) {
-            std::vector<double> ratios;
-            double sxa = 0, sya = 0, sxb = 0, syb = 0;
+            std::size_t count = 0;
+            double sxa = 0, sya = 0, sxb = 0, syb = 0, suma = 0, sumb = 0;
             for (std::int64_t t = t0; t < std::min(t0 + bin_rows, g.height); ++t) {
                 const std::int64_t tb = t - in.layout.yoffset() + dy;
                 if (tb < 0 || tb >= g.height)
@@ -128,18 +133,20 @@ void overlap_equations(const estimate_input& in, const image& a, const image& b,
                     const double jb = ib - in.dark[std::size_t(tb * g.width + xb)];
                     if (ja < in.threshold || jb < in.threshold || ia == 65535 || ib == 65535)
                         continue;
-                    ratios.push_back(std::log(ja / jb));
-                    sxa += double(x), sya += double(t), sxb += double(xb), syb += double(tb);
+                    ++count;
+                    suma += ja, sumb += jb;
+                    sxa += ja * double(x), sya += ja * double(t);
+                    sxb += jb * double(xb), syb += jb * double(tb);
                 }
             }
-            if (ratios.size() < min_bin_pixels)
+            if (count < min_bin_pixels)
                 continue;
-            const double n = double(ratios.size());
             observation e;
             e.pair = true;
-            e.ua = g.u(sxa / n), e.va = g.v(sya / n), e.ub = g.u(sxb / n), e.vb = g.v(syb / n);
-            e.value = median_of(std::move(ratios));
-            e.weight = n;
+            e.ua = g.u(sxa / suma), e.va = g.v(sya / suma);
+            e.ub = g.u(sxb / sumb), e.vb = g.v(syb / sumb);
+            e.value = std::log(suma / sumb);
+            e.weight = double(count);
             e.group = group;
             e.kind = overlap_kind;
             out.push_back(e);
@@ -245,10 +252,13 @@ flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
     std::vector<observation> eqs;
     for (const auto& l : lists)
         eqs.insert(eqs.end(), l.begin(), l.end());
-    // Overlap bins weigh by their pixels, relative to a full bin.
+    // Overlap bins weigh by their pixels, relative to a full bin; the
+    // brightness, which the specimen sways, counts for less.
     for (observation& e : eqs)
         if (e.kind == overlap_kind)
             e.weight /= double(bin_columns * bin_rows);
+        else
+            e.weight = brightness_weight;
     const std::vector<double> shading = flat_detail::fit_flat(eqs, std::int32_t(lists.size()), 2);
 
     flat_field out;
