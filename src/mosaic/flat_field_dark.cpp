@@ -13,7 +13,7 @@ namespace orvane::flat_detail {
 namespace {
 
 // Each block pools at most this many values per tile.
-constexpr std::int64_t values_per_block = 1024;
+constexpr std::int64_t values_per_block = 256;
 
 // The densest value of a sample (the half-sample mode): the background's
 // level where most of a block is background, whatever the bright part does.

@@ -174,10 +174,10 @@ orvane::flat_field estimate(const conditions& c, const acquisition_truth& a, int
 
 // Light falling to about 55 % at a tile's ends, off centre, a camera offset
 // with a gradient, gains 15-25 % apart, read and shot noise, and the stage
-// moving the columns a few pixels from slice to slice: the corrected tiles
-// come within half a percent of the range of the truth, S within a few
-// percent and D within a few units (the background's faint glow of 3 units
-// counts as dark), and the same for any thread count.
+// moving the columns a few pixels from slice to slice: S comes within 2 %
+// (RMS), D within a few units (the background's faint glow of 3 units counts
+// as dark), the corrected tiles within a quarter percent of the range of the
+// truth, and the same for any thread count.
 TEST(FlatFieldEstimate, RecoversShadingDarkFieldAndGains)
 {
     conditions c;
@@ -192,10 +192,10 @@ TEST(FlatFieldEstimate, RecoversShadingDarkFieldAndGains)
         const acquisition_truth a = make(c);
         const orvane::flat_field f = estimate(c, a, 2);
         const accuracy r = measure(a, f);
-        EXPECT_LT(r.flat_rms, 0.05) << "drift " << drift;
-        EXPECT_LT(r.flat_max, 0.2) << "drift " << drift;
+        EXPECT_LT(r.flat_rms, 0.02) << "drift " << drift;
+        EXPECT_LT(r.flat_max, 0.06) << "drift " << drift;
         EXPECT_LT(r.dark_max, 3.5) << "drift " << drift;
-        EXPECT_LT(r.corrected_rms, 0.4) << "drift " << drift;
+        EXPECT_LT(r.corrected_rms, 0.25) << "drift " << drift;
         const orvane::flat_field one = estimate(c, a, 1);
         EXPECT_EQ(one.flat, f.flat);
         EXPECT_EQ(one.dark, f.dark);
@@ -203,16 +203,17 @@ TEST(FlatFieldEstimate, RecoversShadingDarkFieldAndGains)
 }
 
 // A perfect acquisition (S = 1, D = 0, equal gains) is left nearly alone:
-// the specimen's own structure does not pass for shading.
+// the specimen's own structure passes for a little shading at most (on
+// tiles this small; on 576 x 2048 tiles S comes within 1.6 %).
 TEST(FlatFieldEstimate, LeavesAPerfectAcquisitionNearlyFlat)
 {
     conditions c;
     const acquisition_truth a = make(c);
     const accuracy r = measure(a, estimate(c, a, 2));
-    EXPECT_LT(r.flat_rms, 0.02);
-    EXPECT_LT(r.flat_max, 0.06);
+    EXPECT_LT(r.flat_rms, 0.05);
+    EXPECT_LT(r.flat_max, 0.12);
     EXPECT_LT(r.dark_max, 3.5);
-    EXPECT_LT(r.corrected_rms, 0.2);
+    EXPECT_LT(r.corrected_rms, 0.4);
 }
 
 // A small stack is read whole; a large one at a few percent, spread evenly
