@@ -45,6 +45,16 @@ struct settings {
     double falloff = 0.0;
     bool blank = false;     // no specimen: background and noise only
     double contrast = 1.0;  // the blobs' brightness times this
+    // What a real camera and stage add to a cut, all off by default:
+    bool falloff_sides = false;       // --falloff-shape sides: to 1 - falloff mid-side
+    double dark = 0.0;                // --dark: offset added to every pixel
+    double column_gain_spread = 0.0;  // --column-gain: gains within 1 +- this
+    int drift = 0;                    // --drift: a column's cut walks up to this far
+
+    // The light, the gains and the dark offset are drawn in floating point
+    // in one step; without them the tiles keep the integer steps they
+    // always had, byte for byte.
+    bool camera() const { return falloff_sides || dark > 0.0 || column_gain_spread > 0.0; }
 };
 
 // A bright structure: a Gaussian ball in acquisition coordinates (x across all
@@ -75,6 +85,8 @@ int usage()
                  "                               [--noise-free] [--truth] [--hot-pixels F]\n"
                  "                               [--grid PERIOD] [--dead-row Y] [--dead-column X]\n"
                  "                               [--falloff F] [--blank] [--contrast C]\n"
+                 "                               [--falloff-shape corners|sides] [--dark D]\n"
+                 "                               [--column-gain SPREAD] [--drift PX]\n"
                  "writes DIR/tiles/*.tif and DIR/list.txt; --stats prints the bytes written,\n"
                  "the rate and the LZW ratio of the content. --overlap, --shift and\n"
                  "--brightness-step cut the tiles from one specimen so that orvane -x X -y Y\n"
@@ -86,7 +98,17 @@ int usage()
                  "--dead-row and --dead-column (repeatable) set that sensor row or column to 0\n"
                  "in every tile; --falloff makes every tile's brightness fall by that share\n"
                  "from its centre to its corners; --blank leaves the specimen out, and\n"
-                 "--contrast makes its blobs C times as bright\n");
+                 "--contrast makes its blobs C times as bright.\n"
+                 "What a microscope adds to a cut: --falloff-shape sides makes the light fall\n"
+                 "to 1 - F at the middle of every side and (1 - F)^2 at the corners, scaled to\n"
+                 "a mean of 1 over the tile; --dark adds a dark offset of about D (10 %% more\n"
+                 "towards one corner of the sensor than the other) to every pixel; --column-gain\n"
+                 "gives each column a gain within 1 +- SPREAD, their mean 1; --drift moves each\n"
+                 "column's cut from slice to slice by at most a pixel in x and y, never more\n"
+                 "than PX from its nominal place (column 0 stays). With --truth,\n"
+                 "DIR/truth/columns.csv holds each slice's and column's true place against the\n"
+                 "nominal one (the shift orvane must add) and gain; the truth mosaics stay the\n"
+                 "specimen at its nominal place, without light, dark or gain.\n");
     return 1;
 }
 
@@ -264,10 +286,59 @@ void specimen_signal(std::vector<float>& signal, const specimen_window& win, con
     }
 }
 
+// What the camera makes of a cut tile's light, in the sensor's own
+// coordinates (the tile as written): each pixel times the light field, plus
+// the dark field.
+struct camera_fields {
+    std::vector<float> light;
+    std::vector<float> dark;
+};
+
+// The light of --falloff in either shape, and the dark offset of --dark
+// with a gentle slope across the sensor, as a real camera's is not flat.
+camera_fields make_camera(const settings& s)
+{
+    const std::size_t w = s.width, h = s.height;
+    camera_fields c;
+    c.light.assign(w * h, 1.0f);
+    c.dark.assign(w * h, 0.0f);
+    const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
+    const double corner2 = cx * cx + cy * cy;
+    std::vector<double> light(w * h, 1.0);
+    double sum = 0.0;
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            const double dx = x - cx, dy = y - cy;
+            double& l = light[y * w + x];
+            if (s.falloff_sides) {
+                const double u = cx > 0 ? dx / cx : 0.0, v = cy > 0 ? dy / cy : 0.0;
+                l = (1.0 - s.falloff * u * u) * (1.0 - s.falloff * v * v);
+            } else if (corner2 > 0) {
+                l = 1.0 - s.falloff * (dx * dx + dy * dy) / corner2;
+            }
+            sum += l;
+        }
+    // The sides shape is a flat field of mean 1: a correction by it gives
+    // the specimen back at its own brightness, which the truth shows.
+    const double scale = s.falloff_sides ? static_cast<double>(w * h) / sum : 1.0;
+    const double wx = w > 1 ? 1.0 / static_cast<double>(w - 1) : 0.0;
+    const double wy = h > 1 ? 1.0 / static_cast<double>(h - 1) : 0.0;
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            c.light[y * w + x] = static_cast<float>(light[y * w + x] * scale);
+            const double slope =
+                0.7 * static_cast<double>(x) * wx + 0.3 * static_cast<double>(y) * wy;
+            c.dark[y * w + x] = static_cast<float>(s.dark * (0.9 + 0.2 * slope));
+        }
+    return c;
+}
+
 // Pixels from a window's signal: read and shot noise as render_tile adds
-// them (unless noise_free), all times gain.
+// them (unless noise_free), all times gain; with a camera, also times its
+// light and plus its dark offset, rounded once.
 void cut_pixels(std::vector<std::uint16_t>& pixels, const std::vector<float>& signal, std::size_t w,
-                std::size_t h, const tables& t, bool noise_free, float gain, unsigned noise_seed)
+                std::size_t h, const tables& t, bool noise_free, float gain, unsigned noise_seed,
+                const camera_fields* camera = nullptr)
 {
     pixels.resize(w * h);
     std::mt19937 rng(noise_seed);
@@ -285,7 +356,10 @@ void cut_pixels(std::vector<std::uint16_t>& pixels, const std::vector<float>& si
                 v += noise_free
                          ? in[x]
                          : in[x] + static_cast<float>(shot_spread) * std::sqrt(in[x]) * shot[x];
-            out[x] = static_cast<std::uint16_t>(std::clamp(gain * v, 0.0f, 65535.0f));
+            const float seen =
+                camera ? gain * camera->light[y * w + x] * v + camera->dark[y * w + x] + 0.5f
+                       : gain * v;
+            out[x] = static_cast<std::uint16_t>(std::clamp(seen, 0.0f, 65535.0f));
         }
     }
 }
@@ -308,6 +382,9 @@ specimen make_specimen(const settings& s, double size_unit, double depth, double
     sp.u_max = sp.width + s.xoverlap;
     sp.v_min = std::min(0L, last_shift);
     sp.v_max = static_cast<long>(s.height) + std::max(0L, last_shift);
+    // A drifting cut may show this much more on every side.
+    sp.u_min -= s.drift, sp.u_max += s.drift;
+    sp.v_min -= s.drift, sp.v_max += s.drift;
     const double specimen_w = static_cast<double>(sp.u_max - sp.u_min);
     const double specimen_h = static_cast<double>(sp.v_max - sp.v_min);
     std::mt19937 rng(s.seed);
@@ -322,24 +399,72 @@ specimen make_specimen(const settings& s, double size_unit, double depth, double
     return sp;
 }
 
+// Where a column's cut lies in one slice against its nominal place (the
+// shift orvane must add to put it back), and how bright the column is.
+struct column_state {
+    long dx = 0, dy = 0;
+    double gain = 1.0;
+};
+
+// Every column's state in every slice, column after column: the gains of
+// --column-gain and --brightness-step, and the walk of --drift. Column 0
+// stays where it is, as orvane keeps it.
+std::vector<column_state> column_states(const settings& s)
+{
+    std::vector<column_state> states(static_cast<std::size_t>(s.columns) * s.slices);
+    std::vector<double> spread(static_cast<std::size_t>(s.columns), 0.0);
+    if (s.column_gain_spread > 0.0) {
+        // Spread evenly about their mean, the largest at +-SPREAD exactly.
+        std::mt19937 rng(s.seed * 131u + 7u);
+        std::uniform_real_distribution<double> unit(-1.0, 1.0);
+        double mean = 0.0, largest = 0.0;
+        for (double& u : spread)
+            mean += (u = unit(rng)) / s.columns;
+        for (double& u : spread)
+            largest = std::max(largest, std::abs(u -= mean));
+        for (double& u : spread)
+            u = largest > 0.0 ? s.column_gain_spread * u / largest : 0.0;
+    }
+    std::mt19937 walk(s.seed * 977u + 3u);
+    std::uniform_int_distribution<long> start(-s.drift, s.drift), step(-1, 1);
+    for (int column = 0; column < s.columns; ++column) {
+        long dx = 0, dy = 0;
+        if (s.drift > 0 && column > 0)
+            dx = start(walk), dy = start(walk);
+        for (int slice = 0; slice < s.slices; ++slice) {
+            if (s.drift > 0 && column > 0 && slice > 0) {
+                dx = std::clamp(dx + step(walk), -static_cast<long>(s.drift), long{s.drift});
+                dy = std::clamp(dy + step(walk), -static_cast<long>(s.drift), long{s.drift});
+            }
+            column_state& c = states[static_cast<std::size_t>(column) * s.slices + slice];
+            c.dx = dx, c.dy = dy;
+            c.gain = std::pow(1.0 + s.brightness_step, column) *
+                     (1.0 + spread[static_cast<std::size_t>(column)]);
+        }
+    }
+    return states;
+}
+
 // Tile column j, cut so that orvane's trim, shift and flip put it back: its
-// pixel (x, y) is specimen column P * j + W - X - 1 - x, row y + Y * j.
+// pixel (x, y) is specimen column P * j + W - X - 1 - x + dx, row
+// y + Y * j + dy for the column's drift (dx, dy).
 void render_cut_tile(std::vector<std::uint16_t>& pixels, const settings& s, const tables& t,
-                     const specimen& sp, int column, int slice, double slice_step)
+                     const specimen& sp, int column, int slice, double slice_step,
+                     const column_state& state, const camera_fields* camera)
 {
     specimen_window win;
     const long pitch = static_cast<long>(s.width) - 2L * s.xoverlap;
-    win.u0 = pitch * column + static_cast<long>(s.width) - s.xoverlap - 1;
+    win.u0 = pitch * column + static_cast<long>(s.width) - s.xoverlap - 1 + state.dx;
     win.step = -1;
-    win.v0 = static_cast<long>(s.yoffset) * column;
+    win.v0 = static_cast<long>(s.yoffset) * column + state.dy;
     win.width = s.width;
     win.height = s.height;
     std::vector<float> signal;
     specimen_signal(signal, win, t, sp.blobs, slice, slice_step, s.grid_period);
-    const auto gain = static_cast<float>(std::pow(1.0 + s.brightness_step, column));
-    cut_pixels(pixels, signal, s.width, s.height, t, s.noise_free, gain,
+    cut_pixels(pixels, signal, s.width, s.height, t, s.noise_free, static_cast<float>(state.gain),
                s.seed * 7919u + static_cast<unsigned>(column) * 104729u +
-                   static_cast<unsigned>(slice));
+                   static_cast<unsigned>(slice),
+               camera);
 }
 
 // The mosaic orvane makes of a noise-free cut with -x X -y Y: the specimen
@@ -370,7 +495,8 @@ void apply_sensor(std::vector<std::uint16_t>& pixels, const settings& s)
 {
     const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
     const double corner2 = cx * cx + cy * cy;
-    for (std::uint32_t y = 0; y < s.height && s.falloff > 0.0; ++y)
+    // With a camera the light was drawn with the rest, in floating point.
+    for (std::uint32_t y = 0; y < s.height && s.falloff > 0.0 && !s.camera(); ++y)
         for (std::uint32_t x = 0; x < s.width; ++x) {
             const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
             const double gain = 1.0 - s.falloff * (corner2 > 0 ? r2 / corner2 : 0.0);
@@ -445,12 +571,24 @@ int main(int argc, char** argv)
             s.blank = true;
         else if (arg == "--contrast" && has_value)
             s.contrast = std::atof(argv[++i]);
+        else if (arg == "--falloff-shape" && has_value) {
+            const std::string shape = argv[++i];
+            if (shape != "sides" && shape != "corners")
+                return usage();
+            s.cut = true, s.falloff_sides = shape == "sides";
+        } else if (arg == "--dark" && has_value)
+            s.cut = true, s.dark = std::atof(argv[++i]);
+        else if (arg == "--column-gain" && has_value)
+            s.cut = true, s.column_gain_spread = std::atof(argv[++i]);
+        else if (arg == "--drift" && has_value)
+            s.cut = true, s.drift = std::atoi(argv[++i]);
         else
             return usage();
     }
     if (s.out.empty() || s.columns < 1 || s.slices < 1 || s.width < 1 || s.height < 1 ||
         s.hot_pixels < 0.0 || s.hot_pixels > 1.0 || s.grid_period < 0 || s.falloff < 0.0 ||
-        s.falloff >= 1.0 || s.contrast < 0.0)
+        s.falloff >= 1.0 || s.contrast < 0.0 || s.dark < 0.0 || s.dark > 60000.0 ||
+        s.column_gain_spread < 0.0 || s.column_gain_spread >= 1.0 || s.drift < 0)
         return usage();
     for (const long row : s.dead_rows)
         if (row < 0 || row >= static_cast<long>(s.height))
@@ -496,6 +634,8 @@ int main(int argc, char** argv)
             b.brightness *= s.contrast;
 
     const std::vector<std::size_t> hot = hot_pixel_places(s);
+    const std::vector<column_state> states = column_states(s);
+    const camera_fields camera = s.camera() ? make_camera(s) : camera_fields{};
     std::ofstream list(s.out + "/list.txt");
     std::vector<std::uint16_t> pixels(std::size_t{s.width} * s.height);
     double raw_bytes = 0.0, probe_raw = 0.0, probe_lzw = 0.0;
@@ -505,7 +645,9 @@ int main(int argc, char** argv)
             std::snprintf(name, sizeof name, "tile_c%02d_z%04d.tif", column, slice);
             const std::string path = tiles + "/" + name;
             if (s.cut)
-                render_cut_tile(pixels, s, t, cut_specimen, column, slice, slice_step);
+                render_cut_tile(pixels, s, t, cut_specimen, column, slice, slice_step,
+                                states[static_cast<std::size_t>(column) * s.slices + slice],
+                                s.camera() ? &camera : nullptr);
             else
                 render_tile(pixels, s, t, blobs, column, slice, slice_step);
             apply_sensor(pixels, s);
@@ -533,6 +675,22 @@ int main(int argc, char** argv)
     if (s.truth) {
         const std::string truth_dir = s.out + "/truth";
         std::filesystem::create_directories(truth_dir, error);
+        std::ofstream places(truth_dir + "/columns.csv");
+        places << "slice,column,dx,dy,gain\n";
+        for (int slice = 0; slice < s.slices; ++slice)
+            for (int column = 0; column < s.columns; ++column) {
+                const column_state& c = states[static_cast<std::size_t>(column) * s.slices + slice];
+                char row[96];
+                std::snprintf(row, sizeof row, "%d,%d,%ld,%ld,%.6f\n", slice, column, c.dx, c.dy,
+                              c.gain);
+                places << row;
+            }
+        places.close();
+        if (!places) {
+            std::fprintf(stderr, "orvane_make_acquisition: cannot write %s/columns.csv\n",
+                         truth_dir.c_str());
+            return 1;
+        }
         std::vector<std::uint16_t> mosaic;
         for (int slice = 0; slice < s.slices; ++slice) {
             char name[64];
