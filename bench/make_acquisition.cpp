@@ -50,6 +50,7 @@ struct settings {
     double dark = 0.0;                // --dark: offset added to every pixel
     double column_gain_spread = 0.0;  // --column-gain: gains within 1 +- this
     int drift = 0;                    // --drift: a column's cut walks up to this far
+    double density = 1.0;             // --density: a cut's blobs this many times as many
 
     // The light, the gains and the dark offset are drawn in floating point
     // in one step; without them the tiles keep the integer steps they
@@ -87,6 +88,7 @@ int usage()
                  "                               [--falloff F] [--blank] [--contrast C]\n"
                  "                               [--falloff-shape corners|sides] [--dark D]\n"
                  "                               [--column-gain SPREAD] [--drift PX]\n"
+                 "                               [--density K]\n"
                  "writes DIR/tiles/*.tif and DIR/list.txt; --stats prints the bytes written,\n"
                  "the rate and the LZW ratio of the content. --overlap, --shift and\n"
                  "--brightness-step cut the tiles from one specimen so that orvane -x X -y Y\n"
@@ -97,18 +99,19 @@ int usage()
                  "--grid cuts a specimen of grid lines PERIOD pixels apart, nothing else;\n"
                  "--dead-row and --dead-column (repeatable) set that sensor row or column to 0\n"
                  "in every tile; --falloff makes every tile's brightness fall by that share\n"
-                 "from its centre to its corners; --blank leaves the specimen out, and\n"
-                 "--contrast makes its blobs C times as bright.\n"
-                 "What a microscope adds to a cut: --falloff-shape sides makes the light fall\n"
-                 "to 1 - F at the middle of every side and (1 - F)^2 at the corners, scaled to\n"
-                 "a mean of 1 over the tile; --dark adds a dark offset of about D (10 %% more\n"
-                 "towards one corner of the sensor than the other) to every pixel; --column-gain\n"
-                 "gives each column a gain within 1 +- SPREAD, their mean 1; --drift moves each\n"
-                 "column's cut from slice to slice by at most a pixel in x and y, never more\n"
-                 "than PX from its nominal place (column 0 stays). With --truth,\n"
-                 "DIR/truth/columns.csv holds each slice's and column's true place against the\n"
-                 "nominal one (the shift orvane must add) and gain; the truth mosaics stay the\n"
-                 "specimen at its nominal place, without light, dark or gain.\n");
+                 "from its centre to its corners; --blank leaves the specimen out,\n"
+                 "--contrast makes its blobs C times as bright and --density K times as many.\n"
+                 "What a microscope adds to a cut: --falloff-shape sides makes the light, its\n"
+                 "axis a little off the tile's centre, fall to 1 - F at the middle of the\n"
+                 "farther sides (less at the nearer ones), scaled to a mean of 1 over the\n"
+                 "tile; --dark adds a dark offset of about D (10 %% more towards one corner of\n"
+                 "the sensor than the other) to every pixel; --column-gain gives each column\n"
+                 "a gain within 1 +- SPREAD, their mean 1; --drift moves each column's cut\n"
+                 "from slice to slice by at most a pixel in x and y, never more than PX from\n"
+                 "its nominal place (column 0 stays). With --truth, DIR/truth/columns.csv\n"
+                 "holds each slice's and column's true place against the nominal one (the\n"
+                 "shift orvane must add) and gain; the truth mosaics stay the specimen at its\n"
+                 "nominal place, without light, dark or gain.\n");
     return 1;
 }
 
@@ -311,7 +314,15 @@ camera_fields make_camera(const settings& s)
             const double dx = x - cx, dy = y - cy;
             double& l = light[y * w + x];
             if (s.falloff_sides) {
-                const double u = cx > 0 ? dx / cx : 0.0, v = cy > 0 ? dy / cy : 0.0;
+                // The optical axis lies off the sensor's centre, as it does on
+                // a real microscope, so the two tiles meeting at a seam are
+                // not equally dark there: the light falls to 1 - falloff at
+                // the farther side, less at the nearer one.
+                const double ax = 0.45 * (s.width - 1), ay = 0.48 * (s.height - 1);
+                const double reach_x = std::max(ax, s.width - 1 - ax);
+                const double reach_y = std::max(ay, s.height - 1 - ay);
+                const double u = reach_x > 0 ? (x - ax) / reach_x : 0.0;
+                const double v = reach_y > 0 ? (y - ay) / reach_y : 0.0;
                 l = (1.0 - s.falloff * u * u) * (1.0 - s.falloff * v * v);
             } else if (corner2 > 0) {
                 l = 1.0 - s.falloff * (dx * dx + dy * dy) / corner2;
@@ -390,7 +401,8 @@ specimen make_specimen(const settings& s, double size_unit, double depth, double
     std::mt19937 rng(s.seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     const double area = specimen_w * specimen_h / (4096.0 * size_unit * size_unit);
-    const int count = std::max(1, static_cast<int>(blobs_per_tile_slice * area * depth));
+    const int count =
+        std::max(1, static_cast<int>(blobs_per_tile_slice * s.density * area * depth));
     for (int b = 0; b < count; ++b)
         sp.blobs.push_back({static_cast<double>(sp.u_min) + unit(rng) * specimen_w,
                             static_cast<double>(sp.v_min) + unit(rng) * specimen_h,
@@ -582,13 +594,16 @@ int main(int argc, char** argv)
             s.cut = true, s.column_gain_spread = std::atof(argv[++i]);
         else if (arg == "--drift" && has_value)
             s.cut = true, s.drift = std::atoi(argv[++i]);
+        else if (arg == "--density" && has_value)
+            s.cut = true, s.density = std::atof(argv[++i]);
         else
             return usage();
     }
     if (s.out.empty() || s.columns < 1 || s.slices < 1 || s.width < 1 || s.height < 1 ||
         s.hot_pixels < 0.0 || s.hot_pixels > 1.0 || s.grid_period < 0 || s.falloff < 0.0 ||
         s.falloff >= 1.0 || s.contrast < 0.0 || s.dark < 0.0 || s.dark > 60000.0 ||
-        s.column_gain_spread < 0.0 || s.column_gain_spread >= 1.0 || s.drift < 0)
+        s.column_gain_spread < 0.0 || s.column_gain_spread >= 1.0 || s.drift < 0 ||
+        s.density <= 0.0 || s.density > 100.0)
         return usage();
     for (const long row : s.dead_rows)
         if (row < 0 || row >= static_cast<long>(s.height))
