@@ -55,6 +55,9 @@ struct volume_layout {
     std::vector<chunk_grid> grids;   // one for each level
     std::optional<voxel_size> voxel;
     volume_geometry geometry;
+    // The seam corrections the slices are made with (seam_record_text()),
+    // recorded beside the geometry; empty: none, and nothing recorded.
+    std::string seams;
 
     // The rows and columns of level l's chunks.
     plane_size chunk(std::size_t level) const { return grids[level].chunk; }

@@ -71,12 +71,24 @@ constexpr const char* own_key = "orvane";
 const std::vector<const char*> geometry_keys = {"splitnumber", "xoverlap",    "yoffset",
                                                 "tile_width",  "tile_height", "slices"};
 
+// The seam corrections, under their own key beside the geometry; a volume
+// made without them records none, as before they existed.
+constexpr const char* seams_key = "seams";
+
+json seams_json(const volume_layout& layout)
+{
+    return layout.seams.empty() ? json() : json::parse(layout.seams);
+}
+
 json geometry_json(const volume_layout& layout)
 {
     const volume_geometry& geometry = layout.geometry;
-    return {{"splitnumber", geometry.splitnumber}, {"xoverlap", geometry.xoverlap},
-            {"yoffset", geometry.yoffset},         {"tile_width", geometry.tile_width},
-            {"tile_height", geometry.tile_height}, {"slices", layout.slices}};
+    json own = {{"splitnumber", geometry.splitnumber}, {"xoverlap", geometry.xoverlap},
+                {"yoffset", geometry.yoffset},         {"tile_width", geometry.tile_width},
+                {"tile_height", geometry.tile_height}, {"slices", layout.slices}};
+    if (!layout.seams.empty())
+        own[seams_key] = seams_json(layout);
+    return own;
 }
 
 json attributes_json(const volume_layout& layout)
@@ -259,6 +271,12 @@ void check_geometry(const std::string& path, const json& there, const volume_lay
     if (!theirs.is_object())
         refuse(path, std::string("its ") + own_key + " is " + excerpt(theirs));
     compare_keys(path, theirs, geometry_json(layout), geometry_keys, std::string(own_key) + ".");
+    const json none;
+    const json& their_seams = theirs.contains(seams_key) ? theirs[seams_key] : none;
+    if (their_seams != seams_json(layout))
+        refuse(path, std::string("its slices were made with the seam corrections ") +
+                         excerpt(their_seams) + " (" + own_key + "." + seams_key +
+                         ") where this run's are " + excerpt(seams_json(layout)));
 }
 
 // What only another program's data at the path has. A directory without

@@ -8,6 +8,7 @@
 namespace orvane {
 
 struct volume_layout;
+struct seam_settings;
 
 // Everything a slice needs from the run, shared read-only by all workers:
 // the two values of the run and its options (-o, -d, -j, --ome-zarr and the
@@ -21,6 +22,8 @@ struct slice_job {
     // The --ome-zarr volume's layout, when there is one; --plan leaves it out
     // while no volume is at the path.
     const volume_layout* volume = nullptr;
+    // The seam corrections every slice is made with; none: the plain mosaic.
+    const seam_settings* seams = nullptr;
 };
 
 }  // namespace orvane

@@ -6,6 +6,7 @@
 #include "base/error.hpp"
 #include "base/warnings.hpp"
 #include "io/volume_layout.hpp"
+#include "mosaic/seamless.hpp"
 #include "platform/platform.hpp"
 #include "run/memory_bound.hpp"
 #include "run/slice_loop.hpp"
@@ -64,6 +65,34 @@ void refuse_options(const run_options& options)
                (options.downsample > 1
                     ? ", X and Y times -d " + std::to_string(options.downsample) + " too"
                     : std::string()));
+    refuse_seam_options(options);
+}
+
+void refuse_seam_options(const run_options& options)
+{
+    const auto refuse = [](std::string why) {
+        throw error(failure_kind::usage, "", std::move(why));
+    };
+    if (options.flat_field_given && options.flat_field.empty())
+        refuse("no flat field (--flat-field) is given; pass auto to estimate it from the tiles, "
+               "or leave the option out");
+    for (const auto& [text, name] :
+         {std::pair{&options.register_px, "registration range (--register)"},
+          std::pair{&options.blend_px, "blend width (--blend)"}})
+        if (!text->empty() && !parse_pixels(*text))
+            refuse(std::string("the ") + name + " '" + *text +
+                   "' is not a whole number of pixels, 0 or more");
+    // A band wider than the overlap would blend pixels only one tile shows
+    // with nothing; refused rather than narrowed, so that what a run records
+    // is what it made.
+    const std::int64_t overlap = 2 * std::int64_t{options.xoverlap};
+    const seam_request request = seam_request_of(options);
+    if (!options.blend_px.empty() && request.blend_px > std::max<std::int64_t>(0, overlap))
+        refuse("the blend width (--blend) " + options.blend_px + " is wider than the overlap " +
+               (overlap > 0 ? "of 2 * xoverlap = " + std::to_string(overlap) + " pixels (-x " +
+                                  std::to_string(options.xoverlap) + ")"
+                            : "(-x " + std::to_string(options.xoverlap) +
+                                  " leaves the tiles none to blend in)"));
 }
 
 bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,
@@ -93,6 +122,17 @@ std::uint64_t worker_bytes(const slice_job& job, int threads)
     // The encoder's strips, the tile reader's blocks and the thread's stacks.
     double bytes =
         canvas + (reduced ? canvas / (factor * factor) : 0) + tile * std::max(1, threads) + 32e6;
+    if (job.seams) {
+        // Every column's whole tile at once, instead of a tile per thread;
+        // each thread's registration strips (at most 256 x 1024 floats, a few
+        // planes of them and their transforms); the flat field's two float
+        // planes, shared, counted with each worker.
+        bytes += tile * std::max(0, job.layout.columns());
+        if (job.seams->register_px > 0)
+            bytes += 12.0 * 256 * 1024 * 4 * std::max(1, threads);
+        if (job.seams->flat)
+            bytes += tile * 4;
+    }
     if (job.volume) {
         const volume_memory volume = job.volume->worker_memory(threads);
         bytes += volume.buffers;

@@ -13,6 +13,10 @@ namespace orvane {
 // saying why, which the driver reports with exit_usage.
 void refuse_options(const run_options& options);
 
+// The part of it about the seam corrections: values of --flat-field,
+// --register and --blend that make no run.
+void refuse_seam_options(const run_options& options);
+
 // Whether the reduced copies have any pixel; when -d leaves none, says so
 // once and returns false.
 bool reduced_copies_have_pixels(const acquisition& tiles, const mosaic_layout& layout,

@@ -1,7 +1,9 @@
 // Option values and the command-line scan.
 #include "run/options.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <locale>
 #include <sstream>
 
@@ -10,6 +12,8 @@ namespace orvane {
 const char* const help_text =
     "Usage: orvane -i list.txt -s splitnumber -x xoverlap -y yoffset -d downsample -o outputdir\n"
     "              [-j singlenum] [--ome-zarr PATH [--voxel-size X,Y,Z]] [--plan]\n"
+    "              [--seamless] [--flat-field auto|FILE] [--match-gain] [--register PX]\n"
+    "              [--blend PX]\n"
     "Stitches a tiled z-stack into one mosaic TIFF per depth slice, in outputdir/stack1/,\n"
     "with a copy reduced by -d in outputdir/stack<d>/. Slices are made in parallel; a\n"
     "slice whose full-resolution file exists is left alone, so a rerun makes only what\n"
@@ -29,6 +33,19 @@ const char* const help_text =
     "  --voxel-size X,Y,Z  pixel width, pixel height and slice spacing in micrometres,\n"
     "                      for the volume and every TIFF\n"
     "  --plan              print each slice's state and output paths; make nothing\n"
+    "  --flat-field auto|FILE  correct every tile as (I - D) / S by the flat field S and\n"
+    "                      dark field D: auto estimates them from the tiles into\n"
+    "                      outputdir/flatfield.tif (or reads it from there); FILE is such\n"
+    "                      a file (32-bit float, tile-sized, page 1 S, page 2 D)\n"
+    "  --match-gain        match each tile column's brightness to its neighbours' over\n"
+    "                      their overlap, per slice, keeping the mosaic's mean\n"
+    "  --register PX       move each tile column to where it matches its left neighbour,\n"
+    "                      per slice, within PX pixels of the -x/-y place (0: off)\n"
+    "  --blend PX          blend PX pixels across each seam (at most 2 * xoverlap; 0: off)\n"
+    "  --seamless          all four: --flat-field auto --match-gain --register 8\n"
+    "                      --blend 2*xoverlap; an option given beside it keeps its value.\n"
+    "                      With any of them, outputdir/seams.csv and seams.svg show what\n"
+    "                      each seam was given, and outputdir/seams.json records them\n"
     "  --help              print this help and exit\n"
     "  --version           print the version and exit\n"
     "\n"
@@ -51,10 +68,20 @@ run_options parse_options(int argc, const char* const* argv)
     run_options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--plan" || arg == "--help" || arg == "--version") {
-            (arg == "--plan"   ? options.plan
-             : arg == "--help" ? options.help
-                               : options.version) = true;
+        if (arg == "--plan" || arg == "--help" || arg == "--version" || arg == "--match-gain" ||
+            arg == "--seamless") {
+            (arg == "--plan"         ? options.plan
+             : arg == "--help"       ? options.help
+             : arg == "--version"    ? options.version
+             : arg == "--match-gain" ? options.match_gain
+                                     : options.seamless) = true;
+            continue;
+        }
+        if ((arg == "--flat-field" || arg == "--register" || arg == "--blend") && i + 1 < argc) {
+            options.flat_field_given = options.flat_field_given || arg == "--flat-field";
+            (arg == "--flat-field" ? options.flat_field
+             : arg == "--register" ? options.register_px
+                                   : options.blend_px) = argv[++i];
             continue;
         }
         if ((arg == "--ome-zarr" || arg == "--voxel-size") && i + 1 < argc) {
@@ -79,6 +106,37 @@ run_options parse_options(int argc, const char* const* argv)
     }
     options.voxel = parse_voxel_size(options.voxel_size);
     return options;
+}
+
+std::optional<std::int32_t> parse_pixels(const std::string& text)
+{
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const long long value = std::stoll(text);
+    if (value > std::numeric_limits<std::int32_t>::max())
+        return std::nullopt;
+    return static_cast<std::int32_t>(value);
+}
+
+seam_request seam_request_of(const run_options& options)
+{
+    seam_request request;
+    request.flat_field = options.flat_field_given ? options.flat_field
+                         : options.seamless       ? "auto"
+                                                  : "";
+    request.match_gain = options.match_gain || options.seamless;
+    const auto pixels = [](const std::string& text, std::int32_t otherwise) {
+        return text.empty() ? otherwise : parse_pixels(text).value_or(0);
+    };
+    request.register_px = pixels(options.register_px, options.seamless ? seamless_register_px : 0);
+    // The full overlap: 2 * xoverlap columns both tiles show.
+    const std::int64_t overlap = std::max<std::int64_t>(0, 2 * std::int64_t{options.xoverlap});
+    request.blend_px = pixels(
+        options.blend_px, options.seamless ? static_cast<std::int32_t>(std::min<std::int64_t>(
+                                                 overlap, std::numeric_limits<std::int32_t>::max()))
+                                           : 0);
+    return request;
 }
 
 std::optional<voxel_size> parse_voxel_size(const std::string& text)

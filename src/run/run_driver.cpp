@@ -16,6 +16,7 @@
 #include "run/job.hpp"
 #include "run/option_checks.hpp"
 #include "run/options.hpp"
+#include "run/seam_setup.hpp"
 #include "run/slice_loop.hpp"
 #include "run/slice_plan.hpp"
 
@@ -23,6 +24,7 @@
 #include <cerrno>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -83,23 +85,29 @@ std::string volume_name(std::string path)
 
 // The layout of the volume --ome-zarr asks for, the same in every process
 // of a run and in its plan.
-volume_layout run_volume_layout(const slice_job& job)
+volume_layout run_volume_layout(const slice_job& job, const std::optional<seam_record>& seams)
 {
     const tile_size reference = job.layout.reference();
     const volume_geometry geometry{job.layout.columns(), job.layout.xoverlap(),
                                    job.layout.yoffset(), reference.width, reference.height};
-    return make_volume_layout(volume_name(job.options.ome_zarr), job.tiles.slice_count(),
-                              job.layout.canvas(), job.options.voxel, geometry);
+    volume_layout layout =
+        make_volume_layout(volume_name(job.options.ome_zarr), job.tiles.slice_count(),
+                           job.layout.canvas(), job.options.voxel, geometry);
+    if (seams && seams->any())
+        layout.seams = seam_record_text(*seams);
+    return layout;
 }
 
 // The volume --ome-zarr asks for, its directory made and its metadata
 // written or checked before any slice: none when not asked for or when there
 // is no slice to put in it.
-std::optional<volume_layout> prepare_run_volume(const run_options& options, const slice_job& job)
+std::optional<volume_layout> prepare_run_volume(const run_options& options, const slice_job& job,
+                                                const seam_run* seams)
 {
     if (options.ome_zarr.empty() || job.tiles.slice_count() <= 0)
         return std::nullopt;
-    std::optional<volume_layout> layout = run_volume_layout(job);
+    std::optional<volume_layout> layout =
+        run_volume_layout(job, seams ? std::optional<seam_record>(seams->record) : std::nullopt);
     std::string unmade;
     if (!make_dirs(options.ome_zarr + "/", &unmade))
         refuse_directory(unmade, platform::error_text(errno));
@@ -153,11 +161,30 @@ int run_list(const run_options& options, std::vector<std::string> names)
     refuse_unstitchable(tiles, layout, platform::physical_memory());
     slice_job job{tiles, layout, options, 1,
                   reduced_copies_have_pixels(tiles, layout, options.downsample)};
-    const std::optional<volume_layout> volume = prepare_run_volume(options, job);
+    const std::unique_ptr<seam_run> seams =
+        tiles.slice_count() > 0 ? prepare_seams(job, processors) : nullptr;
+    if (seams)
+        job.seams = &seams->settings;
+    const std::optional<volume_layout> volume = prepare_run_volume(options, job, seams.get());
     if (volume)
         job.volume = &*volume;
     warn_if_no_slice_selected(options, tiles);
-    make_slices(job, processors);
+    if (!seams) {
+        make_slices(job, processors);
+        return exit_ok;
+    }
+    // The report holds every done slice's rows, after a failure too.
+    try {
+        make_slices(job, processors);
+    } catch (...) {
+        // The run's own failure is the one reported.
+        try {
+            finish_seam_report(job, *seams);
+        } catch (...) {
+        }
+        throw;
+    }
+    finish_seam_report(job, *seams);
     return exit_ok;
 }
 
@@ -189,7 +216,7 @@ int print_plan(const run_options& options, std::vector<std::string> names)
     slice_job job{tiles, layout, options};
     std::optional<volume_layout> volume;
     if (reads_volume) {
-        volume = run_volume_layout(job);
+        volume = run_volume_layout(job, recorded_seams(options));
         job.volume = &*volume;
         // What the run would refuse, the plan refuses: an array of tasks
         // would each fail on it.

@@ -5,14 +5,18 @@
 #include "base/image.hpp"
 #include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
+#include "io/seam_report.hpp"
 #include "io/tiff_writer.hpp"
 #include "io/tile_loader.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/reduce.hpp"
+#include "mosaic/seamless.hpp"
 #include "platform/platform.hpp"
 #include "run/slice_buffers.hpp"
 
 #include <cerrno>
+#include <utility>
+#include <vector>
 
 namespace orvane {
 
@@ -30,16 +34,25 @@ unsynced_file save(const image& canvas, const std::string& path, const slice_job
                                static_cast<std::uint32_t>(canvas.height()), options);
 }
 
-// Assembles slice k into this thread's canvas.
-const image& assemble(const planned_slice& slice, const slice_job& job)
+// Assembles slice k into this thread's canvas; with seam corrections, says
+// what it found at each seam in `seams`.
+const image& assemble(const planned_slice& slice, const slice_job& job,
+                      std::vector<seam_measure>* seams = nullptr)
 {
     // The run refused every mosaic whose sides pass 32 bits before any slice.
     const image_size size = job.layout.canvas();
     image_buffer& buffer = thread_canvas();
     allocate(buffer, static_cast<std::uint32_t>(size.width),
              static_cast<std::uint32_t>(size.height), "canvas");
-    assemble_slice(buffer.pixels(), slice_tile_files(job.tiles, slice.index), job.layout,
-                   job.threads);
+    const slice_tile_files tiles(job.tiles, slice.index);
+    if (job.seams) {
+        std::vector<seam_measure> found =
+            assemble_seamless(buffer.pixels(), tiles, job.layout, *job.seams, job.threads);
+        if (seams)
+            *seams = std::move(found);
+    } else {
+        assemble_slice(buffer.pixels(), tiles, job.layout, job.threads);
+    }
     return buffer.pixels();
 }
 
@@ -112,7 +125,12 @@ std::unique_ptr<written_slice> written_slice::write(const planned_slice& slice,
 {
     if (!slice.unmade_dir.empty())
         refuse_directory(slice.unmade_dir, slice.unmade_reason);
-    const image& canvas = assemble(slice, job);
+    std::vector<seam_measure> seams;
+    const image& canvas = assemble(slice, job, &seams);
+    // The slice's rows are in place before its files: a done slice always
+    // has them, and a slice made again replaces them with the same.
+    if (job.seams)
+        commit_seam_rows(job.options.outputdir, slice.index, seams);
 
     std::unique_ptr<written_slice> written(new written_slice(slice));
     slice_files& files = *written->files_;

@@ -42,7 +42,8 @@ TEST_F(Run, HelpAndVersionPrintOnStandardOutputAndRunNothing)
     EXPECT_EQ(help.err, "");
     EXPECT_EQ(help.out.rfind("Usage: orvane -i list.txt", 0), 0) << help.out;
     for (const char* option : {"-i", "-o", "-s", "-x", "-y", "-d", "-j", "--ome-zarr",
-                               "--voxel-size", "--plan", "--help", "--version"})
+                               "--voxel-size", "--plan", "--flat-field", "--match-gain",
+                               "--register", "--blend", "--seamless", "--help", "--version"})
         EXPECT_NE(help.out.find("\n  " + std::string(option) + " "), std::string::npos) << option;
 
     const process_result version = run({"--version", "-i", list, "-o", out});

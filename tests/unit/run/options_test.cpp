@@ -107,6 +107,33 @@ TEST(Options, VolumeOptionsTakeTheNextArgumentAndVoxelSizesAreThreePositiveNumbe
         EXPECT_FALSE(orvane::parse_voxel_size(bad)) << bad;
 }
 
+// --seamless fills in what is not given beside it; a value given keeps its
+// own, and a registration or blend that reads as no pixels is none.
+TEST(Options, SeamlessFillsInTheCorrectionsNotGivenBesideIt)
+{
+    const auto plain = orvane::seam_request_of(scan({"-x", "16"}));
+    EXPECT_FALSE(plain.any());
+
+    const auto all = orvane::seam_request_of(scan({"--seamless", "-x", "16"}));
+    EXPECT_EQ(all.flat_field, "auto");
+    EXPECT_TRUE(all.match_gain);
+    EXPECT_EQ(all.register_px, 8);
+    EXPECT_EQ(all.blend_px, 32);  // the whole overlap, 2 * xoverlap
+
+    const auto own = orvane::seam_request_of(scan(
+        {"--register", "3", "--seamless", "--flat-field", "--blend", "--blend", "4", "-x", "-2"}));
+    EXPECT_EQ(own.flat_field, "--blend");  // a value whatever it looks like
+    EXPECT_EQ(own.register_px, 3);
+    EXPECT_EQ(own.blend_px, 4);
+    EXPECT_EQ(orvane::seam_request_of(scan({"--seamless", "-x", "-2"})).blend_px, 0);
+
+    EXPECT_EQ(orvane::seam_request_of(scan({"--blend", "7x"})).blend_px, 0);
+    for (const char* bad : {"", "-1", "+3", " 3", "3 ", "2147483648", "1e3"})
+        EXPECT_FALSE(orvane::parse_pixels(bad)) << bad;
+    EXPECT_EQ(orvane::parse_pixels("2147483647"), 2147483647);
+    EXPECT_EQ(orvane::parse_pixels("007"), 7);
+}
+
 TEST(Options, AnOptionWithNoValueIsIgnored)
 {
     const auto options = scan({"-s", "3", "-i"});

@@ -2,6 +2,7 @@
 #include "base/image.hpp"
 #include "io/ome_zarr.hpp"
 #include "mosaic/reduce.hpp"
+#include "mosaic/seamless.hpp"
 #include "platform/platform.hpp"
 #include "run/option_checks.hpp"
 #include "run/slice_loop.hpp"
@@ -131,6 +132,15 @@ TEST(WorkerBound, WorkersAreLoweredOnlyWhenTheirMemoryPassesTheComputers)
     job.volume = &volume;
     EXPECT_GT(orvane::worker_bytes(job, 1), 3 * plain);  // levels and compressed chunks
     job.volume = nullptr;
+    // A seam-corrected slice holds all four whole tiles and the flat
+    // field's two float planes (two tiles' worth each).
+    orvane::flat_field field;
+    orvane::seam_settings seams;
+    seams.flat = &field;
+    job.seams = &seams;
+    const std::uint64_t tile = std::uint64_t{wide} * 40000 * 2;
+    EXPECT_GE(orvane::worker_bytes(job, 1) - plain, 8 * tile);
+    job.seams = nullptr;
 
     testing::internal::CaptureStderr();
     const int lowered = orvane::bound_workers(job, 8, 8);

@@ -1,0 +1,288 @@
+// The sensor's flat and dark fields estimated from sampled tiles: the dark field from the
+// specimen's dark background, the flat field's shape from the overlaps, where one point of the
+// specimen is seen at two places on the sensor, and its tilt from the tiles' brightness.
+#include "mosaic/flat_field_estimate.hpp"
+
+#include "base/error.hpp"
+#include "base/parallel.hpp"
+#include "mosaic/flat_field_dark.hpp"
+#include "mosaic/flat_field_fit.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace orvane {
+
+namespace {
+
+using flat_detail::make_grid;
+using flat_detail::median_of;
+using flat_detail::model;
+using flat_detail::observation;
+using flat_detail::tile_grid;
+
+// A small stack is read whole; a larger one at about one slice in fifty,
+// never fewer than this nor more than the most.
+constexpr std::int64_t fewest_slices = 8;
+constexpr std::int64_t most_slices = 16;
+constexpr std::int64_t slices_per_sample = 50;
+
+// Overlap pixels are pooled in bins of this many columns and rows; a bin
+// with fewer pixels that hold signal makes no equation.
+constexpr std::int64_t bin_columns = 8, bin_rows = 32;
+constexpr std::size_t min_bin_pixels = 8;
+// A pixel holds signal from this many background spreads above the dark
+// field, and never less than this many units.
+constexpr double signal_spreads = 10;
+constexpr double min_signal = 20;
+// Registration of a seam's overlap: shifts up to this many pixels, on at
+// most this many rows, accepted from this correlation up.
+constexpr int register_range = 8;
+constexpr std::int64_t register_rows = 256;
+constexpr double min_register_score = 0.5;
+
+// The weight of a brightness equation against a full overlap bin's.
+constexpr double brightness_weight = 0.1;
+
+enum equation_kind : std::int32_t { overlap_kind = 0, brightness_kind = 1 };
+
+// Where tile b (the right column of a seam) matches tile a: a(x, t) shows
+// what b shows at (x + pitch + dx, t - yoffset + dy). The nominal (0, 0)
+// unless the correlation is clear and inside the range.
+std::pair<int, int> register_overlap(const image& a, const image& b, std::int64_t strip,
+                                     std::int64_t pitch, std::int64_t yoffset)
+{
+    const std::int64_t w = a.width(), h = a.height();
+    if (strip < 2 * register_range)
+        return {0, 0};
+    const std::int64_t step = std::max<std::int64_t>(1, h / register_rows);
+    auto score = [&](int dx, int dy) {
+        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, n = 0;
+        for (std::int64_t t = 0; t < h; t += step) {
+            const std::int64_t tb = t - yoffset + dy;
+            if (tb < 0 || tb >= h)
+                continue;
+            for (std::int64_t x = 0; x < strip; ++x) {
+                const std::int64_t xb = x + pitch + dx;
+                if (xb < 0 || xb >= w)
+                    continue;
+                const double p = a(unsigned(x), unsigned(t)), q = b(unsigned(xb), unsigned(tb));
+                sa += p, sb += q, saa += p * p, sbb += q * q, sab += p * q, n += 1;
+            }
+        }
+        const double va = saa - sa * sa / std::max(n, 1.0), vb = sbb - sb * sb / std::max(n, 1.0);
+        return n < 16 || va <= 0 || vb <= 0 ? 0.0 : (sab - sa * sb / n) / std::sqrt(va * vb);
+    };
+    const double nominal = score(0, 0);
+    double best = nominal;
+    std::pair<int, int> at{0, 0};
+    for (int dy = -register_range; dy <= register_range; ++dy)
+        for (int dx = -register_range; dx <= register_range; ++dx) {
+            const double s = score(dx, dy);
+            if (s > best + 1e-3) {
+                best = s;
+                at = {dx, dy};
+            }
+        }
+    if (best < min_register_score || std::abs(at.first) == register_range ||
+        std::abs(at.second) == register_range)
+        return {0, 0};
+    return at;
+}
+
+struct estimate_input {
+    const mosaic_layout& layout;
+    tile_grid g;
+    std::vector<float> dark;  // per pixel
+    double threshold = min_signal;
+};
+
+// The overlap equations of one seam in one sampled slice: per bin, over the
+// pixel pairs that both hold signal, log of the sum of a - D over the sum of
+// b - D equals log S(a) - log S(b) (at the places the sums weigh most) plus
+// the seam's gain ratio (the group). Sums weigh bright pixels most, whose
+// ratio noise and dark field sway least.
+void overlap_equations(const estimate_input& in, const image& a, const image& b, std::int32_t group,
+                       std::vector<observation>& out)
+{
+    const tile_grid& g = in.g;
+    const std::int64_t xo = in.layout.xoverlap(), pitch = in.layout.column_pitch();
+    const std::int64_t strip = std::min<std::int64_t>(2 * xo, g.width);
+    if (strip <= 0)
+        return;
+    const auto [dx, dy] = register_overlap(a, b, strip, pitch, in.layout.yoffset());
+    const std::int64_t bins_x = (strip + bin_columns - 1) / bin_columns;
+    for (std::int64_t t0 = 0; t0 < g.height; t0 += bin_rows)
+        for (std::int64_t bx = 0; bx < bins_x; ++bx) {
+            std::size_t count = 0;
+            double sxa = 0, sya = 0, sxb = 0, syb = 0, suma = 0, sumb = 0;
+            for (std::int64_t t = t0; t < std::min(t0 + bin_rows, g.height); ++t) {
+                const std::int64_t tb = t - in.layout.yoffset() + dy;
+                if (tb < 0 || tb >= g.height)
+                    continue;
+                for (std::int64_t x = bx * bin_columns; x < std::min((bx + 1) * bin_columns, strip);
+                     ++x) {
+                    const std::int64_t xb = x + pitch + dx;
+                    if (xb < 0 || xb >= g.width)
+                        continue;
+                    const std::uint16_t ia = a(unsigned(x), unsigned(t));
+                    const std::uint16_t ib = b(unsigned(xb), unsigned(tb));
+                    const double ja = ia - in.dark[std::size_t(t * g.width + x)];
+                    const double jb = ib - in.dark[std::size_t(tb * g.width + xb)];
+                    if (ja < in.threshold || jb < in.threshold || ia == 65535 || ib == 65535)
+                        continue;
+                    ++count;
+                    suma += ja, sumb += jb;
+                    sxa += ja * double(x), sya += ja * double(t);
+                    sxb += jb * double(xb), syb += jb * double(tb);
+                }
+            }
+            if (count < min_bin_pixels)
+                continue;
+            observation e;
+            e.pair = true;
+            e.ua = g.u(sxa / suma), e.va = g.v(sya / suma);
+            e.ub = g.u(sxb / sumb), e.vb = g.v(syb / sumb);
+            e.value = std::log(suma / sumb);
+            e.weight = double(count);
+            e.group = group;
+            e.kind = overlap_kind;
+            out.push_back(e);
+        }
+}
+
+// The brightness equations of one tile column: per block, the log of the
+// mean of I - D over its sampled tiles is log S there plus the column's
+// level (the group) plus what the specimen shows, which the robust fit
+// treats as scatter.
+void brightness_equations(const estimate_input& in, const std::vector<const image*>& tiles,
+                          std::int32_t group, std::vector<observation>& out)
+{
+    const tile_grid& g = in.g;
+    for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
+        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
+        const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
+        const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
+        double sum = 0;
+        for (const image* t : tiles)
+            for (std::int64_t y = y0; y < y1; ++y)
+                for (std::int64_t x = x0; x < x1; ++x)
+                    sum += (*t)(unsigned(x), unsigned(y)) - in.dark[std::size_t(y * g.width + x)];
+        const double mean = sum / double((x1 - x0) * (y1 - y0) * std::int64_t(tiles.size()));
+        if (!(mean > in.threshold))
+            continue;
+        observation e;
+        e.ua = g.u(0.5 * double(x0 + x1 - 1));
+        e.va = g.v(0.5 * double(y0 + y1 - 1));
+        e.value = std::log(mean);
+        e.group = group;
+        e.kind = brightness_kind;
+        out.push_back(e);
+    }
+}
+
+}  // namespace
+
+std::vector<std::int64_t> flat_field_slices(std::int64_t slice_count)
+{
+    if (slice_count <= 0)
+        return {};
+    const std::int64_t count = std::min(
+        slice_count, std::clamp(slice_count / slices_per_sample, fewest_slices, most_slices));
+    std::vector<std::int64_t> slices;
+    // The middle of each of `count` equal parts of the stack.
+    for (std::int64_t i = 0; i < count; ++i)
+        slices.push_back((2 * i + 1) * slice_count / (2 * count));
+    return slices;
+}
+
+flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
+                               const mosaic_layout& layout, int threads)
+{
+    const tile_size size = layout.reference();
+    const std::int32_t columns = layout.columns();
+    // Tiles of another size than the reference, or a column missing, are left out.
+    std::vector<const flat_field_sample*> usable;
+    std::vector<std::vector<const image*>> by_column(static_cast<std::size_t>(columns));
+    std::vector<const image*> all;
+    for (const flat_field_sample& s : samples) {
+        bool whole = s.columns.size() == static_cast<std::size_t>(columns);
+        for (const image& t : s.columns)
+            whole = whole && std::uint32_t(t.width()) == size.width &&
+                    std::uint32_t(t.height()) == size.height && t.depth() >= 1;
+        if (!whole)
+            continue;
+        usable.push_back(&s);
+        for (std::size_t j = 0; j < s.columns.size(); ++j) {
+            by_column[j].push_back(&s.columns[j]);
+            all.push_back(&s.columns[j]);
+        }
+    }
+    if (all.empty() || size.width == 0 || size.height == 0)
+        throw error(failure_kind::no_result, "",
+                    "no sampled slice has every tile of the reference size to estimate a flat "
+                    "field from");
+
+    estimate_input in{layout, make_grid(size.width, size.height), {}, min_signal};
+    const tile_grid& g = in.g;
+
+    // The dark field, and how far above it a pixel holds signal.
+    flat_detail::dark_estimate dark = flat_detail::estimate_dark(all, g, threads);
+    in.dark = std::move(dark.dark);
+    in.threshold = std::max(min_signal, signal_spreads * dark.spread);
+
+    // The equations, one list per seam and slice and per column, joined in
+    // that order whatever the threads.
+    const std::int64_t seams = std::max<std::int64_t>(0, columns - 1);
+    const auto seam_lists = static_cast<std::int64_t>(usable.size()) * seams;
+    std::vector<std::vector<observation>> lists(std::size_t(seam_lists + columns));
+    parallel_for(seam_lists + columns, threads, loop_schedule::one_by_one, [&](std::int64_t i) {
+        if (i < seam_lists) {
+            const flat_field_sample& s = *usable[std::size_t(i / seams)];
+            const std::size_t j = std::size_t(i % seams);
+            overlap_equations(in, s.columns[j], s.columns[j + 1], std::int32_t(i),
+                              lists[std::size_t(i)]);
+        } else {
+            brightness_equations(in, by_column[std::size_t(i - seam_lists)], std::int32_t(i),
+                                 lists[std::size_t(i)]);
+        }
+    });
+    std::vector<observation> eqs;
+    for (const auto& l : lists)
+        eqs.insert(eqs.end(), l.begin(), l.end());
+    // Overlap bins weigh by their pixels, relative to a full bin; the
+    // brightness, which the specimen sways, counts for less.
+    for (observation& e : eqs)
+        if (e.kind == overlap_kind)
+            e.weight /= double(bin_columns * bin_rows);
+        else
+            e.weight = brightness_weight;
+    const std::vector<double> shading = flat_detail::fit_flat(eqs, std::int32_t(lists.size()), 2);
+
+    flat_field out;
+    out.width = size.width;
+    out.height = size.height;
+    out.flat.resize(std::size_t(g.width * g.height));
+    out.dark = std::move(in.dark);
+    std::vector<double> row_sums(std::size_t(g.height), 0);
+    parallel_for(g.height, threads, loop_schedule::blocks, [&](std::int64_t y) {
+        double sum = 0;
+        for (std::int64_t x = 0; x < g.width; ++x) {
+            const double s = flat_detail::flat_at(shading, g.u(double(x)), g.v(double(y)));
+            out.flat[std::size_t(y * g.width + x)] = static_cast<float>(s);
+            sum += s;
+        }
+        row_sums[std::size_t(y)] = sum;
+    });
+    double total = 0;
+    for (double s : row_sums)
+        total += s;
+    const auto scale = static_cast<float>(double(g.width * g.height) / total);
+    for (float& s : out.flat)
+        s *= scale;
+    return out;
+}
+
+}  // namespace orvane

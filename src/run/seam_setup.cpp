@@ -1,0 +1,135 @@
+// The flat field and the record of the seam corrections, settled once per run, and the report
+// gathered at its end.
+#include "run/seam_setup.hpp"
+
+#include "base/error.hpp"
+#include "base/parallel.hpp"
+#include "compat/library_conventions.hpp"
+#include "io/flat_field_file.hpp"
+#include "io/output_file.hpp"
+#include "io/seam_report.hpp"
+#include "io/tile_loader.hpp"
+#include "mosaic/flat_field_estimate.hpp"
+#include "platform/platform.hpp"
+#include "run/slice_plan.hpp"
+
+#include <cerrno>
+
+namespace orvane {
+
+namespace {
+
+// Whether the full-resolution folder holds any slice of this acquisition.
+bool holds_slices(const slice_job& job)
+{
+    const std::string dir = output_dir(job.options.outputdir, 1);
+    for (std::int32_t k = 0; k < job.tiles.slice_count(); ++k)
+        if (slice_done(output_path(dir, output_name(1, k))))
+            return true;
+    return false;
+}
+
+// Estimates the field from the tiles of the slices the estimate samples,
+// as read, before the flip.
+flat_field estimate(const slice_job& job, int threads)
+{
+    const std::vector<std::int64_t> slices = flat_field_slices(job.tiles.slice_count());
+    std::vector<flat_field_sample> samples(slices.size());
+    const std::int32_t columns = job.layout.columns();
+    for (std::size_t i = 0; i < slices.size(); ++i) {
+        samples[i].slice = slices[i];
+        samples[i].columns.resize(static_cast<std::size_t>(columns));
+    }
+    parallel_for(static_cast<std::int64_t>(slices.size()) * columns, threads,
+                 loop_schedule::one_by_one, [&](std::int64_t k) {
+                     const auto i = static_cast<std::size_t>(k / columns);
+                     const auto j = static_cast<std::int32_t>(k % columns);
+                     samples[i].columns[static_cast<std::size_t>(j)] = load_tile(
+                         job.tiles.tile_name(j, static_cast<std::int32_t>(samples[i].slice)));
+                 });
+    return estimate_flat_field(samples, job.layout, threads);
+}
+
+}  // namespace
+
+std::string flat_field_path(const std::string& outputdir) { return outputdir + "/flatfield.tif"; }
+
+std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
+{
+    const run_options& options = job.options;
+    const seam_request request = seam_request_of(options);
+    if (!request.any()) {
+        settle_seam_record(options.outputdir, seam_record{}, false);
+        return nullptr;
+    }
+    auto run = std::make_unique<seam_run>();
+    seam_record& record = run->record;
+    record.match_gain = request.match_gain;
+    record.register_px = request.register_px;
+    record.blend_px = request.blend_px;
+    record.flat_field = request.flat_field.empty()     ? ""
+                        : request.flat_field == "auto" ? "auto"
+                                                       : "file";
+    // Slices made without corrections are refused before anything is written.
+    const bool unrecorded_slices =
+        !platform::status_of(seam_record_path(options.outputdir)).exists && holds_slices(job);
+    if (unrecorded_slices)
+        settle_seam_record(options.outputdir, record, true);
+    // A record of other corrections is refused before a flat field is
+    // estimated into the folder; the field's identity is compared once known.
+    if (const std::optional<seam_record> there =
+            read_seam_record(seam_record_path(options.outputdir))) {
+        seam_record early = record;
+        early.flat_field_identity = there->flat_field_identity;
+        settle_seam_record(options.outputdir, early, false);
+    }
+    std::string unmade;
+    if (!make_dirs(options.outputdir + "/", &unmade))
+        refuse_directory(unmade, platform::error_text(errno));
+    remove_stale_temporaries(options.outputdir);
+
+    const tile_size tile = job.layout.reference();
+    if (request.flat_field == "auto") {
+        const std::string path = flat_field_path(options.outputdir);
+        if (!platform::status_of(path).exists) {
+            const flat_field estimated = estimate(job, threads);
+            output_file file(path);
+            file.hold(write_flat_field(file.temp_path(), estimated));
+            file.commit_new();
+        }
+        // Read back whatever is there: of tasks estimating at once, all use
+        // the one file that was put in place.
+        run->field = read_flat_field(path, tile);
+    } else if (!request.flat_field.empty()) {
+        run->field = read_flat_field(request.flat_field, tile);
+    }
+    if (run->field)
+        record.flat_field_identity = flat_field_identity(*run->field);
+    settle_seam_record(options.outputdir, record, unrecorded_slices);
+
+    run->settings.flat = run->field ? &*run->field : nullptr;
+    run->settings.match_gain = record.match_gain;
+    run->settings.register_px = record.register_px;
+    run->settings.blend_px = record.blend_px;
+    return run;
+}
+
+std::optional<seam_record> recorded_seams(const run_options& options)
+{
+    if (!seam_request_of(options).any())
+        return std::nullopt;
+    return read_seam_record(seam_record_path(options.outputdir));
+}
+
+void finish_seam_report(const slice_job& job, const seam_run& seams)
+{
+    const std::string dir = output_dir(job.options.outputdir, 1);
+    rebuild_seam_report(
+        job.options.outputdir,
+        [&](std::int32_t k) {
+            return k < job.tiles.slice_count() && slice_done(output_path(dir, output_name(1, k)));
+        },
+        seams.record.register_px > 0);
+}
+
+}  // namespace orvane
