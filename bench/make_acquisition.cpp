@@ -111,7 +111,8 @@ int usage()
                  "its nominal place (column 0 stays). With --truth, DIR/truth/columns.csv\n"
                  "holds each slice's and column's true place against the nominal one (the\n"
                  "shift orvane must add) and gain; the truth mosaics stay the specimen at its\n"
-                 "nominal place, without light, dark or gain.\n");
+                 "nominal place, without light, dark or gain, over the camera's offset of 100\n"
+                 "that a plain mosaic keeps and a dark-field correction takes away.\n");
     return 1;
 }
 
@@ -345,8 +346,9 @@ camera_fields make_camera(const settings& s)
 }
 
 // Pixels from a window's signal: read and shot noise as render_tile adds
-// them (unless noise_free), all times gain; with a camera, also times its
-// light and plus its dark offset, rounded once.
+// them (unless noise_free), all times gain; with a camera, the signal alone
+// times gain and light, over the camera's offset and its dark field,
+// rounded once.
 void cut_pixels(std::vector<std::uint16_t>& pixels, const std::vector<float>& signal, std::size_t w,
                 std::size_t h, const tables& t, bool noise_free, float gain, unsigned noise_seed,
                 const camera_fields* camera = nullptr)
@@ -363,14 +365,25 @@ void cut_pixels(std::vector<std::uint16_t>& pixels, const std::vector<float>& si
         for (std::size_t x = 0; x < w; ++x) {
             float v =
                 noise_free ? static_cast<float>(background_level) : static_cast<float>(noise[x]);
+            if (camera) {
+                // The camera's offset and read noise are no light: only the
+                // specimen's signal is shaded by the light and the column's
+                // gain, and its shot noise grows with what arrives.
+                const std::size_t i = y * w + x;
+                const float arrived = in[x] > 1.0f ? gain * camera->light[i] * in[x] : 0.0f;
+                if (arrived > 0.0f)
+                    v += noise_free ? arrived
+                                    : arrived + static_cast<float>(shot_spread) *
+                                                    std::sqrt(arrived) * shot[x];
+                v += camera->dark[i] + 0.5f;
+                out[x] = static_cast<std::uint16_t>(std::clamp(v, 0.0f, 65535.0f));
+                continue;
+            }
             if (in[x] > 1.0f)
                 v += noise_free
                          ? in[x]
                          : in[x] + static_cast<float>(shot_spread) * std::sqrt(in[x]) * shot[x];
-            const float seen =
-                camera ? gain * camera->light[y * w + x] * v + camera->dark[y * w + x] + 0.5f
-                       : gain * v;
-            out[x] = static_cast<std::uint16_t>(std::clamp(seen, 0.0f, 65535.0f));
+            out[x] = static_cast<std::uint16_t>(std::clamp(gain * v, 0.0f, 65535.0f));
         }
     }
 }

@@ -1,17 +1,21 @@
 #!/usr/bin/env python3
 """How far a stitched stack lies from the known truth it was cut from.
 
-    seam_quality.py OUTDIR TRUTHDIR -x XOVERLAP -s SPLITNUMBER
+    seam_quality.py OUTDIR TRUTHDIR -x XOVERLAP -s SPLITNUMBER [--offset V]
                     [--max-rmse PCT] [--max-contrast RATIO] [--max-misalign PX] [--max-lost PCT]
 
 OUTDIR is orvane's output folder (its full-resolution slices in OUTDIR/stack1/, or the
 TIFFs in OUTDIR itself); TRUTHDIR holds truth_zNNNN.tif, the mosaic each slice should be,
 and columns.csv (slice,column,dx,dy,gain), each column's true place against the nominal one.
+The truth shows the specimen over the camera's offset, as a plain mosaic keeps it; for a run
+that takes the dark field away, --offset V (100 for the generator's tiles) compares with the
+truth less V.
 
 Per slice and over all slices it prints:
   rmse %     root mean square error against the truth, in % of the truth's range, over the
-             pixels both show (0 is a pixel no tile covers);
-  lost %     share of the pixels the truth shows that the output leaves at 0;
+             pixels both show;
+  lost %     share of the pixels the truth shows that the output leaves uncovered: rows of a
+             column's band all 0 where the truth is not;
   contrast   seam contrast: the median absolute step between the two pixel columns that meet
              at each seam, over the same step between ordinary neighbouring pixel columns
              beside the seam, outside the overlap (the mean steps instead where an image is
@@ -185,17 +189,26 @@ def locate(out, truth, covered, x0, x1, reach):
     return reach - refine(ncc[pi, :], pj), reach - refine(ncc[:, pj], pi)
 
 
-def measure_slice(out, truth, columns, xoverlap, reach):
+def measure_slice(out, truth, columns, xoverlap, reach, offset):
     height, width = truth.shape
     pitch = width // columns
     seams = [pitch * j for j in range(1, columns)]
+    # 0 in the truth is where no tile reaches; the specimen itself is at least the offset.
     shown = truth > 0
-    covered = shown & (out > 0)
+    truth = np.where(shown, np.maximum(truth - offset, 0), 0)
+    # A corrected output may be 0 where the specimen is dark; a tile that does not reach a
+    # row leaves that row of its column's band 0 all across.
+    uncovered = np.zeros_like(shown)
+    for j in range(columns):
+        band = slice(pitch * j, pitch * (j + 1))
+        uncovered[:, band] = ((out[:, band] == 0).all(axis=1) &
+                              (truth[:, band] > 0).any(axis=1))[:, None]
+    covered = shown & ~uncovered
     err = out[covered] - truth[covered]
     result = {"sq": float((err * err).sum()), "n": int(covered.sum()),
               "lo": float(truth[shown].min()) if shown.any() else 0.0,
               "hi": float(truth[shown].max()) if shown.any() else 0.0,
-              "lost": int((shown & (out == 0)).sum()), "shown": int(shown.sum())}
+              "lost": int((shown & uncovered).sum()), "shown": int(shown.sum())}
     result["seam"], result["ordinary"] = seam_steps(out, covered, seams, xoverlap, width)
     result["truth_seam"], result["truth_ordinary"] = seam_steps(truth, shown, seams, xoverlap,
                                                                 width)
@@ -222,6 +235,8 @@ def main():
     parser.add_argument("truthdir")
     parser.add_argument("-x", dest="xoverlap", type=int, required=True)
     parser.add_argument("-s", dest="columns", type=int, required=True)
+    parser.add_argument("--offset", type=float, default=0.0,
+                        help="the camera's offset the output has lost against the truth")
     parser.add_argument("--reach", type=int, default=8,
                         help="how far, in px, a column's content is looked for (default 8)")
     parser.add_argument("--max-rmse", type=float, help="bound on the overall RMSE, %% of range")
@@ -257,7 +272,7 @@ def main():
             fail(f"slice {k}: output is {out.shape[::-1]}, the truth {truth.shape[::-1]}")
         if truth.shape[1] % opts.columns:
             fail(f"the truth's width {truth.shape[1]} is no multiple of {opts.columns} columns")
-        r = measure_slice(out, truth, opts.columns, opts.xoverlap, opts.reach)
+        r = measure_slice(out, truth, opts.columns, opts.xoverlap, opts.reach, opts.offset)
         for key in ("sq", "n", "lost", "shown"):
             total[key] += r[key]
         total["lo"], total["hi"] = min(total["lo"], r["lo"]), max(total["hi"], r["hi"])
