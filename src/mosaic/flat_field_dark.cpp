@@ -13,30 +13,47 @@ namespace orvane::flat_detail {
 namespace {
 
 // Each block pools at most this many values per tile.
-constexpr std::int64_t values_per_block = 1024;
+constexpr std::int64_t values_per_block = 256;
 
-// The densest value of a sample (the half-sample mode): the background's
-// level where most of a block is background, whatever the bright part does.
+// The densest value of a sample: the background's level where much of a
+// block is background, whatever the bright part does. The narrowest span
+// holding a quarter of the values sets a window (at least a unit, as pixel
+// values are whole); the value with the most others within that window
+// (the middle of a run of equals) is the peak, and the mean of the values
+// within the window around it its level. Whole values with ties, and a pile
+// at 0 where noise is clamped, do not pull it down.
 double densest(std::vector<float>& values)
 {
+    if (values.empty())
+        return 0;
     std::sort(values.begin(), values.end());
-    std::size_t lo = 0, n = values.size();
-    while (n > 3) {
-        const std::size_t half = (n + 1) / 2;
-        std::size_t best = lo;
-        float narrowest = std::numeric_limits<float>::infinity();
-        for (std::size_t i = lo; i + half <= lo + n; ++i)
-            if (values[i + half - 1] - values[i] < narrowest) {
-                narrowest = values[i + half - 1] - values[i];
-                best = i;
-            }
-        lo = best;
-        n = half;
+    const std::size_t n = values.size(), quarter = std::max<std::size_t>(1, n / 4);
+    float span = std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i + quarter <= n; ++i)
+        span = std::min(span, values[i + quarter - 1] - values[i]);
+    const float h = std::max(1.0f, span);
+    std::size_t lo = 0, hi = 0, best = 0, first = 0, last = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        while (values[lo] < values[i] - h)
+            ++lo;
+        while (hi < n && values[hi] <= values[i] + h)
+            ++hi;
+        if (hi - lo > best) {
+            best = hi - lo;
+            first = last = i;
+        } else if (hi - lo == best && last + 1 == i) {
+            last = i;
+        }
     }
+    const double centre = 0.5 * (double(values[first]) + double(values[last]));
     double sum = 0;
-    for (std::size_t i = lo; i < lo + n; ++i)
-        sum += values[i];
-    return n > 0 ? sum / double(n) : 0;
+    std::size_t count = 0;
+    for (const float v : values)
+        if (std::abs(v - centre) <= h) {
+            sum += v;
+            ++count;
+        }
+    return count > 0 ? sum / double(count) : centre;
 }
 
 struct block_level {

@@ -40,11 +40,13 @@ constexpr double min_signal = 20;
 // Registration of a seam's overlap: shifts up to this many pixels, on at
 // most this many rows, accepted from this correlation up.
 constexpr int register_range = 8;
-constexpr std::int64_t register_rows = 256;
+constexpr std::int64_t register_rows = 128;
 constexpr double min_register_score = 0.5;
 
-// The weight of a brightness equation against a full overlap bin's.
-constexpr double brightness_weight = 0.1;
+// The weight of a brightness equation against a full overlap bin's: on
+// tiles of 192 x 256 and 576 x 2048 alike, less lets the overlaps' noise
+// into the tilt along the columns, more the specimen's.
+constexpr double brightness_weight = 1.0;
 
 enum equation_kind : std::int32_t { overlap_kind = 0, brightness_kind = 1 };
 
@@ -252,8 +254,7 @@ flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
     std::vector<observation> eqs;
     for (const auto& l : lists)
         eqs.insert(eqs.end(), l.begin(), l.end());
-    // Overlap bins weigh by their pixels, relative to a full bin; the
-    // brightness, which the specimen sways, counts for less.
+    // Overlap bins weigh by their pixels, relative to a full bin.
     for (observation& e : eqs)
         if (e.kind == overlap_kind)
             e.weight /= double(bin_columns * bin_rows);

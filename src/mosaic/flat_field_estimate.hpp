@@ -23,7 +23,9 @@ std::vector<std::int64_t> flat_field_slices(std::int64_t slice_count);
 // Estimates S (mean 1) and D from the sampled tiles: the low-frequency part
 // that all tiles share, with the specimen's structure kept out, and the
 // overlaps, where one point of the specimen is seen at two places on the
-// sensor, holding S's shape across the tile. Depends on the samples alone.
+// sensor, holding S's shape across the tile. Depends on the samples alone,
+// not on `threads`. A slice with a tile missing or of another size than the
+// reference is left out; throws the no_result error when none is left.
 flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
                                const mosaic_layout& layout, int threads = 1);
 
