@@ -486,6 +486,17 @@ bool make_directory(const std::string& path)
     return false;
 }
 
+bool remove_directory(const std::string& path)
+{
+    std::wstring name;
+    if (!system_path(path, name))
+        return false;
+    if (::RemoveDirectoryW(name.c_str()))
+        return true;
+    errno = errno_of_last_error();
+    return false;
+}
+
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 std::size_t root_length(const std::string& path)
