@@ -43,6 +43,19 @@ volume_memory volume_layout::worker_memory(int threads) const
     const double staged = levels.size() < 2 ? 0.0 : canvas / 4 * (halves_z(1) ? 2 : 1);
     memory.buffers = staged + chunks;
     memory.encoded_slice = canvas * 1.01 + staged;
+    for (std::size_t level = 1; level < levels.size(); ++level) {
+        const double side = static_cast<double>(grids[level].chunk.height);
+        const double chunk = static_cast<double>(chunk_depths[level]) * side *
+                             static_cast<double>(grids[level].chunk.width) * 2;
+        const bool sums = level == 1 && halves_z(1);
+        // Two input planes' rows, read as bytes and widened to 32 bits.
+        const double inputs = 2 * side * (level == 1 ? 1 : 2) *
+                              static_cast<double>(levels[level == 1 ? 1 : level - 1].width) *
+                              (4 + (sums ? 4 : 2));
+        const double band = static_cast<double>(chunk_depths[level]) * side *
+                            static_cast<double>(levels[level].width) * 2;
+        memory.blocks = std::max(memory.blocks, band + inputs + chunk * 2.1 * std::max(1, threads));
+    }
     return memory;
 }
 

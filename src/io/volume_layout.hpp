@@ -53,9 +53,13 @@ struct chunk_grid {
 // buffers of levels 1 and 2 (the levels below reuse them), each thread's
 // chunk and its compressed copy; and the compressed chunks of one slice,
 // which a worker keeps for each slice not yet in place.
+// And what the finishing step holds at most while it makes a block of a
+// volumetric volume: a band of chunk rows of the block's planes, the input
+// rows it is made from, and each thread's chunk and its compressed copy.
 struct volume_memory {
     double buffers = 0;
     double encoded_slice = 0;
+    double blocks = 0;
 };
 
 // Everything that decides a volume's files, the same in every process of a
