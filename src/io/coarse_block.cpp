@@ -121,8 +121,14 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
 
     std::vector<std::unique_ptr<output_file>> staged;
     std::vector<int> staged_fds;
+    const std::string stage_dir = staging_dir(path) + "/" + std::to_string(level);
+    if (stage) {
+        // A killed maker's temporaries go first.
+        if (!make_dir(staging_dir(path)) || !make_dir(stage_dir))
+            refuse_directory(stage_dir, platform::error_text(errno));
+        remove_stale_temporaries(stage_dir);
+    }
     for (std::int64_t z = out.first; stage && z < out.end; ++z) {
-        make_dir(staging_dir(path) + "/" + std::to_string(level));
         staged.push_back(std::make_unique<output_file>(plane_path(path, level, z)));
         const int fd = platform::create_for_writing(staged.back()->temp_path());
         if (fd < 0)

@@ -105,15 +105,18 @@ private:
     bool held_ = false;
 };
 
-// Removes the staged data, bottom up; what cannot be removed (a file
-// another run holds open on Windows) stays for a later run.
+// Removes the staged data, bottom up: every file but the temporaries a live
+// run holds (one staging a slice made again), whose directories then stay
+// for a later run to remove; what cannot be removed (a file another program
+// holds open on Windows) stays too.
 void remove_tree(const std::string& dir)
 {
+    remove_stale_temporaries(dir);
     for (const std::string& name : platform::directory_entries(dir)) {
         const std::string entry = dir + "/" + name;
         if (platform::status_of(entry).directory)
             remove_tree(entry);
-        else
+        else if (!is_temporary_name(name))
             platform::remove_file(entry);
     }
     platform::remove_directory(dir);
