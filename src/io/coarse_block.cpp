@@ -51,22 +51,16 @@ std::string input_path(const std::string& path, const volume_layout& layout, std
 
 namespace {
 
-// Reads rows [first, end) of a staged plane `width` samples wide into `out`
-// as 32-bit values.
-void read_rows(const std::string& name, std::int64_t first, std::int64_t end, std::int64_t width,
-               bool sums, std::vector<std::uint32_t>& out)
+// Reads `count` bytes at `offset` of the staged file `name` into `into`.
+void read_exact(const std::string& name, std::uint64_t offset, std::size_t count, void* into)
 {
-    const std::size_t count = static_cast<std::size_t>((end - first) * width);
-    const std::size_t sample = sums ? 4 : 2;
-    std::vector<char> bytes(count * sample);
     const int fd = platform::open_for_reading(name);
     if (fd < 0)
         throw error(failure_kind::open, name, platform::error_text(errno));
     std::size_t done = 0;
-    while (done < bytes.size()) {
+    while (done < count) {
         const std::int64_t got =
-            platform::read_at(fd, bytes.data() + done, bytes.size() - done,
-                              static_cast<std::uint64_t>(first * width) * sample + done);
+            platform::read_at(fd, static_cast<char*>(into) + done, count - done, offset + done);
         if (got <= 0) {
             const int cause = got < 0 ? errno : 0;
             platform::close_file(fd);
@@ -76,27 +70,45 @@ void read_rows(const std::string& name, std::int64_t first, std::int64_t end, st
         done += static_cast<std::size_t>(got);
     }
     platform::close_file(fd);
-    out.resize(count);
-    const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
-    for (std::size_t i = 0; i < count; ++i)
-        out[i] = sums ? (std::uint32_t{b[4 * i]} | std::uint32_t{b[4 * i + 1]} << 8 |
-                         std::uint32_t{b[4 * i + 2]} << 16 | std::uint32_t{b[4 * i + 3]} << 24)
-                      : (std::uint32_t{b[2 * i]} | std::uint32_t{b[2 * i + 1]} << 8);
 }
 
-// How many level-0 pixels (sums) or pixels of the level above each output
-// row or column of level l covers along one axis: input_side inputs, each
-// `factor` of them per output, each of weight 1, or of the 1 or 2 level-0
-// pixels it sums.
-std::vector<std::uint32_t> axis_weights(std::int64_t out_side, std::int64_t input_side,
-                                        std::int64_t factor, bool sums, std::int64_t full_side)
+// Reads rows [first, end) of a staged plane `width` samples wide into `out`
+// as 32-bit values (sums: 32-bit samples, else 16-bit, little-endian).
+void read_rows(const std::string& name, std::int64_t first, std::int64_t end, std::int64_t width,
+               bool sums, std::vector<std::uint32_t>& out)
 {
-    std::vector<std::uint32_t> weights(static_cast<std::size_t>(out_side), 0);
-    for (std::int64_t o = 0; o < out_side; ++o)
+    const std::size_t count = static_cast<std::size_t>((end - first) * width);
+    const std::size_t sample = sums ? 4 : 2;
+    thread_local std::vector<unsigned char> bytes;
+    bytes.resize(count * sample);
+    read_exact(name, static_cast<std::uint64_t>(first * width) * sample, bytes.size(),
+               bytes.data());
+    out.resize(count);
+    const unsigned char* b = bytes.data();
+    if (sums)
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = std::uint32_t{b[4 * i]} | std::uint32_t{b[4 * i + 1]} << 8 |
+                     std::uint32_t{b[4 * i + 2]} << 16 | std::uint32_t{b[4 * i + 3]} << 24;
+    else
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = std::uint32_t{b[2 * i]} | std::uint32_t{b[2 * i + 1]} << 8;
+}
+
+// log2 of how many level-0 pixels (sums) or pixels of the level above each
+// output row or column of level l covers along one axis: input_side inputs,
+// `factor` of them per output, each of weight 1, or of the 1 or 2 level-0
+// pixels it sums. Every count is 1, 2 or 4, so a mean is a shift.
+std::vector<int> axis_shifts(std::int64_t out_side, std::int64_t input_side, std::int64_t factor,
+                             bool sums, std::int64_t full_side)
+{
+    std::vector<int> shifts(static_cast<std::size_t>(out_side), 0);
+    for (std::int64_t o = 0; o < out_side; ++o) {
+        std::int64_t weight = 0;
         for (std::int64_t i = o * factor; i < std::min((o + 1) * factor, input_side); ++i)
-            weights[static_cast<std::size_t>(o)] +=
-                sums ? static_cast<std::uint32_t>(std::min<std::int64_t>(2, full_side - 2 * i)) : 1;
-    return weights;
+            weight += sums ? std::min<std::int64_t>(2, full_side - 2 * i) : 1;
+        shifts[static_cast<std::size_t>(o)] = weight >= 4 ? 2 : weight >= 2 ? 1 : 0;
+    }
+    return shifts;
 }
 
 }  // namespace
@@ -114,10 +126,12 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
     const bool stage = level + 1 < layout.levels.size() && !(level == 1 && !layout.halves_z(1));
     const chunk_grid& grid = layout.grids[level];
     const std::int64_t chunk_depth = layout.chunk_depths[level];
-    const std::vector<std::uint32_t> row_weights =
-        axis_weights(size.height, in_size.height, xy, sums, layout.levels[0].height);
-    const std::vector<std::uint32_t> column_weights =
-        axis_weights(size.width, in_size.width, xy, sums, layout.levels[0].width);
+    const std::vector<int> row_shifts =
+        axis_shifts(size.height, in_size.height, xy, sums, layout.levels[0].height);
+    const std::vector<int> column_shifts =
+        axis_shifts(size.width, in_size.width, xy, sums, layout.levels[0].width);
+    // Level 1 where z does not halve is the slices' staged planes as they are.
+    const bool as_staged = level == 1 && !layout.halves_z(1);
 
     std::vector<std::unique_ptr<output_file>> staged;
     std::vector<int> staged_fds;
@@ -156,25 +170,40 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
         for (std::int64_t z = out.first; z < out.end; ++z) {
             const plane_range in = input_planes(layout, level, {z, z + 1});
             const std::int64_t in_y0 = y0 * xy, in_y1 = std::min(y1 * xy, in_size.height);
+            std::uint16_t* plane = band.data() + (z - out.first) * band_plane;
+            if (as_staged) {
+                read_exact(input_path(path, layout, level, z),
+                           static_cast<std::uint64_t>(y0 * size.width) * 2,
+                           static_cast<std::size_t>(band_plane) * 2, plane);
+                continue;
+            }
             for (std::int64_t zi = in.first; zi < in.end; ++zi)
                 read_rows(input_path(path, layout, level, zi), in_y0, in_y1, in_size.width, sums,
                           inputs[zi - in.first]);
-            const auto planes = static_cast<std::uint32_t>(in.end - in.first);
-            std::uint16_t* plane = band.data() + (z - out.first) * band_plane;
+            const int plane_shift = in.end - in.first == 2 ? 1 : 0;
+            const std::int64_t in_rows = in_y1 - in_y0, in_width = in_size.width;
             parallel_for(y1 - y0, threads, loop_schedule::blocks, [&](std::int64_t y) {
-                std::vector<std::uint32_t> total(static_cast<std::size_t>(size.width), 0);
-                for (std::uint32_t p = 0; p < planes; ++p)
-                    for (std::int64_t yi = y * xy; yi < std::min((y + 1) * xy, in_y1 - in_y0);
-                         ++yi) {
-                        const std::uint32_t* from = inputs[p].data() + yi * in_size.width;
-                        for (std::int64_t xi = 0; xi < in_size.width; ++xi)
-                            total[static_cast<std::size_t>(xi / xy)] += from[xi];
+                thread_local std::vector<std::uint32_t> total;
+                total.assign(static_cast<std::size_t>(size.width), 0);
+                std::uint32_t* sum = total.data();
+                for (std::int64_t p = 0; p < in.end - in.first; ++p)
+                    for (std::int64_t yi = y * xy; yi < std::min((y + 1) * xy, in_rows); ++yi) {
+                        const std::uint32_t* from = inputs[p].data() + yi * in_width;
+                        if (xy == 1) {
+                            for (std::int64_t x = 0; x < in_width; ++x)
+                                sum[x] += from[x];
+                            continue;
+                        }
+                        for (std::int64_t x = 0; x < in_width / 2; ++x)
+                            sum[x] += from[2 * x] + from[2 * x + 1];
+                        if (in_width % 2 != 0)
+                            sum[in_width / 2] += from[in_width - 1];
                     }
+                const int row_shift = plane_shift + row_shifts[static_cast<std::size_t>(y0 + y)];
+                std::uint16_t* to = plane + y * size.width;
                 for (std::int64_t x = 0; x < size.width; ++x) {
-                    const std::uint32_t n = planes * row_weights[static_cast<std::size_t>(y0 + y)] *
-                                            column_weights[static_cast<std::size_t>(x)];
-                    plane[y * size.width + x] = static_cast<std::uint16_t>(
-                        (total[static_cast<std::size_t>(x)] + n / 2) / n);
+                    const int shift = row_shift + column_shifts[static_cast<std::size_t>(x)];
+                    to[x] = static_cast<std::uint16_t>((sum[x] + ((1u << shift) >> 1)) >> shift);
                 }
             });
             if (stage && !platform::write_at(staged_fds[static_cast<std::size_t>(z - out.first)],
