@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace orvane {
 
@@ -68,11 +70,13 @@ bool block_made(const std::string& path, const volume_layout& layout, std::size_
     return true;
 }
 
-// A lock on block b's claim file, held while the block is made: of runs
-// finishing together, the others skip the block, and a run that takes the
-// lock after it is released finds the block made. A killed run's lock goes
-// with its process. Where the file system has no locks, every run makes
-// the block, each the same bytes.
+// A lock on block b's claim file, held while the block is made. A run that
+// finds another holding it waits until that one is done, then finds the
+// block made: of runs finishing together one makes each block, and each
+// leaves knowing the blocks are there. A killed run's lock goes with its
+// process. Where no claim file can be made or locked (a file system
+// without locks) the block is made unclaimed: every run makes it, each the
+// same bytes.
 class block_claim {
 public:
     block_claim(const std::string& path, std::size_t level, std::int64_t block)
@@ -80,29 +84,46 @@ public:
                 std::to_string(block))
     {
         make_dir(staging_dir(path) + "/claims");
-        fd_ = platform::create_new(name_);
-        if (fd_ < 0 && errno == EEXIST)
-            fd_ = platform::open_for_locking(name_);
-        if (fd_ < 0)
-            return;  // taken away by its maker, which has made the block
-        held_ = platform::try_lock(fd_) ||
-                !(errno == EAGAIN || errno == EWOULDBLOCK || errno == EACCES);
+        auto pause = std::chrono::milliseconds(20);
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            fd_ = platform::create_new(name_);
+            if (fd_ < 0 && errno == EEXIST)
+                fd_ = platform::open_for_locking(name_);
+            if (fd_ < 0) {
+                if (platform::is_missing(errno))
+                    continue;  // removed by its holder just now: made again
+                return;
+            }
+            while (!platform::try_lock(fd_)) {
+                if (!(errno == EAGAIN || errno == EWOULDBLOCK || errno == EACCES))
+                    return;
+                std::this_thread::sleep_for(pause);
+                pause = std::min(pause * 2, std::chrono::milliseconds(1000));
+            }
+            // The holder removes the file once done: a lock on a removed
+            // file claims nothing, and the block is looked at again.
+            if (platform::names_open_file(name_, fd_)) {
+                owned_ = true;
+                return;
+            }
+            platform::close_file(fd_);
+            fd_ = -1;
+        }
     }
     ~block_claim()
     {
+        if (owned_ && platform::names_open_file(name_, fd_))
+            platform::remove_file(name_);
         if (fd_ >= 0)
             platform::close_file(fd_);
-        if (held_)
-            platform::remove_file(name_);
     }
     block_claim(const block_claim&) = delete;
     block_claim& operator=(const block_claim&) = delete;
-    bool held() const { return held_; }
 
 private:
     std::string name_;
     int fd_ = -1;
-    bool held_ = false;
+    bool owned_ = false;
 };
 
 // Removes the staged data, bottom up: every file but the temporaries a live
@@ -151,6 +172,24 @@ bool feeds_wanted(const volume_layout& layout, const block_flags& wanted, std::s
     return false;
 }
 
+// Whether a block of the next level that block b of level l feeds is not
+// made, as the volume stands now.
+bool feeds_unmade(const std::string& path, const volume_layout& layout, std::size_t level,
+                  std::int64_t block)
+{
+    if (level + 1 >= layout.levels.size())
+        return false;
+    const plane_range planes = block_planes(layout, level, block);
+    for (std::int64_t next = 0; next < layout.z_chunks[level + 1]; ++next) {
+        const plane_range in =
+            input_planes(layout, level + 1, block_planes(layout, level + 1, next));
+        if (in.first < planes.end && planes.first < in.end &&
+            !block_made(path, layout, level + 1, next))
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string slice_stage_path(const std::string& path, const volume_layout& layout,
@@ -171,16 +210,20 @@ bool slice_staged(const std::string& path, const volume_layout& layout, std::int
     return whole_file(slice_stage_path(path, layout, slice_index), slice_stage_bytes(layout));
 }
 
-std::vector<bool> coarse_pending(const std::string& path, const volume_layout& layout)
+std::vector<bool> coarse_pending(const std::string& path, const volume_layout& layout,
+                                 std::int64_t only)
 {
     std::vector<bool> pending(static_cast<std::size_t>(std::max<std::int64_t>(0, layout.slices)),
                               false);
     if (!layout.staged())
         return pending;
-    const block_flags made = made_blocks(path, layout);
     for (std::size_t level = 1; level < layout.levels.size(); ++level)
         for (std::int64_t block = 0; block < layout.z_chunks[level]; ++block) {
-            if (made[level][static_cast<std::size_t>(block)])
+            // The block that covers the one slice asked about, at each level.
+            if (only >= 0 &&
+                block != (only >> layout.z_halvings[level]) / layout.chunk_depths[level])
+                continue;
+            if (block_made(path, layout, level, block))
                 continue;
             // The slices under the block's planes: 2^kz of them each.
             const plane_range planes = block_planes(layout, level, block);
@@ -217,23 +260,23 @@ bool make_coarse_levels(const std::string& path, const volume_layout& layout, in
                 continue;
             }
             const block_claim claim(path, level, block);
-            if (!claim.held()) {
-                whole = false;  // another run makes it now
-                continue;
-            }
-            // Made by the run whose lock this one waited out?
+            // What this run waited for may have changed everything: made by
+            // the run whose claim it waited out, with the next level made
+            // too (and the staged data perhaps removed since).
             if (block_made(path, layout, level, block) &&
-                (!feeds_wanted(layout, wanted, level, block) ||
+                (!feeds_unmade(path, layout, level, block) ||
                  outputs_there(path, layout, level, block)))
                 continue;
+            if (!inputs_there(path, layout, level, block)) {
+                whole = false;
+                continue;
+            }
             make_block(path, layout, level, block, threads);
         }
+    // Every block was made before, by this run, or by the run whose claim
+    // it waited out.
     if (!whole)
         return false;
-    for (const std::vector<bool>& level : made_blocks(path, layout))
-        for (const bool block : level)
-            if (!block)
-                return false;
     remove_tree(staging_dir(path));
     return true;
 }

@@ -22,8 +22,10 @@ std::uint64_t slice_stage_bytes(const volume_layout& layout);
 bool slice_staged(const std::string& path, const volume_layout& layout, std::int32_t slice_index);
 
 // For each slice, whether some chunk of levels 1 and below that covers it
-// is missing or not whole: the volume is not finished there.
-std::vector<bool> coarse_pending(const std::string& path, const volume_layout& layout);
+// is missing or not whole: the volume is not finished there. With `only`
+// (a slice index) the chunks over that slice alone are looked at.
+std::vector<bool> coarse_pending(const std::string& path, const volume_layout& layout,
+                                 std::int64_t only = -1);
 
 // The finishing step every run ends with: makes each block of chunks (one
 // chunk plane of a level, every row and column of it) that is missing and

@@ -251,8 +251,10 @@ void refuse_foreign(const std::string& path)
         refuse(path + "/.zgroup", "a Zarr group without attributes is there, which this "
                                   "program never leaves");
     for (const std::string& name : platform::directory_entries(path))
+        // The metadata files too: another run of an array may have put
+        // them in place since they were looked for above.
         if (name.find_first_not_of("0123456789") != std::string::npos && !is_temporary_name(name) &&
-            name != volume_staging_name)
+            name != volume_staging_name && name != ".zattrs" && name != ".zgroup")
             refuse(path, "it holds '" + name + "', which no volume of this program's holds");
 }
 

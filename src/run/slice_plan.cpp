@@ -104,7 +104,9 @@ std::vector<bool> pending_slices(const slice_job& job)
 {
     if (job.options.ome_zarr.empty() || !job.volume)
         return {};
-    return coarse_pending(job.options.ome_zarr, *job.volume);
+    // With -j only that slice's chunks: a task of an array of thousands
+    // need not look at every chunk of the volume.
+    return coarse_pending(job.options.ome_zarr, *job.volume, job.options.singlenum);
 }
 
 bool selected(std::int32_t slice_index, const slice_job& job)
