@@ -32,7 +32,7 @@ std::vector<bool> coarse_pending(const std::string& path, const volume_layout& l
 // whose staged inputs are all there, level by level from level 1, so a
 // block made here feeds the next level at once. A block is made under a
 // lock on its claim file, so of runs finishing together one makes it and
-// the others find it made; a killed run's lock goes with it. Chunks and
+// the others wait for it and find it made; a killed run's lock goes with it. Chunks and
 // staged planes are written under temporary names and renamed. Once every
 // block is there the staged data is removed. `threads` share each block.
 // Returns whether every block is there.
