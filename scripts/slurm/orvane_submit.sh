@@ -10,7 +10,9 @@
 # Slices are independent and a slice whose full-resolution file exists (and
 # with --ome-zarr whose planes are in the volume) is done, so submitting the
 # same command again is safe and redoes only what is missing; --missing
-# submits only those indices: the plan's `make` and `planes` ones.
+# submits only those indices: the plan's `make`, `planes` and `pending` ones
+# (a pending slice is made, but chunks of the volume's levels below the first
+# that cover it are not: its task makes them once their slices are all there).
 set -euo pipefail
 export LC_ALL=C
 
@@ -38,7 +40,8 @@ submit options (NAME VALUE or NAME=VALUE):
       --sbatch-option ARG   pass ARG to sbatch as it is; may be repeated
       --orvane PATH         the orvane binary (default: $ORVANE, else orvane on the PATH)
       --missing             submit only the slices whose full-resolution file is missing
-                            or, with --ome-zarr, whose planes in the volume are
+                            or, with --ome-zarr, whose planes in the volume are,
+                            or whose volume chunks below level 0 are not yet made
       --dry-run             print the sbatch command instead of running it
   -h, --help                this text
 
@@ -149,8 +152,9 @@ case $resolved in
 esac
 
 # Reads orvane's plan for the options given: "slices N", then "INDEX STATE
-# FULL REDUCED" per slice, tab-separated; STATE is skip, done, make, or planes
-# (done, but its volume planes missing). Sets plan, slice_count, selected (the
+# FULL REDUCED" per slice, tab-separated; STATE is skip, done, make, planes
+# (done, but its volume planes missing) or pending (done with its planes, the
+# volume's coarser chunks that cover it not yet made). Sets plan, slice_count, selected (the
 # slices not skipped) and wanted (those to make). --plan goes first, where no
 # option can take it for its value. orvane says itself why it refuses options.
 read_plan() {
@@ -162,7 +166,7 @@ read_plan() {
         slices) slice_count=$state ;;
         [0-9]*)
             [ "$state" = skip ] || selected+=("$first")
-            case $state in make | planes) wanted+=("$first") ;; esac
+            case $state in make | planes | pending) wanted+=("$first") ;; esac
             ;;
         esac
     done <<<"$plan"

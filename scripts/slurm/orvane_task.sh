@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # One task of an orvane job array: produces slice $SLURM_ARRAY_TASK_ID and
 # exits non-zero unless orvane's plan says that slice is done afterwards (with
-# --ome-zarr, its planes in the volume too).
+# --ome-zarr, its planes in the volume too). A slice whose volume chunks below
+# level 0 wait for slices other tasks make (pending) is this task's part done:
+# the task that completes the last of them makes those chunks.
 #
 # Arguments: the orvane binary, then the orvane options.
 # sbatch copies this script at submission, so it must not rely on its own path.
@@ -38,6 +40,9 @@ if [ "$state" = planes ]; then
     echo "orvane task: slice $slice_index failed: its planes in the --ome-zarr volume" \
         "were not all written" >&2
     exit 2
+elif [ "$state" = pending ]; then
+    echo "orvane task: slice $slice_index done; the volume's coarser chunks over it wait" \
+        "for other slices"
 elif [ "$state" != done ]; then
     echo "orvane task: slice $slice_index failed: ${full:-its file} was not written" >&2
     exit 2

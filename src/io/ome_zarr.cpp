@@ -5,6 +5,7 @@
 #include "base/error.hpp"
 #include "base/parallel.hpp"
 #include "io/blosc_chunk.hpp"
+#include "io/coarse_levels.hpp"
 #include "io/output_file.hpp"
 #include "platform/platform.hpp"
 
@@ -33,54 +34,6 @@ void put_new(const std::string& path, const std::string& text)
 }
 
 }  // namespace
-
-// ------------------------------------------------------------------ layout
-
-namespace {
-
-chunk_grid grid_of(plane_size size)
-{
-    chunk_grid grid;
-    grid.chunk = {std::clamp<std::int64_t>(size.width, 1, volume_chunk_side),
-                  std::clamp<std::int64_t>(size.height, 1, volume_chunk_side)};
-    grid.rows = (size.height + grid.chunk.height - 1) / grid.chunk.height;
-    grid.columns = (size.width + grid.chunk.width - 1) / grid.chunk.width;
-    return grid;
-}
-
-}  // namespace
-
-volume_memory volume_layout::worker_memory(int threads) const
-{
-    if (levels.empty())
-        return {};
-    const double canvas =
-        static_cast<double>(levels[0].width) * static_cast<double>(levels[0].height) * 2;
-    volume_memory memory;
-    // Levels 1 and 2 as quarters of the level above, each thread's chunk
-    // (of the largest side, 2 bytes a sample) and its compressed copy.
-    memory.buffers =
-        canvas * (1.0 / 4 + 1.0 / 16) + 2 * 2 * static_cast<double>(volume_chunk_side) *
-                                            volume_chunk_side * 2 * std::max(1, threads);
-    // Blosc's header on every chunk, and a third more than the samples for
-    // the chunks that do not compress and the levels below the first.
-    memory.encoded_slice = canvas * 4 / 3 * 1.01;
-    return memory;
-}
-
-volume_layout make_volume_layout(std::string name, std::int64_t slices, plane_size full,
-                                 std::optional<voxel_size> voxel, volume_geometry geometry)
-{
-    volume_layout layout;
-    layout.name = std::move(name);
-    layout.slices = slices;
-    layout.levels = pyramid_sizes(full, volume_chunk_side);
-    for (const plane_size size : layout.levels)
-        layout.grids.push_back(grid_of(size));
-    layout.voxel = voxel;
-    layout.geometry = geometry;
-    return layout;
-}
 
 void prepare_volume(const std::string& path, const volume_layout& layout)
 {
@@ -159,7 +112,38 @@ void encoded_planes::put_in_place() const
 {
     for (const encoded_chunk& chunk : chunks)
         commit_file(chunk.path, chunk.bytes.data(), chunk.bytes.size());
+    // After the level-0 chunks: staged data marks the slice's own part of
+    // the volume there for the blocks below.
+    if (!stage.path.empty())
+        commit_file(stage.path, stage.bytes.data(), stage.bytes.size());
 }
+
+namespace {
+
+// The slice's staged data for level 1 of a volumetric volume, its
+// directory made and a killed run's temporaries there removed.
+encoded_chunk stage_slice(const std::string& path, const volume_layout& layout,
+                          std::int32_t slice_index, const std::uint16_t* plane, int threads)
+{
+    encoded_chunk stage;
+    stage.path = slice_stage_path(path, layout, slice_index);
+    const std::string dir = stage.path.substr(0, stage.path.rfind('/'));
+    if (!make_dir(path + "/" + volume_staging_name) || !make_dir(dir))
+        refuse_directory(dir, platform::error_text(errno));
+    remove_stale_temporaries(dir);
+    stage.bytes.resize(slice_stage_bytes(layout));
+    // Samples in the machine's order: every system this program is built
+    // for is little-endian, the order the blocks read them in.
+    if (layout.halves_z(1))
+        sum_quads(plane, layout.levels[0], reinterpret_cast<std::uint32_t*>(stage.bytes.data()),
+                  threads);
+    else
+        halve_plane(plane, layout.levels[0], reinterpret_cast<std::uint16_t*>(stage.bytes.data()),
+                    threads);
+    return stage;
+}
+
+}  // namespace
 
 encoded_planes encode_volume_planes(const std::string& path, const volume_layout& layout,
                                     std::int32_t slice_index, const std::uint16_t* plane,
@@ -169,6 +153,13 @@ encoded_planes encode_volume_planes(const std::string& path, const volume_layout
     // memory from one slice to the next.
     thread_local std::vector<std::uint16_t> halves[2];
     encoded_planes planes;
+    if (layout.form == pyramid_form::volumetric) {
+        // Level 0 alone here; the levels below are made from the staged data.
+        planes.chunks = encode_level(path, layout, 0, slice_index, plane, threads);
+        if (layout.staged())
+            planes.stage = stage_slice(path, layout, slice_index, plane, threads);
+        return planes;
+    }
     const std::uint16_t* above = plane;
     for (std::size_t level = 0; level < layout.levels.size(); ++level) {
         if (level > 0) {
@@ -195,18 +186,18 @@ void write_volume_planes(const std::string& path, const volume_layout& layout,
 void remove_volume_leftovers(const std::string& path, const volume_layout& layout,
                              std::int32_t slice_index)
 {
-    for (std::size_t level = 0; level < layout.levels.size(); ++level) {
+    const std::size_t levels = layout.form == pyramid_form::planar ? layout.levels.size() : 1;
+    for (std::size_t level = 0; level < levels; ++level) {
         for (std::int64_t row = 0; row < layout.grids[level].rows; ++row)
             remove_stale_temporaries(chunk_row_dir(path, level, slice_index, row));
     }
+    if (layout.staged()) {
+        const std::string stage = slice_stage_path(path, layout, slice_index);
+        remove_stale_temporaries(stage.substr(0, stage.rfind('/')));
+    }
 }
 
-namespace {
-
-// What keeps the chunk file at path from being a whole chunk of
-// sample_bytes, from its header and size alone: reading it all would cost
-// every rerun a pass over the volume.
-std::string chunk_damage(const std::string& path, std::size_t sample_bytes)
+std::string chunk_file_damage(const std::string& path, std::size_t sample_bytes)
 {
     const int fd = platform::open_for_reading(path);
     if (fd < 0)
@@ -223,12 +214,12 @@ std::string chunk_damage(const std::string& path, std::size_t sample_bytes)
     return blosc_chunk_damage(header, size, sample_bytes);
 }
 
-}  // namespace
-
 planes_check check_volume_planes(const std::string& path, const volume_layout& layout,
                                  std::int32_t slice_index)
 {
-    for (std::size_t level = 0; level < layout.levels.size(); ++level) {
+    // A volumetric volume's slice has its own chunks at level 0 only.
+    const std::size_t levels = layout.form == pyramid_form::planar ? layout.levels.size() : 1;
+    for (std::size_t level = 0; level < levels; ++level) {
         const chunk_grid& grid = layout.grids[level];
         const auto sample_bytes =
             static_cast<std::size_t>(grid.chunk.width * grid.chunk.height * 2);
@@ -237,7 +228,7 @@ planes_check check_volume_planes(const std::string& path, const volume_layout& l
                 const std::string name = chunk_path(path, level, slice_index, row, column);
                 if (!platform::status_of(name).regular)
                     return {false, "", ""};
-                std::string damage = chunk_damage(name, sample_bytes);
+                std::string damage = chunk_file_damage(name, sample_bytes);
                 if (!damage.empty())
                     return {false, name, std::move(damage)};
             }

@@ -26,6 +26,8 @@ struct encoded_chunk {
 
 struct encoded_planes {
     std::vector<encoded_chunk> chunks;
+    // A volumetric volume's slice: what it stages for the levels below.
+    encoded_chunk stage;
 
     // Writes each chunk under a temporary name, syncs it and renames it into
     // place, so a chunk's name never shows a partial chunk, after a power
@@ -33,8 +35,10 @@ struct encoded_planes {
     void put_in_place() const;
 };
 
-// Compresses slice z of the volume at every level from the full-resolution
-// plane (level 0's width x height pixels): every chunk, all-zero ones too.
+// Compresses slice z of the volume from the full-resolution plane (level 0's
+// width x height pixels): every chunk, all-zero ones too, at every level of
+// a planar volume; at level 0 of a volumetric one, with the slice's staged
+// data for the levels below.
 // Makes the slice's directories and removes a killed run's temporaries there.
 // `threads` share the levels' halving and the chunks. The device work is left
 // to put_in_place, so a caller can do it while making the next slice.
@@ -51,11 +55,17 @@ void write_volume_planes(const std::string& path, const volume_layout& layout,
 void remove_volume_leftovers(const std::string& path, const volume_layout& layout,
                              std::int32_t slice_index);
 
-// Whether slice z's planes are whole: every chunk at every level in place,
+// Whether slice z's planes are whole: every chunk at every level (level 0
+// of a volumetric volume) in place,
 // and each a whole Blosc chunk of its size (its header's sizes those of the
 // file and of the chunk's samples). Otherwise broken_chunk names the first
 // chunk there that is not, with what is wrong in damage, or none when a chunk
 // is missing.
+// What keeps the chunk file at path from being a whole chunk of
+// sample_bytes, from its header and size alone: reading it all would cost
+// every rerun a pass over the volume. Empty when nothing does.
+std::string chunk_file_damage(const std::string& path, std::size_t sample_bytes);
+
 struct planes_check {
     bool whole = true;
     std::string broken_chunk, damage;

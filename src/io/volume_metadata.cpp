@@ -5,6 +5,7 @@
 #include "base/error.hpp"
 #include "base/warnings.hpp"
 #include "io/blosc_chunk.hpp"
+#include "io/json_text.hpp"
 #include "io/output_file.hpp"
 #include "platform/platform.hpp"
 
@@ -45,21 +46,24 @@ json axes_json(const volume_layout& layout)
     return axes;
 }
 
-// Level l's scale (Z, Y 2^l, X 2^l) and, from level 1, the translation that
-// puts its pixel centres on those of the pixels it covers: a pixel of level l
-// covers 2^l pixels of level 0, whose centres lie (2^l - 1) / 2 of them past
-// its first. Without a voxel size the unit is a pixel.
+// Level l's scale (Z 2^kz, Y 2^l, X 2^l), kz the halvings of z down to it,
+// and, from level 1, the translation that puts its voxel centres on those of
+// the voxels it covers: a voxel of level l covers 2^l pixels of level 0 in y
+// and x, whose centres lie (2^l - 1) / 2 of them past its first, and 2^kz
+// planes in z. Without a voxel size the unit is a pixel.
 json dataset_json(const volume_layout& layout, std::size_t level)
 {
     const voxel_size voxel = layout.voxel.value_or(voxel_size{1, 1, 1});
     const double factor = level_factor(level);
+    const double z_factor = level_factor(static_cast<std::size_t>(layout.z_halvings[level]));
     json transforms = json::array();
     transforms.push_back(
-        {{"type", "scale"}, {"scale", {voxel.z, voxel.y * factor, voxel.x * factor}}});
+        {{"type", "scale"}, {"scale", {voxel.z * z_factor, voxel.y * factor, voxel.x * factor}}});
     if (level > 0) {
         const double offset = (factor - 1) / 2;
         transforms.push_back(
-            {{"type", "translation"}, {"translation", {0.0, offset * voxel.y, offset * voxel.x}}});
+            {{"type", "translation"},
+             {"translation", {(z_factor - 1) / 2 * voxel.z, offset * voxel.y, offset * voxel.x}}});
     }
     return {{"path", std::to_string(level)}, {"coordinateTransformations", transforms}};
 }
@@ -80,6 +84,11 @@ json seams_json(const volume_layout& layout)
     return layout.seams.empty() ? json() : json::parse(layout.seams);
 }
 
+// Volumes whose levels halve z where the voxels allow say so under this
+// key; volumes written before, in the planar form, have none.
+constexpr const char* pyramid_key = "pyramid";
+constexpr const char* volumetric_name = "volumetric";
+
 json geometry_json(const volume_layout& layout)
 {
     const volume_geometry& geometry = layout.geometry;
@@ -88,6 +97,8 @@ json geometry_json(const volume_layout& layout)
                 {"tile_height", geometry.tile_height}, {"slices", layout.slices}};
     if (!layout.seams.empty())
         own[seams_key] = seams_json(layout);
+    if (layout.form == pyramid_form::volumetric)
+        own[pyramid_key] = volumetric_name;
     return own;
 }
 
@@ -102,8 +113,13 @@ json attributes_json(const volume_layout& layout)
         {"type", "mean"},
         {"metadata",
          {{"description",
-           "each level halves the one above in y and x; each pixel is the mean of "
-           "the 2 x 2 pixels it covers (fewer at the far edges), rounded to nearest"},
+           layout.form == pyramid_form::planar
+               ? "each level halves the one above in y and x; each pixel is the mean of "
+                 "the 2 x 2 pixels it covers (fewer at the far edges), rounded to nearest"
+               : "each level halves the one above in y and x, and in z where the level's "
+                 "slice spacing is under twice its pixel width; each voxel is the mean of "
+                 "the 2 x 2 or 2 x 2 x 2 voxels it covers (fewer at the far edges), rounded "
+                 "to nearest with halves up"},
           {"method", "orvane"}}},
         {"axes", axes_json(layout)},
         {"datasets", datasets}};
@@ -115,8 +131,8 @@ json array_json(const volume_layout& layout, std::size_t level)
     const plane_size size = layout.levels[level];
     const plane_size chunk = layout.chunk(level);
     return {{"zarr_format", 2},
-            {"shape", {layout.slices, size.height, size.width}},
-            {"chunks", {1, chunk.height, chunk.width}},
+            {"shape", {layout.depths[level], size.height, size.width}},
+            {"chunks", {layout.chunk_depths[level], chunk.height, chunk.width}},
             {"dtype", "<u2"},
             {"compressor", compressor_json()},
             {"fill_value", 0},
@@ -136,55 +152,10 @@ std::string text_of(const json& value) { return value.dump(4) + "\n"; }
 
 bool exists(const std::string& path) { return platform::status_of(path).exists; }
 
-// The whole file at path.
-std::string read_text(const std::string& path)
-{
-    const int fd = platform::open_for_reading(path);
-    if (fd < 0)
-        throw error(failure_kind::open, path, platform::error_text(errno));
-    std::string text(platform::status_of_open(fd).size, '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const std::int64_t got = platform::read_at(fd, &text[done], text.size() - done, done);
-        if (got <= 0) {
-            const int cause = got < 0 ? errno : 0;
-            platform::close_file(fd);
-            throw error(failure_kind::read, path,
-                        cause ? platform::error_text(cause) : "the file ended early");
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    platform::close_file(fd);
-    return text;
-}
-
 // Our metadata nests 7 deep. Parsing is iterative, but copying, comparing
 // and printing a value recurse as deep as it nests: a text nested deeper is
 // refused before it is parsed.
 constexpr std::size_t max_nesting = 100;
-
-bool nests_deeper_than(const std::string& text, std::size_t limit)
-{
-    std::size_t depth = 0;
-    bool in_string = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (in_string) {
-            if (c == '\\')
-                ++i;
-            else if (c == '"')
-                in_string = false;
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > limit)
-                return true;
-        } else if ((c == ']' || c == '}') && depth > 0) {
-            --depth;
-        }
-    }
-    return false;
-}
 
 json read_json(const std::string& path)
 {
@@ -270,7 +241,10 @@ void check_geometry(const std::string& path, const json& there, const volume_lay
     const json& theirs = there[own_key];
     if (!theirs.is_object())
         refuse(path, std::string("its ") + own_key + " is " + excerpt(theirs));
-    compare_keys(path, theirs, geometry_json(layout), geometry_keys, std::string(own_key) + ".");
+    std::vector<const char*> keys = geometry_keys;
+    if (layout.form == pyramid_form::volumetric)
+        keys.push_back(pyramid_key);
+    compare_keys(path, theirs, geometry_json(layout), keys, std::string(own_key) + ".");
     const json none;
     const json& their_seams = theirs.contains(seams_key) ? theirs[seams_key] : none;
     if (their_seams != seams_json(layout))
@@ -294,11 +268,31 @@ void refuse_foreign(const std::string& path)
         refuse(path + "/.zgroup", "a Zarr group without attributes is there, which this "
                                   "program never leaves");
     for (const std::string& name : platform::directory_entries(path))
-        if (name.find_first_not_of("0123456789") != std::string::npos && !is_temporary_name(name))
+        // The metadata files too: another run of an array may have put
+        // them in place since they were looked for above.
+        if (name.find_first_not_of("0123456789") != std::string::npos && !is_temporary_name(name) &&
+            name != volume_staging_name && name != ".zattrs" && name != ".zgroup")
             refuse(path, "it holds '" + name + "', which no volume of this program's holds");
 }
 
 }  // namespace
+
+pyramid_form pyramid_form_at(const std::string& path)
+{
+    const std::string attributes = path + "/.zattrs";
+    if (!platform::status_of(attributes).regular)
+        return pyramid_form::volumetric;
+    json there;
+    try {
+        there = read_json(attributes);
+    } catch (const std::exception&) {
+        return pyramid_form::volumetric;  // the check names what is wrong with it
+    }
+    const json* own = there.contains(own_key) ? &there[own_key] : nullptr;
+    const bool volumetric = own && own->is_object() && own->contains(pyramid_key) &&
+                            (*own)[pyramid_key] == volumetric_name;
+    return volumetric ? pyramid_form::volumetric : pyramid_form::planar;
+}
 
 std::string group_text() { return text_of({{"zarr_format", 2}}); }
 

@@ -24,4 +24,10 @@ std::string array_text(const volume_layout& layout, std::size_t level);
 // cannot be compared. Writes nothing.
 void check_volume(const std::string& path, const volume_layout& layout);
 
+// The form of the volume whose attributes are at path: planar for
+// attributes that do not name the volumetric form (written before it was
+// made), volumetric for none or for attributes that cannot be read (the
+// check then names what is wrong).
+pyramid_form pyramid_form_at(const std::string& path);
+
 }  // namespace orvane

@@ -4,6 +4,7 @@
 #include "base/parallel.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -18,6 +19,50 @@ std::vector<plane_size> pyramid_sizes(plane_size full, std::int64_t max_side)
     while (sizes.back().width > max_side || sizes.back().height > max_side)
         sizes.push_back(half_size(sizes.back()));
     return sizes;
+}
+
+std::vector<pyramid_level> volume_pyramid(std::int64_t depth, plane_size full,
+                                          const std::optional<voxel_size>& voxel,
+                                          std::int64_t max_side)
+{
+    max_side = std::max<std::int64_t>(max_side, 1);
+    std::vector<pyramid_level> levels{{depth, full, 0}};
+    const auto largest = [&](const pyramid_level& level) {
+        const std::int64_t plane = std::max(level.plane.width, level.plane.height);
+        return voxel ? std::max(plane, level.depth) : plane;
+    };
+    while (largest(levels.back()) > max_side) {
+        const pyramid_level& last = levels.back();
+        const auto l = static_cast<double>(levels.size() - 1);
+        // The last level's slice spacing and pixel width, as multiples of
+        // the first level's: z_l = Z 2^kz, x_l = X 2^l.
+        const bool halves_z =
+            voxel && voxel->z * std::exp2(last.z_halvings) < 2 * voxel->x * std::exp2(l);
+        pyramid_level next{halves_z ? (last.depth + 1) / 2 : last.depth, half_size(last.plane),
+                           last.z_halvings + (halves_z ? 1 : 0)};
+        if (next.depth == last.depth && next.plane.width == last.plane.width &&
+            next.plane.height == last.plane.height)
+            break;  // no axis halves any more
+        levels.push_back(next);
+    }
+    return levels;
+}
+
+void sum_quads(const std::uint16_t* in, plane_size size, std::uint32_t* out, int threads)
+{
+    const plane_size half = half_size(size);
+    parallel_for(half.height, threads, loop_schedule::blocks, [&](std::int64_t y) {
+        const std::uint16_t* top = in + 2 * y * size.width;
+        const std::uint16_t* bottom = 2 * y + 1 < size.height ? top + size.width : nullptr;
+        std::uint32_t* row = out + y * half.width;
+        for (std::int64_t x = 0; x < half.width; ++x) {
+            const std::int64_t left = 2 * x, right = 2 * x + 1 < size.width ? 2 * x + 1 : -1;
+            std::uint32_t sum = top[left] + (right >= 0 ? top[right] : 0u);
+            if (bottom)
+                sum += bottom[left] + (right >= 0 ? bottom[right] : 0u);
+            row[x] = sum;
+        }
+    });
 }
 
 namespace {

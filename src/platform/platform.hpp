@@ -99,6 +99,8 @@ inline bool same_file(const file_identity& a, const file_identity& b)
 }
 
 bool make_directory(const std::string& path);
+// Removes an empty directory.
+bool remove_directory(const std::string& path);
 
 // Whether c divides the components of a path: the slash everywhere, and the
 // backslash too on Windows, where it cannot be part of a name.

@@ -203,6 +203,8 @@ file_identity identity_of(const std::string& path)
 
 bool make_directory(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
 
+bool remove_directory(const std::string& path) { return ::rmdir(path.c_str()) == 0; }
+
 std::vector<std::string> directory_entries(const std::string& dir)
 {
     std::vector<std::string> names;

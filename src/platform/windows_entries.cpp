@@ -176,6 +176,17 @@ bool make_directory(const std::string& path)
     return false;
 }
 
+bool remove_directory(const std::string& path)
+{
+    std::wstring name;
+    if (!system_path(path, name))
+        return false;
+    if (::RemoveDirectoryW(name.c_str()))
+        return true;
+    errno = errno_of_last_error();
+    return false;
+}
+
 std::vector<std::string> directory_entries(const std::string& dir)
 {
     std::vector<std::string> names;

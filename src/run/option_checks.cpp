@@ -137,6 +137,8 @@ std::uint64_t worker_bytes(const slice_job& job, int threads)
         const volume_memory volume = job.volume->worker_memory(threads);
         bytes += volume.buffers;
         bytes += volume.encoded_slice * static_cast<double>(max_unfinished_slices + 1);
+        // The finishing step runs after the workers, alone: it must fit where one does.
+        bytes = std::max(bytes, volume.blocks);
     }
     return static_cast<std::uint64_t>(bytes);
 }

@@ -6,6 +6,7 @@
 #include "base/parallel.hpp"
 #include "base/version.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/coarse_levels.hpp"
 #include "io/list_file.hpp"
 #include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
@@ -84,15 +85,17 @@ std::string volume_name(std::string path)
 }
 
 // The layout of the volume --ome-zarr asks for, the same in every process
-// of a run and in its plan.
+// of a run and in its plan: a volume already there in the planar form is
+// finished in it, every other in the volumetric form.
 volume_layout run_volume_layout(const slice_job& job, const std::optional<seam_record>& seams)
 {
     const tile_size reference = job.layout.reference();
     const volume_geometry geometry{job.layout.columns(), job.layout.xoverlap(),
                                    job.layout.yoffset(), reference.width, reference.height};
-    volume_layout layout =
-        make_volume_layout(volume_name(job.options.ome_zarr), job.tiles.slice_count(),
-                           job.layout.canvas(), job.options.voxel, geometry);
+    volume_layout layout = make_volume_layout(volume_name(job.options.ome_zarr),
+                                              job.tiles.slice_count(), job.layout.canvas(),
+                                              job.options.voxel, geometry,
+                                              pyramid_form_at(job.options.ome_zarr));
     if (seams && seams->any())
         layout.seams = seam_record_text(*seams);
     return layout;
@@ -171,20 +174,24 @@ int run_list(const run_options& options, std::vector<std::string> names)
     warn_if_no_slice_selected(options, tiles);
     if (!seams) {
         make_slices(job, processors);
-        return exit_ok;
-    }
-    // The report holds every done slice's rows, after a failure too.
-    try {
-        make_slices(job, processors);
-    } catch (...) {
-        // The run's own failure is the one reported.
+    } else {
+        // The report holds every done slice's rows, after a failure too.
         try {
-            finish_seam_report(job, *seams);
+            make_slices(job, processors);
         } catch (...) {
+            // The run's own failure is the one reported.
+            try {
+                finish_seam_report(job, *seams);
+            } catch (...) {
+            }
+            throw;
         }
-        throw;
+        finish_seam_report(job, *seams);
     }
-    finish_seam_report(job, *seams);
+    // Every run and task ends by making the blocks of the levels below the
+    // first whose slices are all there now, its own and others'.
+    if (volume)
+        make_coarse_levels(options.ome_zarr, *volume, processors);
     return exit_ok;
 }
 

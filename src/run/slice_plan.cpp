@@ -4,6 +4,7 @@
 #include "base/error.hpp"
 #include "base/warnings.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/coarse_levels.hpp"
 #include "io/ome_zarr.hpp"
 #include "io/tiff_check.hpp"
 #include "platform/platform.hpp"
@@ -79,7 +80,10 @@ full_directory make_full_directory(const slice_job& job)
 // yet, so none of its planes. Unlike a TIFF, which may have been put there
 // on purpose, a chunk is only ever this program's, and its slice's planes
 // are made again from the tiles.
-bool planes_missing(std::int32_t slice_index, const slice_job& job)
+// Of a volumetric volume, a slice whose levels below the first are pending
+// needs its staged data: without it (removed once the volume was whole,
+// before a chunk went missing) the slice is made again too.
+bool planes_missing(std::int32_t slice_index, const slice_job& job, bool coarse_pending)
 {
     if (job.options.ome_zarr.empty())
         return false;
@@ -91,7 +95,18 @@ bool planes_missing(std::int32_t slice_index, const slice_job& job)
                   "'" + check.broken_chunk + "' is not a complete Blosc chunk (" + check.damage +
                       "); the planes of slice " + std::to_string(slice_index) +
                       " are made again from its tiles");
-    return !check.whole;
+    return !check.whole ||
+           (coarse_pending && !slice_staged(job.options.ome_zarr, *job.volume, slice_index));
+}
+
+// Which slices the volume's levels below the first are not finished at.
+std::vector<bool> pending_slices(const slice_job& job)
+{
+    if (job.options.ome_zarr.empty() || !job.volume)
+        return {};
+    // With -j only that slice's chunks: a task of an array of thousands
+    // need not look at every chunk of the volume.
+    return coarse_pending(job.options.ome_zarr, *job.volume, job.options.singlenum);
 }
 
 bool selected(std::int32_t slice_index, const slice_job& job)
@@ -99,7 +114,8 @@ bool selected(std::int32_t slice_index, const slice_job& job)
     return job.options.singlenum < 0 || job.options.singlenum == slice_index;
 }
 
-planned_slice plan_in(std::int32_t slice_index, const slice_job& job, const full_directory& dir)
+planned_slice plan_in(std::int32_t slice_index, const slice_job& job, const full_directory& dir,
+                      const std::vector<bool>& pending)
 {
     const std::int32_t factor = job.options.downsample;
     planned_slice slice;
@@ -117,7 +133,10 @@ planned_slice plan_in(std::int32_t slice_index, const slice_job& job, const full
     slice.action = slice_done(slice.full_path) ? slice_action::done : slice_action::make;
     if (slice.action == slice_action::done) {
         warn_if_broken(slice.full_path);
-        slice.planes_missing = planes_missing(slice_index, job);
+        const bool coarse = static_cast<std::size_t>(slice_index) < pending.size() &&
+                            pending[static_cast<std::size_t>(slice_index)];
+        slice.planes_missing = planes_missing(slice_index, job, coarse);
+        slice.coarse_pending = coarse && !slice.planes_missing;
     }
     return slice;
 }
@@ -126,8 +145,9 @@ std::vector<planned_slice> plan_with(const slice_job& job, const full_directory&
 {
     std::vector<planned_slice> plan;
     plan.reserve(static_cast<std::size_t>(std::max(0, job.tiles.slice_count())));
+    const std::vector<bool> pending = pending_slices(job);
     for (std::int32_t slice_index = 0; slice_index < job.tiles.slice_count(); ++slice_index)
-        plan.push_back(plan_in(slice_index, job, dir));
+        plan.push_back(plan_in(slice_index, job, dir, pending));
     return plan;
 }
 
@@ -137,7 +157,8 @@ planned_slice plan_slice(std::int32_t slice_index, const slice_job& job)
 {
     return plan_in(slice_index, job,
                    selected(slice_index, job) ? make_full_directory(job)
-                                              : unmade_full_directory(job));
+                                              : unmade_full_directory(job),
+                   selected(slice_index, job) ? pending_slices(job) : std::vector<bool>());
 }
 
 std::vector<planned_slice> plan_slices(const slice_job& job)
@@ -162,6 +183,7 @@ std::string plan_text(const std::vector<planned_slice>& plan)
         const char* const state = slice.action == slice_action::skip   ? "skip"
                                   : slice.action == slice_action::make ? "make"
                                   : slice.planes_missing               ? "planes"
+                                  : slice.coarse_pending               ? "pending"
                                                                        : "done";
         text += std::to_string(slice.index) + "\t" + state + "\t" + slice.full_path + "\t" +
                 (slice.reduced_made ? slice.reduced_path : "") + "\n";

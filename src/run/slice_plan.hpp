@@ -27,6 +27,10 @@ struct planned_slice {
     // Done, but with --ome-zarr not every chunk of its planes is in the volume:
     // the run makes them from the tiles and reports the slice done.
     bool planes_missing = false;
+    // Done, its own chunks and staged data in the volume, but a chunk below
+    // level 0 that covers it is not yet made (it waits for other slices, or
+    // for a run to finish it): the volume is not finished there.
+    bool coarse_pending = false;
     // A level of the full-resolution directory that could not be made, and why.
     std::string unmade_dir, unmade_reason;
 };
@@ -46,7 +50,9 @@ std::vector<planned_slice> look_at_slices(const slice_job& job);
 
 // The plan as scripts read it: "slices<TAB>N", then one line per slice:
 // its index, its state (skip, done, planes: done but its volume planes
-// missing, or make), its full-resolution path and
+// missing, pending: done with its planes, but chunks of the volume's
+// levels below the first that cover it not yet made, or make), its
+// full-resolution path and
 // its reduced path (empty when no reduced copy is written), tab-separated,
 // each line ending in LF.
 std::string plan_text(const std::vector<planned_slice>& plan);

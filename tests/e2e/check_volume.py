@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
 # Reads an OME-Zarr volume the stitcher wrote with readers nobody here wrote:
 # zarr-python opens every level, level 0 must equal the full-resolution TIFFs
-# (read with tifffile) plane for plane, each further level must be the
-# rounded 2 x 2 mean of the one above, every chunk must be stored, and .zattrs
-# must pass the NGFF 0.4 strict image schema. tifffile decodes no LZW without
+# (read with tifffile) plane for plane, every chunk must be stored, and .zattrs
+# must pass the NGFF 0.4 strict image schema. A volume whose attributes name
+# the volumetric pyramid has the levels computed here from level 0 alone:
+# y and x halve, z halves too while the level's spacing is under twice its
+# pixel width (never without a unit, as without a voxel size), each voxel the
+# mean of the 2 x 2 (x 2) it covers rounded half up, the levels ending once
+# the largest side is at most 512; its chunks, scales and translations too,
+# and no staged data left. Older (planar) volumes: each further level must be
+# the rounded 2 x 2 mean of the one above, every level every slice. tifffile decodes no LZW without
 # a codec package Debian lacks, so libtiff's tiffcp uncompresses each TIFF
 # first. The schemas in ngff/ are copies
 # of 0.4/schemas/image.schema and 0.4/schemas/strict_image.schema from the
@@ -33,17 +39,67 @@ def fail(message):
     sys.exit(1)
 
 
-def halved(level):
-    """The rounded mean of each 2 x 2 block, of fewer pixels at odd far edges."""
+def halved(level, fz=1):
+    """The rounded mean of each 2 x 2 (fz 1) or 2 x 2 x 2 (fz 2) block, of
+    fewer voxels at odd far edges."""
     count, height, width = level.shape
-    sums = np.zeros((count, height + height % 2, width + width % 2))
+    depth = count + count % fz
+    sums = np.zeros((depth, height + height % 2, width + width % 2))
     ones = np.zeros_like(sums)
-    sums[:, :height, :width] = level
-    ones[:, :height, :width] = 1
-    shape = (count, sums.shape[1] // 2, 2, sums.shape[2] // 2, 2)
-    total = sums.reshape(shape).sum(axis=(2, 4))
-    pixels = ones.reshape(shape).sum(axis=(2, 4))
-    return np.floor(total / pixels + 0.5).astype(np.uint16)
+    sums[:count, :height, :width] = level
+    ones[:count, :height, :width] = 1
+    shape = (depth // fz, fz, sums.shape[1] // 2, 2, sums.shape[2] // 2, 2)
+    total = sums.reshape(shape).sum(axis=(1, 3, 5))
+    voxels = ones.reshape(shape).sum(axis=(1, 3, 5))
+    return np.floor(total / voxels + 0.5).astype(np.uint16)
+
+
+def check_volumetric(volume, group, attributes, paths, level0):
+    """The levels below level 0, computed from it, with their metadata."""
+    datasets = attributes["multiscales"][0]["datasets"]
+    with_unit = "unit" in attributes["multiscales"][0]["axes"][0]
+    z, y, x = datasets[0]["coordinateTransformations"][0]["scale"]
+    if not with_unit and [z, y, x] != [1, 1, 1]:
+        fail("level 0 scale %s without a unit" % [z, y, x])
+    want = [level0]
+    halvings = [0]
+    while True:
+        last = want[-1]
+        sides = last.shape if with_unit else last.shape[1:]
+        if max(sides) <= 512:
+            break
+        level = len(want) - 1
+        halves = with_unit and z * 2 ** halvings[-1] < 2 * x * 2 ** level
+        below = halved(last, 2 if halves else 1)
+        if below.shape == last.shape:
+            break
+        want.append(below)
+        halvings.append(halvings[-1] + (1 if halves else 0))
+    if len(paths) != len(want):
+        fail("%d levels where %d are computed" % (len(paths), len(want)))
+    for level, path in enumerate(paths):
+        array = group[path]
+        if level > 0 and not np.array_equal(array[:], want[level]):
+            fail("level %s is not the rounded mean of the one above" % path)
+        depth, height, width = want[level].shape
+        chunks = ((1, min(height, 1024), min(width, 1024)) if level == 0 else
+                  (min(depth, 16), min(height, 512), min(width, 512)))
+        if tuple(array.chunks) != chunks:
+            fail("level %s: chunks %s where %s" % (path, array.chunks, chunks))
+        kz, f = halvings[level], 2 ** level
+        scale = [z * 2 ** kz, y * f, x * f]
+        transforms = datasets[level]["coordinateTransformations"]
+        if transforms[0]["scale"] != scale:
+            fail("level %s: scale %s where %s" % (path, transforms[0]["scale"], scale))
+        if level > 0:
+            shift = [(2 ** kz - 1) / 2 * z, (f - 1) / 2 * y, (f - 1) / 2 * x]
+            if transforms[1]["translation"] != shift:
+                fail("level %s: translation %s where %s"
+                     % (path, transforms[1]["translation"], shift))
+    if group[paths[-1]].nchunks > 64:
+        fail("the coarsest level has %d chunks" % group[paths[-1]].nchunks)
+    if os.path.exists(os.path.join(volume, ".staging")):
+        fail("staged data is left in the volume")
 
 
 def read_tiff(name):
@@ -106,16 +162,19 @@ def check(volume, tiff_dir):
     if paths != [str(k) for k in range(len(paths))] or sorted(group.array_keys()) != sorted(paths):
         fail("levels %s, arrays %s" % (paths, sorted(group.array_keys())))
     tiffs = sorted(glob.glob(os.path.join(tiff_dir, "zstackds_1_*.tif")))
+    volumetric = attributes.get("orvane", {}).get("pyramid") == "volumetric"
     above = None
     for path in paths:
         array = group[path]
         if array.dtype != np.dtype("<u2") or array.fill_value != 0:
             fail("level %s: dtype %s, fill value %s" % (path, array.dtype, array.fill_value))
-        if array.chunks[0] != 1 or max(array.chunks[1:]) > 1024:
+        if not volumetric and (array.chunks[0] != 1 or max(array.chunks[1:]) > 1024):
             fail("level %s: chunks %s" % (path, array.chunks))
         stored = stored_chunks(os.path.join(volume, path))
         if stored != array.nchunks:
             fail("level %s: %d of %d chunks stored" % (path, stored, array.nchunks))
+        if volumetric and above is not None:
+            continue
         level = array[:]
         if above is None:
             if len(tiffs) != level.shape[0]:
@@ -126,6 +185,9 @@ def check(volume, tiff_dir):
         elif not np.array_equal(halved(above), level):
             fail("level %s is not the rounded 2 x 2 mean of the one above" % path)
         above = level
+    if volumetric:
+        check_volumetric(volume, group, attributes, paths, above)
+        return
     if max(above.shape[1:]) > 1024 or (len(paths) > 1 and max(group[paths[-2]].shape[1:]) <= 1024):
         fail("levels end at %s" % (above.shape,))
 

@@ -2,6 +2,9 @@
 // added to a finished run, written by one process per slice, refused when it is another run's.
 #include "run_fixture.hpp"
 
+#include "io/ome_zarr.hpp"
+#include "platform/platform.hpp"
+
 #include <chrono>
 #include <csignal>
 #include <random>
@@ -54,6 +57,20 @@ protected:
         return options;
     }
 
+    // A volume as versions before the volumetric form wrote it, of the run
+    // args(out, vol) makes, with the planes of `slices` from its TIFFs.
+    void write_planar_volume(const std::string& vol, const std::vector<int>& slices) const
+    {
+        const auto layout =
+            orvane::make_volume_layout("volume", 6, {1179, 301}, orvane::voxel_size{0.5, 0.25, 3},
+                                       {3, 4, 3, 401, 301}, orvane::pyramid_form::planar);
+        fs::create_directories(vol);
+        orvane::prepare_volume(vol, layout);
+        for (int k : slices)
+            orvane::write_volume_planes(vol, layout, k,
+                                        orvane_test::read_tiff(full(k)).pixels.data(), 1);
+    }
+
     // "ok\n", or what zarr-python, tifffile and the schema found wrong; with
     // the calibration the TIFFs must carry as X,Y,Z,factor.
     static std::string check(const std::string& vol, const std::string& target,
@@ -74,6 +91,57 @@ TEST_F(Volume, ReadersFindTheTiffsAtLevel0AndTheRoundedMeansBelow)
     EXPECT_EQ(made.err, "");
     EXPECT_EQ(slice_lines(made.out).size(), 12u);  // the TIFFs' lines and nothing more
     EXPECT_EQ(check(volume, out, "0.5,0.25,3,4"), "ok\n");
+}
+
+// Noisy tiles, so that means round both ways, of sides and a slice count
+// that are odd at some level: with flat voxels z halves from level 3 on,
+// with cubes at once, without a voxel size never. Every level is computed
+// in Python from the TIFFs.
+TEST_F(Volume, EachVoxelSizeGivesTheLevelsComputedFromTheTiffs)
+{
+    std::ofstream file(list);
+    for (int j = 0; j < 2; ++j)
+        for (int k = 0; k < 7; ++k) {
+            const std::string name =
+                dir + "/n" + std::to_string(j) + "_" + std::to_string(k) + ".tif";
+            orvane_test::write_tile(name, 1100, 301, [=](std::uint32_t x, std::uint32_t y) {
+                std::uint32_t h = (x * 73856093u) ^ (y * 19349663u) ^ (k * 83492791u) ^ (j * 7u);
+                h ^= h >> 13;
+                h *= 0x5bd1e995u;
+                return static_cast<std::uint16_t>((h ^ (h >> 15)) & 0xffffu);
+            });
+            file << name << "\n";
+        }
+    file.close();
+    std::vector<std::string> checks{"--each"};
+    for (const char* voxel : {"0.5,0.5,2", "1,1,1", ""}) {
+        const std::string target = dir + "/v" + std::to_string(checks.size());
+        std::vector<std::string> options{"-i", list, "-o",         target,
+                                         "-s", "2",  "-x",         "4",
+                                         "-y", "3",  "--ome-zarr", target + "/volume.ome.zarr"};
+        if (*voxel)
+            options.insert(options.end(), {"--voxel-size", voxel});
+        const process_result made = run(options);
+        ASSERT_EQ(made.exit_code, 0) << made.err;
+        checks.insert(checks.end(), {target + "/volume.ome.zarr", target + "/stack1"});
+    }
+    // Level 3's depth: z halved once, three times, never.
+    const auto level3_depth = [&](std::size_t k) {
+        std::string text = orvane_test::read_file(checks[k] + "/3/.zarray");
+        text.erase(std::remove_if(text.begin(), text.end(), ::isspace), text.end());
+        const std::size_t at = text.find("\"shape\":[") + 9;
+        return text.substr(at, text.find(',', at) - at);
+    };
+    EXPECT_EQ(level3_depth(1), "4");
+    EXPECT_EQ(level3_depth(3), "1");
+    EXPECT_EQ(level3_depth(5), "7");
+    EXPECT_FALSE(exists(checks[5] + "/4"));
+    const process_result checked = orvane_test::run_process(ORVANE_TEST_PYTHON, [&] {
+        std::vector<std::string> all{ORVANE_CHECK_VOLUME};
+        all.insert(all.end(), checks.begin(), checks.end());
+        return all;
+    }());
+    EXPECT_EQ(checked.out + checked.err, "ok\n");
 }
 
 // A volume asked for after a TIFF-only run is made from the tiles; the TIFFs
@@ -130,8 +198,8 @@ TEST_F(Volume, ThePlanSaysPlanesForADoneSliceUntilARunMakesItsPlanes)
 
     ASSERT_EQ(run(args(out, volume)).exit_code, 0);
     EXPECT_EQ(plan_of(args(out, volume)), all_done);
-    // A level-1 chunk of slice 4, as a run stopped between its chunks and its TIFF leaves it.
-    fs::remove(volume + "/1/4/0/0");
+    // A chunk of slice 4, as a run stopped between its chunks and its TIFF leaves it.
+    fs::remove(volume + "/0/4/0/0");
     const auto looked_at = snapshot(volume);
     EXPECT_EQ(plan_of(args(out, volume)), with_state(all_done, 4, "planes"));
     std::string only_4 = with_state(all_done, 4, "planes");  // what a task checks
@@ -144,6 +212,46 @@ TEST_F(Volume, ThePlanSaysPlanesForADoneSliceUntilARunMakesItsPlanes)
     ASSERT_EQ(run(args(out, volume)).exit_code, 0);
     EXPECT_EQ(plan_of(args(out, volume)), all_done);
     EXPECT_EQ(check(volume, out), "ok\n");
+
+    // A level-1 chunk spans every slice: once it is gone, with the staged
+    // data removed from the whole volume, each slice is made again.
+    fs::remove(volume + "/1/0/0/1");
+    std::string all_planes = all_done;
+    for (int k = 0; k < 6; ++k)
+        all_planes = with_state(all_planes, k, "planes");
+    EXPECT_EQ(plan_of(args(out, volume)), all_planes);
+    ASSERT_EQ(run(args(out, volume)).exit_code, 0);
+    EXPECT_EQ(plan_of(args(out, volume)), all_done);
+
+    // Slices made one task at a time: those made wait for the last, whose
+    // task makes the chunks below level 0.
+    const std::string fresh = dir + "/fresh/volume.ome.zarr";
+    for (int k = 0; k < 5; ++k)
+        ASSERT_EQ(run(args(out, fresh, {"-j", std::to_string(k)})).exit_code, 0);
+    std::string waiting = all_done;
+    for (int k = 0; k < 5; ++k)
+        waiting = with_state(waiting, k, "pending");
+    EXPECT_EQ(plan_of(args(out, fresh)), with_state(waiting, 5, "planes"));
+    EXPECT_FALSE(exists(fresh + "/1/0/0/0"));
+    // A block another live run holds the claim of is left to it, and waited
+    // for; a claim file nobody holds (a killed run's) is taken.
+    const std::string claim = fresh + "/.staging/claims/1.0";
+    fs::create_directories(fresh + "/.staging/claims");
+    orvane_test::write_file(claim, "");
+    const int held = orvane::platform::open_for_locking(claim);
+    ASSERT_TRUE(held >= 0 && orvane::platform::try_lock(held));
+    const int last = orvane_test::spawn_process(ORVANE_EXE, args(out, fresh, {"-j", "5"}),
+                                                {"OMP_NUM_THREADS=2"});
+    for (int wait = 0; wait < 200 && !exists(fresh + "/.staging/1/5"); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(exists(fresh + "/.staging/1/5"));
+    EXPECT_FALSE(exists(fresh + "/1/0/0/0"));
+    orvane::platform::close_file(held);
+    const int status = orvane_test::wait_process(last);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(plan_of(args(out, fresh)), all_done);
+    EXPECT_EQ(differences(snapshot(fresh), snapshot(volume)), "");
 }
 
 TEST_F(Volume, KilledRunsAndARerunGiveTheVolumeOfACleanRun)
@@ -183,21 +291,29 @@ TEST_F(Volume, KilledRunsAndARerunGiveTheVolumeOfACleanRun)
     EXPECT_GE(killed_mid_run, 6);
 }
 
-// Array tasks each make one slice into the same volume at once.
+// Array tasks each make one slice into the same volume at once: whichever
+// finishes last makes the chunks below level 0, z halved or not.
 TEST_F(Volume, SlicesMadeOnePerProcessEqualAOneProcessRun)
 {
-    const std::string one_out = dir + "/one/out", one_volume = dir + "/one/volume.ome.zarr";
-    ASSERT_EQ(run(args(one_out, one_volume)).exit_code, 0);
-    std::vector<int> tasks;
-    for (int k = 0; k < 6; ++k)
-        tasks.push_back(orvane_test::spawn_process(
-            ORVANE_EXE, args(out, volume, {"-j", std::to_string(k)}), {"OMP_NUM_THREADS=1"}));
-    for (int pid : tasks) {
-        const int status = orvane_test::wait_process(pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    for (const char* voxel : {"0.5,0.25,3", "1,1,1"}) {
+        const std::string one = dir + "/one" + voxel, many = dir + "/many" + voxel;
+        const std::string one_volume = one + "/volume.ome.zarr",
+                          many_volume = many + "/volume.ome.zarr";
+        ASSERT_EQ(run(set(args(one + "/out", one_volume), "--voxel-size", voxel)).exit_code, 0);
+        std::vector<int> tasks;
+        for (int k = 0; k < 6; ++k)
+            tasks.push_back(orvane_test::spawn_process(
+                ORVANE_EXE,
+                set(args(many + "/out", many_volume, {"-j", std::to_string(k)}), "--voxel-size",
+                    voxel),
+                {"OMP_NUM_THREADS=1"}));
+        for (int pid : tasks) {
+            const int status = orvane_test::wait_process(pid);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        EXPECT_EQ(differences(snapshot(many_volume), snapshot(one_volume)), "") << voxel;
+        EXPECT_EQ(differences(snapshot(many + "/out"), snapshot(one + "/out")), "") << voxel;
     }
-    EXPECT_EQ(differences(snapshot(volume), snapshot(one_volume)), "");
-    EXPECT_EQ(differences(snapshot(out), snapshot(one_out)), "");
 }
 
 // Slices of another shape or scale would be mixed into a volume that
@@ -285,7 +401,7 @@ TEST_F(Volume, ADamagedChunkIsNamedAndItsSlicesPlanesAreMadeAgain)
     ASSERT_EQ(run(args(out, volume)).exit_code, 0);
     const auto made = snapshot(volume);
     const auto tiffs = snapshot(out);
-    const std::string garbage = volume + "/0/1/0/1", empty = volume + "/1/3/0/0",
+    const std::string garbage = volume + "/0/1/0/1", empty = volume + "/0/3/0/0",
                       cut = volume + "/0/4/0/0";
     std::string noise = orvane_test::read_file(garbage);
     std::mt19937 rng(3);
@@ -309,7 +425,7 @@ TEST_F(Volume, ADamagedChunkIsNamedAndItsSlicesPlanesAreMadeAgain)
         EXPECT_NE(plan.err.find("'" + chunk + "' is not a complete Blosc chunk ("),
                   std::string::npos)
             << plan.err;
-    EXPECT_NE(plan.err.find("/1/3/0/0' is not a complete Blosc chunk (it is empty); the planes "
+    EXPECT_NE(plan.err.find("/0/3/0/0' is not a complete Blosc chunk (it is empty); the planes "
                             "of slice 3 are made again from its tiles"),
               std::string::npos)
         << plan.err;
@@ -393,15 +509,41 @@ TEST_F(Volume, AnotherGeometryIsRefusedByTheRunAndThePlanAndAnOlderVolumeStillTa
     EXPECT_FALSE(exists(other + "/stack1"));
     EXPECT_EQ(differences(snapshot(volume), before), "");
 
-    // Its attributes as the version before wrote them: taken, not added to.
-    std::string older = orvane_test::read_file(volume + "/.zattrs");
+    // A planar volume with attributes as the version before those wrote
+    // them: taken, not added to, and finished in its own form.
+    const std::string planar = dir + "/planar/volume.ome.zarr";
+    write_planar_volume(planar, {0, 1, 3, 4, 5});
+    std::string older = orvane_test::read_file(planar + "/.zattrs");
     older = older.substr(0, older.find(",\n    \"orvane\"")) + "\n}\n";
-    orvane_test::write_file(volume + "/.zattrs", older);
+    orvane_test::write_file(planar + "/.zattrs", older);
     fs::remove(full(2));
-    const process_result rerun = run(args(out, volume));
+    const process_result rerun = run(args(out, planar));
     EXPECT_EQ(rerun.exit_code, 0) << rerun.err;
     EXPECT_NE(rerun.err.find("records no geometry"), std::string::npos) << rerun.err;
-    EXPECT_EQ(orvane_test::read_file(volume + "/.zattrs"), older);
+    EXPECT_EQ(orvane_test::read_file(planar + "/.zattrs"), older);
+    EXPECT_TRUE(exists(planar + "/1/2/0/0"));
+    EXPECT_EQ(check(planar, out), "ok\n");
+}
+
+// A volume of the planar form a run stopped in: resumed, its missing slices
+// are made in that form, slice by slice at every level, and it reads as one
+// written whole in it; the plan knows no pending slice there.
+TEST_F(Volume, APlanarVolumeIsFinishedInItsOwnForm)
+{
+    ASSERT_EQ(run(args(out, dir + "/first.ome.zarr")).exit_code, 0);
+    const std::string whole = dir + "/whole/volume.ome.zarr";
+    write_planar_volume(whole, {0, 1, 2, 3, 4, 5});
+    write_planar_volume(volume, {0, 1, 3});
+    fs::remove(full(4));
+    const auto attributes = orvane_test::read_file(volume + "/.zattrs");
+    const process_result plan = run(args(out, volume, {"--plan"}));
+    EXPECT_EQ(plan.exit_code, 0) << plan.err;
+    EXPECT_EQ(lines(plan.out).at(3).substr(0, 9), "2\tplanes\t");
+    EXPECT_EQ(lines(plan.out).at(5).substr(0, 7), "4\tmake\t");
+    const process_result resumed = run(args(out, volume));
+    ASSERT_EQ(resumed.exit_code, 0) << resumed.err;
+    EXPECT_EQ(orvane_test::read_file(volume + "/.zattrs"), attributes);
+    EXPECT_EQ(differences(snapshot(volume), snapshot(whole)), "");
     EXPECT_EQ(check(volume, out), "ok\n");
 }
 

@@ -147,9 +147,10 @@ wait_for_array() {
         sort -n
 }
 
-# A generated acquisition of 3 tile columns x 8 slices, under names with spaces.
+# A generated acquisition of 3 tile columns x 8 slices, under names with spaces:
+# a mosaic wide enough for a volume level below the first.
 acquisition="$work/acquisition with spaces"
-"$make_acquisition" -o "$acquisition" -s 3 -n 8 -w 64 -h 48 >/dev/null
+"$make_acquisition" -o "$acquisition" -s 3 -n 8 -w 200 -h 48 >/dev/null
 list="$acquisition/list.txt"
 options=(-i "$list" -s 3 -x 4 -y 2 -d 2)
 OMP_NUM_THREADS=2 "$orvane" "${options[@]}" -o "$work/local out" >/dev/null
@@ -216,15 +217,18 @@ echo "ok: --missing completes exactly slice 5"
 
 # 4. An array writes its slices into one OME-Zarr volume at once: the same
 # files as a local run's (the volume's last name is its name, so both share it).
+# With cubic voxels level 1 halves z too: its chunks span all 8 slices, made by
+# the task that completes the last of them.
 # orvane's options follow --, as the submit script's usage gives them.
 OMP_NUM_THREADS=2 "$orvane" "${options[@]}" -o "$work/local out 4" \
-    --ome-zarr "$work/local volume/v.ome.zarr" --voxel-size 0.5,0.5,2 >/dev/null
+    --ome-zarr "$work/local volume/v.ome.zarr" --voxel-size 1,1,1 >/dev/null
 out="$work/cluster out 4"
 job=$("$submit" "${submit_options[@]}" -- "${options[@]}" -o "$out" \
-    --ome-zarr "$work/cluster volume/v.ome.zarr" --voxel-size 0.5,0.5,2)
+    --ome-zarr "$work/cluster volume/v.ome.zarr" --voxel-size 1,1,1)
 tasks=$(wait_for_array "$job")
 expected=$(for k in $(seq 0 7); do echo "$k COMPLETED 0:0"; done)
 [ "$tasks" = "$expected" ] || fail "the volume array $job ended as: $tasks"
+[ -e "$work/local volume/v.ome.zarr/1/0/0/0" ] || fail "the local volume has no level 1"
 diff -r "$work/local volume/v.ome.zarr" "$work/cluster volume/v.ome.zarr" >/dev/null ||
     fail "the array's volume differs from the local run's"
 diff -r "$work/local out 4" "$out" >/dev/null || fail "the array's TIFFs differ from the local run's"
@@ -235,7 +239,7 @@ echo "ok: the array's volume matches the local run's"
 # makes the volume of a local run, leaving the TIFFs as they are.
 out="$work/cluster out"
 tiffs_before=$(cd "$out" && find . -type f -exec stat -c "%n %i %y" {} + | sort)
-added=(--ome-zarr "$work/added volume/v.ome.zarr" --voxel-size "0.5,0.5,2")
+added=(--ome-zarr "$work/added volume/v.ome.zarr" --voxel-size "1,1,1")
 job=$("$submit" "${submit_options[@]}" --missing "${options[@]}" -o "$out" "${added[@]}")
 tasks=$(wait_for_array "$job")
 [ "$tasks" = "$expected" ] || fail "the array adding a volume ended as: $tasks"

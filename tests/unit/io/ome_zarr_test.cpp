@@ -62,7 +62,8 @@ protected:
 TEST_F(Volume, EveryChunkOfEveryLevelHoldsItsPartOfThePlane)
 {
     const plane_size full{2100, 1030};
-    const auto layout = orvane::make_volume_layout("v", 2, full, std::nullopt);
+    const auto layout =
+        orvane::make_volume_layout("v", 2, full, std::nullopt, {}, orvane::pyramid_form::planar);
     ASSERT_EQ(layout.levels.size(), 3u);
     orvane::prepare_volume(path, layout);
     std::vector<std::uint16_t> plane(static_cast<std::size_t>(full.width * full.height));
@@ -114,8 +115,8 @@ TEST_F(Volume, EveryChunkOfEveryLevelHoldsItsPartOfThePlane)
 // half a pixel would each put level 2 elsewhere in a viewer.
 TEST_F(Volume, ScalesAndTranslationsLineUpPixelCentres)
 {
-    const auto calibrated =
-        orvane::make_volume_layout("v", 3, {4000, 3000}, orvane::voxel_size{0.5, 0.25, 2});
+    const auto calibrated = orvane::make_volume_layout(
+        "v", 3, {4000, 3000}, orvane::voxel_size{0.5, 0.25, 2}, {}, orvane::pyramid_form::planar);
     const json ms = json::parse(orvane::attributes_text(calibrated))["multiscales"][0];
     EXPECT_EQ(ms["version"], "0.4");
     EXPECT_EQ(ms["axes"][1], json({{"name", "y"}, {"type", "space"}, {"unit", "micrometer"}}));
@@ -126,12 +127,60 @@ TEST_F(Volume, ScalesAndTranslationsLineUpPixelCentres)
     EXPECT_EQ(level2["coordinateTransformations"][0]["scale"], json({2.0, 1.0, 2.0}));
     EXPECT_EQ(level2["coordinateTransformations"][1]["translation"], json({0.0, 0.375, 0.75}));
 
-    const auto pixels = orvane::make_volume_layout("v", 3, {4000, 3000}, std::nullopt);
+    const auto pixels = orvane::make_volume_layout("v", 3, {4000, 3000}, std::nullopt, {},
+                                                   orvane::pyramid_form::planar);
     const json plain = json::parse(orvane::attributes_text(pixels))["multiscales"][0];
     EXPECT_FALSE(plain["axes"][2].contains("unit"));
     EXPECT_EQ(plain["datasets"][1]["coordinateTransformations"][0]["scale"], json({1.0, 2.0, 2.0}));
     EXPECT_EQ(plain["datasets"][1]["coordinateTransformations"][1]["translation"],
               json({0.0, 0.5, 0.5}));
+}
+
+// Where z halves, where the levels stop, the chunks and the scales of the
+// volumetric form: voxels flat until level 3 (0.5 x 0.5 x 2), cubes that
+// halve z at once (1 x 1 x 1), no voxel size (z never halves, z not counted
+// in the stop), and a stack too thin in y and x for any axis to halve.
+TEST(VolumeLayout, ZHalvesWhereTheSpacingIsUnderTwoPixelsAndTheLevelsStopAt512)
+{
+    const auto levels = [](const orvane::volume_layout& layout) {
+        std::vector<std::vector<std::int64_t>> all;
+        for (std::size_t l = 0; l < layout.levels.size(); ++l)
+            all.push_back({layout.depths[l], layout.levels[l].height, layout.levels[l].width,
+                           layout.chunk_depths[l], layout.chunk(l).height, layout.chunk(l).width,
+                           layout.z_chunks[l], layout.z_halvings[l]});
+        return all;
+    };
+    using rows = std::vector<std::vector<std::int64_t>>;
+    const auto flat =
+        orvane::make_volume_layout("v", 1001, {5001, 3001}, orvane::voxel_size{0.5, 0.5, 2});
+    EXPECT_EQ(levels(flat), (rows{{1001, 3001, 5001, 1, 1024, 1024, 1001, 0},
+                                  {1001, 1501, 2501, 16, 512, 512, 63, 0},
+                                  {1001, 751, 1251, 16, 512, 512, 63, 0},
+                                  {501, 376, 626, 16, 376, 512, 32, 1},
+                                  {251, 188, 313, 16, 188, 313, 16, 2}}));
+    const json last = json::parse(orvane::attributes_text(flat))["multiscales"][0]["datasets"][4];
+    EXPECT_EQ(last["coordinateTransformations"][0]["scale"], json({8.0, 8.0, 8.0}));
+    EXPECT_EQ(last["coordinateTransformations"][1]["translation"], json({3.0, 3.75, 3.75}));
+    EXPECT_EQ(json::parse(orvane::array_text(flat, 3))["chunks"], json({16, 376, 512}));
+    EXPECT_EQ(json::parse(orvane::array_text(flat, 3))["shape"], json({501, 376, 626}));
+
+    const auto cubes =
+        orvane::make_volume_layout("v", 3, {2000, 1000}, orvane::voxel_size{1, 1, 1});
+    EXPECT_EQ(levels(cubes), (rows{{3, 1000, 2000, 1, 1000, 1024, 3, 0},
+                                   {2, 500, 1000, 2, 500, 512, 1, 1},
+                                   {1, 250, 500, 1, 250, 500, 1, 2}}));
+    const json second =
+        json::parse(orvane::attributes_text(cubes))["multiscales"][0]["datasets"][2];
+    EXPECT_EQ(second["coordinateTransformations"][1]["translation"], json({1.5, 1.5, 1.5}));
+
+    const auto pixels = orvane::make_volume_layout("v", 2000, {600, 100}, std::nullopt);
+    EXPECT_EQ(levels(pixels),
+              (rows{{2000, 100, 600, 1, 100, 600, 2000, 0}, {2000, 50, 300, 16, 50, 300, 125, 0}}));
+    EXPECT_EQ(json::parse(orvane::attributes_text(pixels))["orvane"]["pyramid"], "volumetric");
+
+    const auto thin = orvane::make_volume_layout("v", 2000, {2, 2}, orvane::voxel_size{1, 1, 100});
+    EXPECT_EQ(levels(thin), (rows{{2000, 2, 2, 1, 2, 2, 2000, 0}, {2000, 1, 1, 16, 1, 1, 125, 0}}));
+    EXPECT_FALSE(orvane::make_volume_layout("v", 5, {512, 512}, std::nullopt).staged());
 }
 
 // A volume of another run would get this run's slices mixed into its own.
@@ -179,7 +228,8 @@ TEST_F(Volume, BracketsInAStringAreNoNesting)
                                                     {"yoffset", 3},
                                                     {"tile_width", 17},
                                                     {"tile_height", 20},
-                                                    {"slices", 2}}));
+                                                    {"slices", 2},
+                                                    {"pyramid", "volumetric"}}));
 }
 
 }  // namespace
