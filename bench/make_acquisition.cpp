@@ -45,6 +45,17 @@ struct settings {
     double falloff = 0.0;
     bool blank = false;     // no specimen: background and noise only
     double contrast = 1.0;  // the blobs' brightness times this
+    // What a real camera and stage add to a cut, all off by default:
+    bool falloff_sides = false;       // --falloff-shape sides: to 1 - falloff mid-side
+    double dark = 0.0;                // --dark: offset added to every pixel
+    double column_gain_spread = 0.0;  // --column-gain: gains within 1 +- this
+    int drift = 0;                    // --drift: a column's cut walks up to this far
+    double density = 1.0;             // --density: a cut's blobs this many times as many
+
+    // The light, the gains and the dark offset are drawn in floating point
+    // in one step; without them the tiles keep the integer steps they
+    // always had, byte for byte.
+    bool camera() const { return falloff_sides || dark > 0.0 || column_gain_spread > 0.0; }
 };
 
 // A bright structure: a Gaussian ball in acquisition coordinates (x across all
@@ -75,6 +86,9 @@ int usage()
                  "                               [--noise-free] [--truth] [--hot-pixels F]\n"
                  "                               [--grid PERIOD] [--dead-row Y] [--dead-column X]\n"
                  "                               [--falloff F] [--blank] [--contrast C]\n"
+                 "                               [--falloff-shape corners|sides] [--dark D]\n"
+                 "                               [--column-gain SPREAD] [--drift PX]\n"
+                 "                               [--density K]\n"
                  "writes DIR/tiles/*.tif and DIR/list.txt; --stats prints the bytes written,\n"
                  "the rate and the LZW ratio of the content. --overlap, --shift and\n"
                  "--brightness-step cut the tiles from one specimen so that orvane -x X -y Y\n"
@@ -85,8 +99,20 @@ int usage()
                  "--grid cuts a specimen of grid lines PERIOD pixels apart, nothing else;\n"
                  "--dead-row and --dead-column (repeatable) set that sensor row or column to 0\n"
                  "in every tile; --falloff makes every tile's brightness fall by that share\n"
-                 "from its centre to its corners; --blank leaves the specimen out, and\n"
-                 "--contrast makes its blobs C times as bright\n");
+                 "from its centre to its corners; --blank leaves the specimen out,\n"
+                 "--contrast makes its blobs C times as bright and --density K times as many.\n"
+                 "What a microscope adds to a cut: --falloff-shape sides makes the light, its\n"
+                 "axis a little off the tile's centre, fall to 1 - F at the middle of the\n"
+                 "farther sides (less at the nearer ones), scaled to a mean of 1 over the\n"
+                 "tile; --dark adds a dark offset of about D (10 %% more towards one corner of\n"
+                 "the sensor than the other) to every pixel; --column-gain gives each column\n"
+                 "a gain within 1 +- SPREAD, their mean 1; --drift moves each column's cut\n"
+                 "from slice to slice by at most a pixel in x and y, never more than PX from\n"
+                 "its nominal place (column 0 stays). With --truth, DIR/truth/columns.csv\n"
+                 "holds each slice's and column's true place against the nominal one (the\n"
+                 "shift orvane must add) and gain; the truth mosaics stay the specimen at its\n"
+                 "nominal place, without light, dark or gain, over the camera's offset of 100\n"
+                 "that a plain mosaic keeps and a dark-field correction takes away.\n");
     return 1;
 }
 
@@ -264,10 +290,68 @@ void specimen_signal(std::vector<float>& signal, const specimen_window& win, con
     }
 }
 
+// What the camera makes of a cut tile's light, in the sensor's own
+// coordinates (the tile as written): each pixel times the light field, plus
+// the dark field.
+struct camera_fields {
+    std::vector<float> light;
+    std::vector<float> dark;
+};
+
+// The light of --falloff in either shape, and the dark offset of --dark
+// with a gentle slope across the sensor, as a real camera's is not flat.
+camera_fields make_camera(const settings& s)
+{
+    const std::size_t w = s.width, h = s.height;
+    camera_fields c;
+    c.light.assign(w * h, 1.0f);
+    c.dark.assign(w * h, 0.0f);
+    const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
+    const double corner2 = cx * cx + cy * cy;
+    std::vector<double> light(w * h, 1.0);
+    double sum = 0.0;
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            const double dx = x - cx, dy = y - cy;
+            double& l = light[y * w + x];
+            if (s.falloff_sides) {
+                // The optical axis lies off the sensor's centre, as it does on
+                // a real microscope, so the two tiles meeting at a seam are
+                // not equally dark there: the light falls to 1 - falloff at
+                // the farther side, less at the nearer one.
+                const double ax = 0.45 * (s.width - 1), ay = 0.48 * (s.height - 1);
+                const double reach_x = std::max(ax, s.width - 1 - ax);
+                const double reach_y = std::max(ay, s.height - 1 - ay);
+                const double u = reach_x > 0 ? (x - ax) / reach_x : 0.0;
+                const double v = reach_y > 0 ? (y - ay) / reach_y : 0.0;
+                l = (1.0 - s.falloff * u * u) * (1.0 - s.falloff * v * v);
+            } else if (corner2 > 0) {
+                l = 1.0 - s.falloff * (dx * dx + dy * dy) / corner2;
+            }
+            sum += l;
+        }
+    // The sides shape is a flat field of mean 1: a correction by it gives
+    // the specimen back at its own brightness, which the truth shows.
+    const double scale = s.falloff_sides ? static_cast<double>(w * h) / sum : 1.0;
+    const double wx = w > 1 ? 1.0 / static_cast<double>(w - 1) : 0.0;
+    const double wy = h > 1 ? 1.0 / static_cast<double>(h - 1) : 0.0;
+    for (std::size_t y = 0; y < h; ++y)
+        for (std::size_t x = 0; x < w; ++x) {
+            c.light[y * w + x] = static_cast<float>(light[y * w + x] * scale);
+            const double slope =
+                0.7 * static_cast<double>(x) * wx + 0.3 * static_cast<double>(y) * wy;
+            c.dark[y * w + x] = static_cast<float>(s.dark * (0.9 + 0.2 * slope));
+        }
+    return c;
+}
+
 // Pixels from a window's signal: read and shot noise as render_tile adds
-// them (unless noise_free), all times gain.
+// them (unless noise_free), all times gain; with a camera, the signal alone
+// times gain and light, over the camera's offset and its dark field,
+// rounded once.
 void cut_pixels(std::vector<std::uint16_t>& pixels, const std::vector<float>& signal, std::size_t w,
-                std::size_t h, const tables& t, bool noise_free, float gain, unsigned noise_seed)
+                std::size_t h, const tables& t, bool noise_free, float gain, unsigned noise_seed,
+                const camera_fields* camera = nullptr)
 {
     pixels.resize(w * h);
     std::mt19937 rng(noise_seed);
@@ -281,6 +365,20 @@ void cut_pixels(std::vector<std::uint16_t>& pixels, const std::vector<float>& si
         for (std::size_t x = 0; x < w; ++x) {
             float v =
                 noise_free ? static_cast<float>(background_level) : static_cast<float>(noise[x]);
+            if (camera) {
+                // The camera's offset and read noise are no light: only the
+                // specimen's signal is shaded by the light and the column's
+                // gain, and its shot noise grows with what arrives.
+                const std::size_t i = y * w + x;
+                const float arrived = in[x] > 1.0f ? gain * camera->light[i] * in[x] : 0.0f;
+                if (arrived > 0.0f)
+                    v += noise_free ? arrived
+                                    : arrived + static_cast<float>(shot_spread) *
+                                                    std::sqrt(arrived) * shot[x];
+                v += camera->dark[i] + 0.5f;
+                out[x] = static_cast<std::uint16_t>(std::clamp(v, 0.0f, 65535.0f));
+                continue;
+            }
             if (in[x] > 1.0f)
                 v += noise_free
                          ? in[x]
@@ -308,12 +406,16 @@ specimen make_specimen(const settings& s, double size_unit, double depth, double
     sp.u_max = sp.width + s.xoverlap;
     sp.v_min = std::min(0L, last_shift);
     sp.v_max = static_cast<long>(s.height) + std::max(0L, last_shift);
+    // A drifting cut may show this much more on every side.
+    sp.u_min -= s.drift, sp.u_max += s.drift;
+    sp.v_min -= s.drift, sp.v_max += s.drift;
     const double specimen_w = static_cast<double>(sp.u_max - sp.u_min);
     const double specimen_h = static_cast<double>(sp.v_max - sp.v_min);
     std::mt19937 rng(s.seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     const double area = specimen_w * specimen_h / (4096.0 * size_unit * size_unit);
-    const int count = std::max(1, static_cast<int>(blobs_per_tile_slice * area * depth));
+    const int count =
+        std::max(1, static_cast<int>(blobs_per_tile_slice * s.density * area * depth));
     for (int b = 0; b < count; ++b)
         sp.blobs.push_back({static_cast<double>(sp.u_min) + unit(rng) * specimen_w,
                             static_cast<double>(sp.v_min) + unit(rng) * specimen_h,
@@ -322,24 +424,72 @@ specimen make_specimen(const settings& s, double size_unit, double depth, double
     return sp;
 }
 
+// Where a column's cut lies in one slice against its nominal place (the
+// shift orvane must add to put it back), and how bright the column is.
+struct column_state {
+    long dx = 0, dy = 0;
+    double gain = 1.0;
+};
+
+// Every column's state in every slice, column after column: the gains of
+// --column-gain and --brightness-step, and the walk of --drift. Column 0
+// stays where it is, as orvane keeps it.
+std::vector<column_state> column_states(const settings& s)
+{
+    std::vector<column_state> states(static_cast<std::size_t>(s.columns) * s.slices);
+    std::vector<double> spread(static_cast<std::size_t>(s.columns), 0.0);
+    if (s.column_gain_spread > 0.0) {
+        // Spread evenly about their mean, the largest at +-SPREAD exactly.
+        std::mt19937 rng(s.seed * 131u + 7u);
+        std::uniform_real_distribution<double> unit(-1.0, 1.0);
+        double mean = 0.0, largest = 0.0;
+        for (double& u : spread)
+            mean += (u = unit(rng)) / s.columns;
+        for (double& u : spread)
+            largest = std::max(largest, std::abs(u -= mean));
+        for (double& u : spread)
+            u = largest > 0.0 ? s.column_gain_spread * u / largest : 0.0;
+    }
+    std::mt19937 walk(s.seed * 977u + 3u);
+    std::uniform_int_distribution<long> start(-s.drift, s.drift), step(-1, 1);
+    for (int column = 0; column < s.columns; ++column) {
+        long dx = 0, dy = 0;
+        if (s.drift > 0 && column > 0)
+            dx = start(walk), dy = start(walk);
+        for (int slice = 0; slice < s.slices; ++slice) {
+            if (s.drift > 0 && column > 0 && slice > 0) {
+                dx = std::clamp(dx + step(walk), -static_cast<long>(s.drift), long{s.drift});
+                dy = std::clamp(dy + step(walk), -static_cast<long>(s.drift), long{s.drift});
+            }
+            column_state& c = states[static_cast<std::size_t>(column) * s.slices + slice];
+            c.dx = dx, c.dy = dy;
+            c.gain = std::pow(1.0 + s.brightness_step, column) *
+                     (1.0 + spread[static_cast<std::size_t>(column)]);
+        }
+    }
+    return states;
+}
+
 // Tile column j, cut so that orvane's trim, shift and flip put it back: its
-// pixel (x, y) is specimen column P * j + W - X - 1 - x, row y + Y * j.
+// pixel (x, y) is specimen column P * j + W - X - 1 - x + dx, row
+// y + Y * j + dy for the column's drift (dx, dy).
 void render_cut_tile(std::vector<std::uint16_t>& pixels, const settings& s, const tables& t,
-                     const specimen& sp, int column, int slice, double slice_step)
+                     const specimen& sp, int column, int slice, double slice_step,
+                     const column_state& state, const camera_fields* camera)
 {
     specimen_window win;
     const long pitch = static_cast<long>(s.width) - 2L * s.xoverlap;
-    win.u0 = pitch * column + static_cast<long>(s.width) - s.xoverlap - 1;
+    win.u0 = pitch * column + static_cast<long>(s.width) - s.xoverlap - 1 + state.dx;
     win.step = -1;
-    win.v0 = static_cast<long>(s.yoffset) * column;
+    win.v0 = static_cast<long>(s.yoffset) * column + state.dy;
     win.width = s.width;
     win.height = s.height;
     std::vector<float> signal;
     specimen_signal(signal, win, t, sp.blobs, slice, slice_step, s.grid_period);
-    const auto gain = static_cast<float>(std::pow(1.0 + s.brightness_step, column));
-    cut_pixels(pixels, signal, s.width, s.height, t, s.noise_free, gain,
+    cut_pixels(pixels, signal, s.width, s.height, t, s.noise_free, static_cast<float>(state.gain),
                s.seed * 7919u + static_cast<unsigned>(column) * 104729u +
-                   static_cast<unsigned>(slice));
+                   static_cast<unsigned>(slice),
+               camera);
 }
 
 // The mosaic orvane makes of a noise-free cut with -x X -y Y: the specimen
@@ -370,7 +520,8 @@ void apply_sensor(std::vector<std::uint16_t>& pixels, const settings& s)
 {
     const double cx = (s.width - 1) / 2.0, cy = (s.height - 1) / 2.0;
     const double corner2 = cx * cx + cy * cy;
-    for (std::uint32_t y = 0; y < s.height && s.falloff > 0.0; ++y)
+    // With a camera the light was drawn with the rest, in floating point.
+    for (std::uint32_t y = 0; y < s.height && s.falloff > 0.0 && !s.camera(); ++y)
         for (std::uint32_t x = 0; x < s.width; ++x) {
             const double r2 = (x - cx) * (x - cx) + (y - cy) * (y - cy);
             const double gain = 1.0 - s.falloff * (corner2 > 0 ? r2 / corner2 : 0.0);
@@ -445,12 +596,27 @@ int main(int argc, char** argv)
             s.blank = true;
         else if (arg == "--contrast" && has_value)
             s.contrast = std::atof(argv[++i]);
+        else if (arg == "--falloff-shape" && has_value) {
+            const std::string shape = argv[++i];
+            if (shape != "sides" && shape != "corners")
+                return usage();
+            s.cut = true, s.falloff_sides = shape == "sides";
+        } else if (arg == "--dark" && has_value)
+            s.cut = true, s.dark = std::atof(argv[++i]);
+        else if (arg == "--column-gain" && has_value)
+            s.cut = true, s.column_gain_spread = std::atof(argv[++i]);
+        else if (arg == "--drift" && has_value)
+            s.cut = true, s.drift = std::atoi(argv[++i]);
+        else if (arg == "--density" && has_value)
+            s.cut = true, s.density = std::atof(argv[++i]);
         else
             return usage();
     }
     if (s.out.empty() || s.columns < 1 || s.slices < 1 || s.width < 1 || s.height < 1 ||
         s.hot_pixels < 0.0 || s.hot_pixels > 1.0 || s.grid_period < 0 || s.falloff < 0.0 ||
-        s.falloff >= 1.0 || s.contrast < 0.0)
+        s.falloff >= 1.0 || s.contrast < 0.0 || s.dark < 0.0 || s.dark > 60000.0 ||
+        s.column_gain_spread < 0.0 || s.column_gain_spread >= 1.0 || s.drift < 0 ||
+        s.density <= 0.0 || s.density > 100.0)
         return usage();
     for (const long row : s.dead_rows)
         if (row < 0 || row >= static_cast<long>(s.height))
@@ -496,6 +662,8 @@ int main(int argc, char** argv)
             b.brightness *= s.contrast;
 
     const std::vector<std::size_t> hot = hot_pixel_places(s);
+    const std::vector<column_state> states = column_states(s);
+    const camera_fields camera = s.camera() ? make_camera(s) : camera_fields{};
     std::ofstream list(s.out + "/list.txt");
     std::vector<std::uint16_t> pixels(std::size_t{s.width} * s.height);
     double raw_bytes = 0.0, probe_raw = 0.0, probe_lzw = 0.0;
@@ -505,7 +673,9 @@ int main(int argc, char** argv)
             std::snprintf(name, sizeof name, "tile_c%02d_z%04d.tif", column, slice);
             const std::string path = tiles + "/" + name;
             if (s.cut)
-                render_cut_tile(pixels, s, t, cut_specimen, column, slice, slice_step);
+                render_cut_tile(pixels, s, t, cut_specimen, column, slice, slice_step,
+                                states[static_cast<std::size_t>(column) * s.slices + slice],
+                                s.camera() ? &camera : nullptr);
             else
                 render_tile(pixels, s, t, blobs, column, slice, slice_step);
             apply_sensor(pixels, s);
@@ -533,6 +703,22 @@ int main(int argc, char** argv)
     if (s.truth) {
         const std::string truth_dir = s.out + "/truth";
         std::filesystem::create_directories(truth_dir, error);
+        std::ofstream places(truth_dir + "/columns.csv");
+        places << "slice,column,dx,dy,gain\n";
+        for (int slice = 0; slice < s.slices; ++slice)
+            for (int column = 0; column < s.columns; ++column) {
+                const column_state& c = states[static_cast<std::size_t>(column) * s.slices + slice];
+                char row[96];
+                std::snprintf(row, sizeof row, "%d,%d,%ld,%ld,%.6f\n", slice, column, c.dx, c.dy,
+                              c.gain);
+                places << row;
+            }
+        places.close();
+        if (!places) {
+            std::fprintf(stderr, "orvane_make_acquisition: cannot write %s/columns.csv\n",
+                         truth_dir.c_str());
+            return 1;
+        }
         std::vector<std::uint16_t> mosaic;
         for (int slice = 0; slice < s.slices; ++slice) {
             char name[64];

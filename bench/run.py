@@ -4,8 +4,8 @@ command-line pipeline and the machine's limits, with medians over alternating ru
 
     python3 bench/run.py [--scenario NAME] [--baseline REV] [--runs N] [--scale] [--keep]
 
-Scenarios: standard, standard_lzw, ome_zarr, single, resume, scaling, limits, align, all
-(default).
+Scenarios: standard, standard_lzw, ome_zarr, seamless, single, resume, scaling, limits, align,
+all (default).
 Everything is built and written under build-bench/ (or --work DIR).
 """
 
@@ -406,6 +406,43 @@ class bench:
             if not self.opts.keep:
                 clear(c.out)
 
+    def seamless(self):
+        """The run with --seamless against the plain one on the standard acquisition,
+        alternating. Every run starts from an empty output folder, so the flat-field
+        estimate, which later runs would read back, is timed with the rest."""
+        log("scenario seamless")
+        g = self.geo
+        folder = self.standard_acquisition()
+        total = input_bytes(folder, g.columns, range(g.slices))
+        env = env_threads(self.threads)
+        plain_out = os.path.join(self.out, "plain")
+        seamless_out = os.path.join(self.out, "seamless")
+        plain = contender("orvane", self.orvane_cmd(self.orvane, folder, plain_out), plain_out,
+                          env, bytes_read=total)
+        seamless = contender("orvane --seamless",
+                             self.orvane_cmd(self.orvane, folder, seamless_out, ["--seamless"]),
+                             seamless_out, env, bytes_read=total)
+        self.start(folder)
+        measure([plain, seamless], self.opts.runs, self.cold)
+        ratio = seamless.median["wall"] / plain.median["wall"]
+        self.add_rows("seamless", [plain, seamless], plain,
+                      f"--seamless costs {ratio:.2f}x the plain run "
+                      f"({'within' if ratio <= 1.2 else 'ABOVE'} the 1.2x budget)")
+        self.memory_note("seamless", plain, self.threads, g.tile, g.tile)
+        # A seamless slice holds every tile of the slice whole, and the flat
+        # and dark fields (32-bit floats) are shared by all workers.
+        canvas = (g.tile - 2 * g.xoverlap) * g.columns * g.tile * 2
+        tile = g.tile * g.tile * 2
+        limit = (self.threads * (canvas + g.columns * tile) + 4 * tile) / 1e6 + 20
+        rss = seamless.median["rss"]
+        self.notes.append(f"seamless: {seamless.label} peak RSS {rss:.0f} MB, "
+                          f"{'within' if rss <= limit else 'ABOVE'} the {self.threads} x "
+                          f"(canvas + {g.columns} tiles) + flat and dark fields + 20 MB = "
+                          f"{limit:.0f} MB a slice of whole tiles needs")
+        for c in (plain, seamless):
+            if not self.opts.keep:
+                clear(c.out)
+
     def single(self):
         log("scenario single")
         g = self.geo
@@ -662,8 +699,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--scenario", default="all",
-                        choices=["all", "standard", "standard_lzw", "ome_zarr", "single", "resume",
-                                 "resume_done", "scaling", "limits", "align", "windows"])
+                        choices=["all", "standard", "standard_lzw", "ome_zarr", "seamless",
+                                 "single", "resume", "resume_done", "scaling", "limits", "align",
+                                 "windows"])
     parser.add_argument("--baseline", help="revision to compare with (default: the first "
                         "commit on main that writes reduced copies)")
     parser.add_argument("--runs", type=int, default=3, help="runs per contender (median)")
@@ -681,8 +719,8 @@ def main():
     parser.add_argument("--no-vips", action="store_true", help="skip the libvips pipeline")
     opts = parser.parse_args()
     b = bench(opts)
-    wanted = (["standard", "standard_lzw", "ome_zarr", "single", "resume", "resume_done",
-               "scaling", "limits", "align", "windows"]
+    wanted = (["standard", "standard_lzw", "ome_zarr", "seamless", "single", "resume",
+               "resume_done", "scaling", "limits", "align", "windows"]
               if opts.scenario == "all" else [opts.scenario])
     for name in wanted:
         if name == "standard_lzw":
