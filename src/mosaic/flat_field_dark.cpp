@@ -62,22 +62,12 @@ struct block_level {
 
 // Per block, over every tile: the background's level and its spread (from
 // the values below it, which the specimen does not reach).
-std::vector<block_level> background_levels(const std::vector<const image*>& tiles,
+std::vector<block_level> background_levels(std::vector<std::vector<float>>& samples,
                                            const tile_grid& g, int threads)
 {
     std::vector<block_level> out(static_cast<std::size_t>(g.nx * g.ny));
     parallel_for(g.nx * g.ny, threads, loop_schedule::blocks, [&](std::int64_t b) {
-        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
-        const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
-        const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
-        const std::int64_t count = (x1 - x0) * (y1 - y0);
-        const std::int64_t step = std::max<std::int64_t>(1, count / values_per_block);
-        std::vector<float> values;
-        for (const image* t : tiles)
-            for (std::int64_t i = 0; i < count; i += step)
-                values.push_back(
-                    static_cast<float>((*t)(static_cast<unsigned>(x0 + i % (x1 - x0)),
-                                            static_cast<unsigned>(y0 + i / (x1 - x0)))));
+        std::vector<float>& values = samples[static_cast<std::size_t>(b)];
         std::vector<float> below = values;
         block_level& r = out[static_cast<std::size_t>(b)];
         r.level = densest(values);
@@ -106,9 +96,28 @@ double median_of(std::vector<double> values)
     return values[values.size() / 2];
 }
 
-dark_estimate estimate_dark(const std::vector<const image*>& tiles, const tile_grid& g, int threads)
+void dark_samples::add(const std::vector<const image*>& tiles, int threads)
 {
-    const std::vector<block_level> levels = background_levels(tiles, g, threads);
+    values.resize(static_cast<std::size_t>(g.nx * g.ny));
+    parallel_for(g.nx * g.ny, threads, loop_schedule::blocks, [&](std::int64_t b) {
+        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
+        const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
+        const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
+        const std::int64_t count = (x1 - x0) * (y1 - y0);
+        const std::int64_t step = std::max<std::int64_t>(1, count / values_per_block);
+        std::vector<float>& out = values[static_cast<std::size_t>(b)];
+        for (const image* t : tiles)
+            for (std::int64_t i = 0; i < count; i += step)
+                out.push_back(static_cast<float>((*t)(static_cast<unsigned>(x0 + i % (x1 - x0)),
+                                                      static_cast<unsigned>(y0 + i / (x1 - x0)))));
+    });
+}
+
+dark_estimate estimate_dark(dark_samples samples, int threads)
+{
+    const tile_grid& g = samples.g;
+    samples.values.resize(static_cast<std::size_t>(g.nx * g.ny));
+    const std::vector<block_level> levels = background_levels(samples.values, g, threads);
     std::vector<equation> eqs;
     std::vector<double> spreads;
     for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {

@@ -44,7 +44,14 @@ struct dark_estimate {
     std::vector<float> dark;  // width * height, row after row
     double spread = 0;
 };
-dark_estimate estimate_dark(const std::vector<const image*>& tiles, const tile_grid& g,
-                            int threads);
+// The values each block takes from the tiles, gathered tile by tile so that
+// the tiles need not be held together.
+struct dark_samples {
+    tile_grid g;
+    std::vector<std::vector<float>> values;  // per block
+    // Adds a few values of each block of every tile, in the tiles' order.
+    void add(const std::vector<const image*>& tiles, int threads);
+};
+dark_estimate estimate_dark(dark_samples samples, int threads);
 
 }  // namespace orvane::flat_detail

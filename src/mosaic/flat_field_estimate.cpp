@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <string>
 
 namespace orvane {
@@ -60,22 +61,33 @@ std::pair<int, int> register_overlap(const image& a, const image& b, std::int64_
     if (strip < 2 * register_range)
         return {0, 0};
     const std::int64_t step = std::max<std::int64_t>(1, h / register_rows);
+    const std::uint16_t* const pa = a.data();
+    const std::uint16_t* const pb = b.data();
+    // The sums are of whole values and stay below 2^53, so adding them up as
+    // integers, row by row, gives exactly what adding them as doubles would.
     auto score = [&](int dx, int dy) {
-        double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, n = 0;
-        for (std::int64_t t = 0; t < h; t += step) {
+        const std::int64_t x0 = std::max<std::int64_t>(0, -(pitch + dx));
+        const std::int64_t x1 = std::min<std::int64_t>(strip, w - (pitch + dx));
+        std::uint64_t sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, count = 0;
+        for (std::int64_t t = 0; t < h && x0 < x1; t += step) {
             const std::int64_t tb = t - yoffset + dy;
             if (tb < 0 || tb >= h)
                 continue;
-            for (std::int64_t x = 0; x < strip; ++x) {
-                const std::int64_t xb = x + pitch + dx;
-                if (xb < 0 || xb >= w)
-                    continue;
-                const double p = a(unsigned(x), unsigned(t)), q = b(unsigned(xb), unsigned(tb));
-                sa += p, sb += q, saa += p * p, sbb += q * q, sab += p * q, n += 1;
+            const std::uint16_t* ra = pa + t * w;
+            const std::uint16_t* rb = pb + tb * w + pitch + dx;
+#pragma omp simd reduction(+ : sa, sb, saa, sbb, sab)
+            for (std::int64_t x = x0; x < x1; ++x) {
+                const std::uint64_t p = ra[x], q = rb[x];
+                sa += p, sb += q, saa += p * p, sbb += q * q, sab += p * q;
             }
+            count += std::uint64_t(x1 - x0);
         }
-        const double va = saa - sa * sa / std::max(n, 1.0), vb = sbb - sb * sb / std::max(n, 1.0);
-        return n < 16 || va <= 0 || vb <= 0 ? 0.0 : (sab - sa * sb / n) / std::sqrt(va * vb);
+        const double n = double(count);
+        const double va = double(saa) - double(sa) * double(sa) / std::max(n, 1.0);
+        const double vb = double(sbb) - double(sb) * double(sb) / std::max(n, 1.0);
+        return n < 16 || va <= 0 || vb <= 0
+                   ? 0.0
+                   : (double(sab) - double(sa) * double(sb) / n) / std::sqrt(va * vb);
     };
     const double nominal = score(0, 0);
     double best = nominal;
@@ -155,24 +167,36 @@ void overlap_equations(const estimate_input& in, const image& a, const image& b,
         }
 }
 
-// The brightness equations of one tile column: per block, the log of the
-// mean of I - D over its sampled tiles is log S there plus the column's
-// level (the group) plus what the specimen shows, which the robust fit
-// treats as scatter.
-void brightness_equations(const estimate_input& in, const std::vector<const image*>& tiles,
-                          std::int32_t group, std::vector<observation>& out)
+// Adds one tile to its column's block sums of I - D, tile after tile, so
+// that the sums are the same whether the tiles are held together or not.
+void add_brightness(const estimate_input& in, const image& tile, std::vector<double>& sums)
 {
     const tile_grid& g = in.g;
     for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
         const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
         const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
         const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
-        double sum = 0;
-        for (const image* t : tiles)
-            for (std::int64_t y = y0; y < y1; ++y)
-                for (std::int64_t x = x0; x < x1; ++x)
-                    sum += (*t)(unsigned(x), unsigned(y)) - in.dark[std::size_t(y * g.width + x)];
-        const double mean = sum / double((x1 - x0) * (y1 - y0) * std::int64_t(tiles.size()));
+        double sum = sums[std::size_t(b)];
+        for (std::int64_t y = y0; y < y1; ++y)
+            for (std::int64_t x = x0; x < x1; ++x)
+                sum += tile(unsigned(x), unsigned(y)) - in.dark[std::size_t(y * g.width + x)];
+        sums[std::size_t(b)] = sum;
+    }
+}
+
+// The brightness equations of one tile column: per block, the log of the
+// mean of I - D over its sampled tiles is log S there plus the column's
+// level (the group) plus what the specimen shows, which the robust fit
+// treats as scatter.
+void brightness_equations(const estimate_input& in, const std::vector<double>& sums,
+                          std::int64_t tiles, std::int32_t group, std::vector<observation>& out)
+{
+    const tile_grid& g = in.g;
+    for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
+        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
+        const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
+        const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
+        const double mean = sums[std::size_t(b)] / double((x1 - x0) * (y1 - y0) * tiles);
         if (!(mean > in.threshold))
             continue;
         observation e;
@@ -203,35 +227,64 @@ std::vector<std::int64_t> flat_field_slices(std::int64_t slice_count)
 flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
                                const mosaic_layout& layout, int threads)
 {
+    return estimate_flat_field(
+        samples.size(),
+        [&](std::size_t i, std::int32_t j, image_buffer&) -> const image* {
+            const std::vector<image>& columns = samples[i].columns;
+            return std::size_t(j) < columns.size() &&
+                           columns.size() == std::size_t(layout.columns())
+                       ? &columns[std::size_t(j)]
+                       : nullptr;
+        },
+        layout, threads);
+}
+
+flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader& load,
+                               const mosaic_layout& layout, int threads)
+{
     const tile_size size = layout.reference();
     const std::int32_t columns = layout.columns();
-    // Tiles of another size than the reference, or a column missing, are left out.
-    std::vector<const flat_field_sample*> usable;
-    std::vector<std::vector<const image*>> by_column(static_cast<std::size_t>(columns));
-    std::vector<const image*> all;
-    for (const flat_field_sample& s : samples) {
-        bool whole = s.columns.size() == static_cast<std::size_t>(columns);
-        for (const image& t : s.columns)
-            whole = whole && std::uint32_t(t.width()) == size.width &&
-                    std::uint32_t(t.height()) == size.height && t.depth() >= 1;
-        if (!whole)
-            continue;
-        usable.push_back(&s);
-        for (std::size_t j = 0; j < s.columns.size(); ++j) {
-            by_column[j].push_back(&s.columns[j]);
-            all.push_back(&s.columns[j]);
-        }
-    }
-    if (all.empty() || size.width == 0 || size.height == 0)
-        throw error(failure_kind::no_result, "",
-                    "no sampled slice has every tile of the reference size to estimate a flat "
-                    "field from");
+    const auto no_sample = [] {
+        return error(failure_kind::no_result, "",
+                     "no sampled slice has every tile of the reference size to estimate a flat "
+                     "field from");
+    };
+    if (columns <= 0 || size.width == 0 || size.height == 0)
+        throw no_sample();
+    // One slice's tiles at a time: the estimate reads the sampled tiles twice,
+    // first for the dark field, then for the equations that need it, and never
+    // holds more than one slice.
+    std::vector<std::unique_ptr<image_buffer>> buffers;
+    for (std::int32_t j = 0; j < columns; ++j)
+        buffers.push_back(std::make_unique<image_buffer>());
+    std::vector<const image*> tiles(static_cast<std::size_t>(columns));
+    // Whether sample i has every tile, each of the reference size.
+    auto load_sample = [&](std::size_t i) {
+        std::vector<char> whole(tiles.size(), 0);
+        parallel_for(columns, threads, loop_schedule::one_by_one, [&](std::int64_t j) {
+            const image* t = load(i, std::int32_t(j), *buffers[std::size_t(j)]);
+            tiles[std::size_t(j)] = t;
+            whole[std::size_t(j)] = t && std::uint32_t(t->width()) == size.width &&
+                                    std::uint32_t(t->height()) == size.height && t->depth() >= 1;
+        });
+        return std::all_of(whole.begin(), whole.end(), [](char w) { return w != 0; });
+    };
 
     estimate_input in{layout, make_grid(size.width, size.height), {}, min_signal};
     const tile_grid& g = in.g;
 
-    // The dark field, and how far above it a pixel holds signal.
-    flat_detail::dark_estimate dark = flat_detail::estimate_dark(all, g, threads);
+    // The dark field, and how far above it a pixel holds signal. Slices with
+    // a tile missing or of another size are left out.
+    flat_detail::dark_samples dark_values{g, {}};
+    std::vector<std::size_t> usable;
+    for (std::size_t i = 0; i < sample_count; ++i)
+        if (load_sample(i)) {
+            usable.push_back(i);
+            dark_values.add(tiles, threads);
+        }
+    if (usable.empty())
+        throw no_sample();
+    flat_detail::dark_estimate dark = flat_detail::estimate_dark(std::move(dark_values), threads);
     in.dark = std::move(dark.dark);
     in.threshold = std::max(min_signal, signal_spreads * dark.spread);
 
@@ -240,17 +293,24 @@ flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
     const std::int64_t seams = std::max<std::int64_t>(0, columns - 1);
     const auto seam_lists = static_cast<std::int64_t>(usable.size()) * seams;
     std::vector<std::vector<observation>> lists(std::size_t(seam_lists + columns));
-    parallel_for(seam_lists + columns, threads, loop_schedule::one_by_one, [&](std::int64_t i) {
-        if (i < seam_lists) {
-            const flat_field_sample& s = *usable[std::size_t(i / seams)];
-            const std::size_t j = std::size_t(i % seams);
-            overlap_equations(in, s.columns[j], s.columns[j + 1], std::int32_t(i),
-                              lists[std::size_t(i)]);
-        } else {
-            brightness_equations(in, by_column[std::size_t(i - seam_lists)], std::int32_t(i),
-                                 lists[std::size_t(i)]);
-        }
-    });
+    std::vector<std::vector<double>> sums(std::size_t(columns),
+                                          std::vector<double>(std::size_t(g.nx * g.ny), 0.0));
+    for (std::size_t u = 0; u < usable.size(); ++u) {
+        if (!load_sample(usable[u]))
+            throw error(failure_kind::read, "",
+                        "a tile sampled for the flat field changed while it was estimated");
+        const auto first = static_cast<std::int64_t>(u) * seams;
+        parallel_for(seams + columns, threads, loop_schedule::one_by_one, [&](std::int64_t k) {
+            if (k < seams)
+                overlap_equations(in, *tiles[std::size_t(k)], *tiles[std::size_t(k) + 1],
+                                  std::int32_t(first + k), lists[std::size_t(first + k)]);
+            else
+                add_brightness(in, *tiles[std::size_t(k - seams)], sums[std::size_t(k - seams)]);
+        });
+    }
+    for (std::int32_t j = 0; j < columns; ++j)
+        brightness_equations(in, sums[std::size_t(j)], std::int64_t(usable.size()),
+                             std::int32_t(seam_lists + j), lists[std::size_t(seam_lists + j)]);
     std::vector<observation> eqs;
     for (const auto& l : lists)
         eqs.insert(eqs.end(), l.begin(), l.end());

@@ -5,7 +5,9 @@
 #include "mosaic/flat_field.hpp"
 #include "mosaic/geometry.hpp"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace orvane {
@@ -27,6 +29,16 @@ std::vector<std::int64_t> flat_field_slices(std::int64_t slice_count);
 // not on `threads`. A slice with a tile missing or of another size than the
 // reference is left out; throws the no_result error when none is left.
 flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
+                               const mosaic_layout& layout, int threads = 1);
+
+// Gives tile column `column` of sampled slice `sample`, as read: loaded into
+// `buffer`, or held elsewhere; null when the slice has no such tile.
+using flat_field_loader =
+    std::function<const image*(std::size_t sample, std::int32_t column, image_buffer& buffer)>;
+
+// The same from `sample_count` slices given one at a time, each read twice:
+// the estimate holds one slice's tiles at a time.
+flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader& load,
                                const mosaic_layout& layout, int threads = 1);
 
 }  // namespace orvane

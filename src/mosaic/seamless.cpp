@@ -194,6 +194,40 @@ private:
     std::vector<float> weights_;
 };
 
+// Takes a tile's rows as they are decoded into a whole-tile buffer and
+// corrects each band by the flat field while it is still in cache.
+class corrected_rows : public row_sink {
+public:
+    corrected_rows(image_buffer& into, const flat_field* flat) : into_(into), flat_(flat) {}
+
+    void begin(std::uint32_t width, std::uint32_t height) override
+    {
+        width_ = width;
+        into_.resize(width, height);
+        correct_ = flat_ && flat_->width == width && flat_->height == height;
+    }
+
+    std::uint16_t* room(std::uint32_t y0, std::uint32_t) override
+    {
+        return into_.pixels().data() + std::size_t{y0} * width_;
+    }
+
+    void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t*) override
+    {
+        if (!correct_)
+            return;
+        std::uint16_t* const first = into_.pixels().data() + std::size_t{y0} * width_;
+        for (std::uint32_t r = 0; r < count; ++r)
+            correct_row(*flat_, y0 + r, 0, first + std::size_t{r} * width_, width_);
+    }
+
+private:
+    image_buffer& into_;
+    const flat_field* flat_;
+    std::uint32_t width_ = 0;
+    bool correct_ = false;
+};
+
 // Tiles of another size than the reference: their pieces may overlap, which
 // the composite step decides, so they are drawn as the plain mosaic is,
 // each corrected by the flat field where it has the field's size.
@@ -226,6 +260,9 @@ std::vector<seam_measure> assemble_seamless(image& canvas, const tile_source& ti
     const tile_size reference = layout.reference();
     parallel_for(n, threads, loop_schedule::one_by_one, [&](std::int64_t j) {
         image_buffer& buffer = *loaded[static_cast<std::size_t>(j)];
+        corrected_rows sink(buffer, settings.flat);
+        if (tiles.stream(static_cast<std::int32_t>(j), sink))
+            return;
         tiles.load(static_cast<std::int32_t>(j), buffer);
         image& tile = buffer.pixels();
         if (settings.flat && tile.width() == static_cast<int>(settings.flat->width) &&

@@ -3,7 +3,6 @@
 #include "run/seam_setup.hpp"
 
 #include "base/error.hpp"
-#include "base/parallel.hpp"
 #include "compat/library_conventions.hpp"
 #include "io/flat_field_file.hpp"
 #include "io/output_file.hpp"
@@ -30,24 +29,17 @@ bool holds_slices(const slice_job& job)
 }
 
 // Estimates the field from the tiles of the slices the estimate samples,
-// as read, before the flip.
+// as read, before the flip, one slice's tiles at a time.
 flat_field estimate(const slice_job& job, int threads)
 {
     const std::vector<std::int64_t> slices = flat_field_slices(job.tiles.slice_count());
-    std::vector<flat_field_sample> samples(slices.size());
-    const std::int32_t columns = job.layout.columns();
-    for (std::size_t i = 0; i < slices.size(); ++i) {
-        samples[i].slice = slices[i];
-        samples[i].columns.resize(static_cast<std::size_t>(columns));
-    }
-    parallel_for(static_cast<std::int64_t>(slices.size()) * columns, threads,
-                 loop_schedule::one_by_one, [&](std::int64_t k) {
-                     const auto i = static_cast<std::size_t>(k / columns);
-                     const auto j = static_cast<std::int32_t>(k % columns);
-                     samples[i].columns[static_cast<std::size_t>(j)] = load_tile(
-                         job.tiles.tile_name(j, static_cast<std::int32_t>(samples[i].slice)));
-                 });
-    return estimate_flat_field(samples, job.layout, threads);
+    return estimate_flat_field(
+        slices.size(),
+        [&](std::size_t i, std::int32_t j, image_buffer& buffer) -> const image* {
+            load_tile(job.tiles.tile_name(j, static_cast<std::int32_t>(slices[i])), buffer);
+            return &buffer.pixels();
+        },
+        job.layout, threads);
 }
 
 }  // namespace

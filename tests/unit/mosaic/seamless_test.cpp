@@ -18,12 +18,29 @@ using orvane::image;
 
 namespace {
 
-// Tiles held in memory, one per column, which can only be loaded whole.
+// Tiles held in memory, one per column, loaded whole or, with band > 0,
+// streamed in bands of that many rows.
 class memory_tiles : public orvane::tile_source {
 public:
     std::vector<image> tiles;
+    std::uint32_t band = 0;
 
-    bool stream(std::int32_t, orvane::row_sink&) const override { return false; }
+    bool stream(std::int32_t column, orvane::row_sink& sink) const override
+    {
+        if (band == 0)
+            return false;
+        const image& t = tiles[static_cast<std::size_t>(column)];
+        const auto w = static_cast<std::uint32_t>(t.width()),
+                   h = static_cast<std::uint32_t>(t.height());
+        sink.begin(w, h);
+        for (std::uint32_t y0 = 0; y0 < h; y0 += band) {
+            const std::uint32_t count = std::min(band, h - y0);
+            std::uint16_t* room = sink.room(y0, count);
+            std::copy(t.data() + std::size_t{y0} * w, t.data() + std::size_t{y0 + count} * w, room);
+            sink.rows(y0, count, room);
+        }
+        return true;
+    }
     void load(std::int32_t column, orvane::image_buffer& into) const override
     {
         const image& t = tiles[static_cast<std::size_t>(column)];
@@ -344,4 +361,23 @@ TEST(Seamless, FlatFieldCorrectionUndoesTheSensor)
         EXPECT_NE(e.cause().find("192 x 128"), std::string::npos) << e.cause();
     }
     cimg_forXY(narrower, x, y) ASSERT_EQ(narrower(x, y), 7);
+
+    // A slice whose tiles are corrected band by band as they stream in is the
+    // slice corrected after loading them whole.
+    const slice_geometry g;
+    memory_tiles tiles = cut(g, textured(5), {0, 2, 1}, {0, -1, 0}, {1.0f, 1.2f, 0.9f});
+    orvane::flat_field sensor = ones(g);
+    for (std::size_t i = 0; i < sensor.flat.size(); ++i) {
+        sensor.flat[i] =
+            0.6f + 0.8f * static_cast<float>(i % g.width) / static_cast<float>(g.width);
+        sensor.dark[i] = static_cast<float>(i % 7) * 20.5f;
+    }
+    orvane::seam_settings settings;
+    settings.flat = &sensor;
+    settings.match_gain = true;
+    settings.register_px = 4;
+    settings.blend_px = 8;
+    const seamless_run whole = run(g, tiles, settings);
+    tiles.band = 7;
+    EXPECT_TRUE(run(g, tiles, settings).canvas == whole.canvas);
 }
