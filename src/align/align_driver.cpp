@@ -45,8 +45,9 @@ const char* const usage_text =
     "                   preview is then corrected and blended over the whole overlap\n"
     "  -h, --help       print this help and exit\n"
     "  --version        print the version and exit\n"
-    "exit status: 0 estimate printed, 1 misuse, 2 the list, a tile or the preview\n"
-    "failed, 3 no pair of columns could be aligned (or every one was ambiguous)\n";
+    "exit status: 0 estimate printed, 1 misuse, 2 the list, a tile, the flat field\n"
+    "file or the preview failed, 3 no pair of columns could be aligned (or every\n"
+    "one was ambiguous)\n";
 
 constexpr std::uint32_t preview_width = 2048;
 
