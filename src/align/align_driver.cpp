@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <optional>
 
 namespace orvane::align {
 
@@ -24,6 +25,7 @@ const char* const program = "orvane-align";
 const char* const usage_text =
     "usage: orvane-align -i list.txt -s splitnumber [-k SLICE...] [--max-overlap PX]\n"
     "                    [--max-shift PX] [--preview FILE.png] [-x X -y Y]\n"
+    "                    [--flat-field auto|FILE]\n"
     "Finds the -x and -y with which orvane's seams meet: for each pair of\n"
     "neighbouring tile columns, over several slices, the overlap in pixel columns\n"
     "and the vertical shift that best align the flipped tiles.\n"
@@ -35,10 +37,17 @@ const char* const usage_text =
     "  --preview FILE   also write one slice (the first -k, else the middle one)\n"
     "                   stitched, at most 2048 pixels wide, seams marked, as PNG\n"
     "  -x X -y Y        with --preview: stitch the preview with these, estimate nothing\n"
+    "  --flat-field auto|FILE\n"
+    "                   correct every tile by a flat field before it is matched, as\n"
+    "                   orvane --flat-field does: auto estimates it from the tiles\n"
+    "                   (placed by a first estimate, or by -x and -y), FILE reads one\n"
+    "                   (a measured one, or the flatfield.tif orvane wrote); the\n"
+    "                   preview is then corrected and blended over the whole overlap\n"
     "  -h, --help       print this help and exit\n"
     "  --version        print the version and exit\n"
-    "exit status: 0 estimate printed, 1 misuse, 2 the list, a tile or the preview\n"
-    "failed, 3 no pair of columns could be aligned (or every one was ambiguous)\n";
+    "exit status: 0 estimate printed, 1 misuse, 2 the list, a tile, the flat field\n"
+    "file or the preview failed, 3 no pair of columns could be aligned (or every\n"
+    "one was ambiguous)\n";
 
 constexpr std::uint32_t preview_width = 2048;
 
@@ -51,7 +60,8 @@ error no_estimate(std::string why) { return error(failure_kind::no_result, "", s
 // Everything one run works from, once the options and the list are checked.
 struct run_plan {
     align_options options;
-    acquisition tiles;  // the list's first tile gives the reference size
+    acquisition tiles;                // the list's first tile gives the reference size
+    std::optional<flat_field> field;  // --flat-field, once read or estimated
 };
 
 // The preview is written under a temporary name and renamed into place, so
@@ -61,7 +71,8 @@ void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yof
     const align_options& o = plan.options;
     const std::int32_t slice = o.slices.empty() ? plan.tiles.slice_count() / 2 : o.slices.front();
     const mosaic_layout layout(plan.tiles, xoverlap, yoffset);
-    const reduced_mosaic mosaic = stitch_reduced(plan.tiles, layout, slice, preview_width);
+    const reduced_mosaic mosaic = stitch_reduced(plan.tiles, layout, slice, preview_width,
+                                                 plan.field ? &*plan.field : nullptr);
     const std::int32_t factor = mosaic.factor;
     std::vector<std::uint32_t> seams;
     for (std::int32_t j = 1; j < layout.columns(); ++j)
@@ -74,7 +85,8 @@ void write_preview(const run_plan& plan, std::int32_t xoverlap, std::int32_t yof
         throw preview_error("cannot write the preview '" + o.preview_path + "': " + e.what());
     }
     std::cout << "preview: " << o.preview_path << " (slice " << slice << ", -x " << xoverlap
-              << " -y " << yoffset << ", reduced by " << factor << ")\n"
+              << " -y " << yoffset << ", reduced by " << factor
+              << (plan.field ? ", flat field corrected, seams blended" : "") << ")\n"
               << std::flush;
 }
 
@@ -105,7 +117,41 @@ search_limits limits_for(const run_plan& plan)
     return limits;
 }
 
-int estimate(const run_plan& plan)
+// The pairs' estimates from the slices' alignments, reported nowhere; a
+// pair whose tiles overlap over their whole width has none.
+std::vector<pair_estimate> quiet_pairs(const survey_result& survey, tile_size reference)
+{
+    std::vector<pair_estimate> pairs;
+    for (const std::vector<alignment>& slices : survey.by_pair) {
+        pairs.push_back(combine_slices(slices));
+        if (pairs.back().overlap >= static_cast<int>(reference.width))
+            pairs.back().found = false;
+    }
+    return pairs;
+}
+
+// --flat-field auto: the estimate of the field compares the overlaps, so it
+// needs their places; a first survey of the tiles as read gives them. Where
+// it gives none the stitcher could use, the tiles are matched as read.
+void estimate_field(run_plan& plan, survey_input& input)
+{
+    const tile_size reference = plan.tiles.reference();
+    const survey_result first = survey_pairs(input);
+    const geometry_fit fit = fit_geometry(quiet_pairs(first, reference));
+    if (!fit.found || 2 * std::int64_t{fit.xoverlap} >= reference.width || fit.xoverlap < 0) {
+        warn("no first estimate of the overlaps to estimate the flat field with: the tiles " +
+             std::string("are matched as read"));
+        return;
+    }
+    plan.field =
+        estimate_tiles_flat_field(plan.tiles, mosaic_layout(plan.tiles, fit.xoverlap, fit.yoffset));
+    input.field = &*plan.field;
+    std::cout << "flat field: estimated from the tiles placed by a first estimate, -x "
+              << fit.xoverlap << " -y " << fit.yoffset << "\n"
+              << std::flush;
+}
+
+int estimate(run_plan& plan)
 {
     const align_options& o = plan.options;
     if (o.splitnumber < 2)
@@ -115,6 +161,9 @@ int estimate(const run_plan& plan)
     input.tiles = &plan.tiles;
     input.slices = o.slices.empty() ? spread_slices(plan.tiles.slice_count()) : o.slices;
     input.limits = limits_for(plan);
+    input.field = plan.field ? &*plan.field : nullptr;
+    if (o.flat_field == "auto")
+        estimate_field(plan, input);
 
     const survey_result survey = survey_pairs(input);
     for (const size_mismatch& m : survey.mismatches)
@@ -179,6 +228,9 @@ void check_preview_path(const align_options& options, const std::vector<std::str
     const platform::file_identity preview = platform::identity_of(path);
     if (platform::same_file(preview, platform::identity_of(options.list_path)))
         throw refusal("the preview path '" + path + "' is the list file");
+    if (!options.flat_field.empty() && options.flat_field != "auto" &&
+        platform::same_file(preview, platform::identity_of(options.flat_field)))
+        throw refusal("the preview path '" + path + "' is the flat field file");
     for (const std::string& name : names)
         if (platform::same_file(preview, platform::identity_of(name)))
             throw refusal("the preview path '" + path + "' is the tile '" + name + "'");
@@ -205,20 +257,25 @@ run_plan make_plan(const align_options& options)
                       std::to_string(search_limits{}.min_overlap) + " columns");
     check_preview_path(options, names);
     const tile_size reference = read_tile_size(names.front());
-    run_plan plan{options, acquisition(std::move(names), options.splitnumber, reference)};
+    run_plan plan{options, acquisition(std::move(names), options.splitnumber, reference), {}};
     if (options.xoverlap)
         refuse_as_stitcher_does(plan.tiles, *options.xoverlap, *options.yoffset,
                                 refusal("orvane refuses -x " + std::to_string(*options.xoverlap) +
                                         " -y " + std::to_string(*options.yoffset) +
                                         " (above): no preview"));
+    if (!options.flat_field.empty() && options.flat_field != "auto")
+        plan.field = read_tiles_flat_field(options.flat_field, reference);
     return plan;
 }
 
 int run(const align_options& options)
 {
-    const run_plan plan = make_plan(options);
+    run_plan plan = make_plan(options);
     if (!options.xoverlap)
         return estimate(plan);
+    if (options.flat_field == "auto")
+        plan.field = estimate_tiles_flat_field(
+            plan.tiles, mosaic_layout(plan.tiles, *options.xoverlap, *options.yoffset));
     write_preview(plan, *options.xoverlap, *options.yoffset);
     return align_ok;
 }

@@ -97,6 +97,10 @@ align_options parse_align_options(int argc, const char* const* argv)
                 static_cast<int>(n);
         } else if (arg == "--preview") {
             options.preview_path = value(i, arg);
+        } else if (arg == "--flat-field") {
+            options.flat_field = value(i, arg);
+            if (options.flat_field.empty())
+                misuse("--flat-field takes auto or a flat field file, not ''");
         } else if (arg == "-x" || arg == "-y") {
             const long n = number(i, arg, INT_MIN);
             (arg == "-x" ? options.xoverlap : options.yoffset) = static_cast<std::int32_t>(n);

@@ -16,6 +16,10 @@ struct align_options {
     std::optional<int> max_overlap;
     std::optional<int> max_shift;
     std::string preview_path;
+    // --flat-field: "auto" estimates it from the tiles, anything else names
+    // a flat field file; empty: none. Every tile is corrected by it before
+    // it is matched, and the preview is drawn corrected and blended.
+    std::string flat_field;
     std::optional<std::int32_t> xoverlap;  // -x and -y: preview with these, estimate nothing
     std::optional<std::int32_t> yoffset;
     bool help = false;

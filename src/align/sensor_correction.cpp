@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 
 namespace orvane::align {
 
@@ -89,6 +90,31 @@ void sensor_corrected_rows::rows(std::uint32_t y0, std::uint32_t count, const st
             target_.rows(y - pending_, 1, live_.data());
         target_.rows(y, 1, live_.data());
     }
+}
+
+flat_corrected_rows::flat_corrected_rows(const flat_field& field, row_consumer& target)
+    : field_(field), target_(target)
+{
+}
+
+void flat_corrected_rows::begin(std::uint32_t width, std::uint32_t height)
+{
+    passes_ = width != field_.width || height != field_.height;
+    target_.begin(width, height);
+}
+
+void flat_corrected_rows::rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* values)
+{
+    if (passes_) {
+        target_.rows(y0, count, values);
+        return;
+    }
+    const std::size_t n = std::size_t{count} * field_.width;
+    band_.resize(n);
+    std::memcpy(band_.data(), values, n * sizeof(std::uint16_t));
+    for (std::uint32_t i = 0; i < count; ++i)
+        correct_row(field_, y0 + i, 0, band_.data() + std::size_t{i} * field_.width, field_.width);
+    target_.rows(y0, count, band_.data());
 }
 
 }  // namespace orvane::align

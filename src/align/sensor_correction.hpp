@@ -2,6 +2,7 @@
 #pragma once
 
 #include "align/sensor_pattern.hpp"
+#include "mosaic/flat_field.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -31,6 +32,23 @@ private:
     std::vector<std::uint16_t> live_;  // the last live row, corrected
     bool have_live_ = false;
     std::uint32_t pending_ = 0;  // dead rows at the top waiting for a live one
+};
+
+// Hands a tile's rows on with the flat field taken out, (I - D) / S as the
+// stitcher corrects them, before anything else looks at them. A tile of
+// another size than the field's passes unchanged.
+class flat_corrected_rows : public row_consumer {
+public:
+    flat_corrected_rows(const flat_field& field, row_consumer& target);
+
+    void begin(std::uint32_t width, std::uint32_t height) override;
+    void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* values) override;
+
+private:
+    const flat_field& field_;
+    row_consumer& target_;
+    bool passes_ = true;
+    std::vector<std::uint16_t> band_;
 };
 
 }  // namespace orvane::align

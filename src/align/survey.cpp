@@ -60,11 +60,15 @@ private:
     bool read(int column, band_keeper& keeper)
     {
         const std::string& name = name_of(column);
-        if (pattern_.corrects_anything()) {
-            sensor_corrected_rows corrected(pattern_, keeper);
+        sensor_corrected_rows sensor(pattern_, keeper);
+        row_consumer& after_field = pattern_.corrects_anything()
+                                        ? static_cast<row_consumer&>(sensor)
+                                        : static_cast<row_consumer&>(keeper);
+        if (in_.field) {
+            flat_corrected_rows corrected(*in_.field, after_field);
             read_tile_rows(name, corrected);
         } else {
-            read_tile_rows(name, keeper);
+            read_tile_rows(name, after_field);
         }
         if (keeper.size_matches())
             return true;
@@ -198,23 +202,65 @@ tile_size read_tile_size(const std::string& name)
 
 namespace {
 
+// Hands each row to two consumers.
+class both_rows : public row_consumer {
+public:
+    both_rows(row_consumer& first, row_consumer& second) : first_(first), second_(second) {}
+    void begin(std::uint32_t width, std::uint32_t height) override
+    {
+        first_.begin(width, height);
+        second_.begin(width, height);
+    }
+    void rows(std::uint32_t y0, std::uint32_t count, const std::uint16_t* values) override
+    {
+        first_.rows(y0, count, values);
+        second_.rows(y0, count, values);
+    }
+
+private:
+    row_consumer& first_;
+    row_consumer& second_;
+};
+
 // Every tile of the chosen slices, one estimator per slice, merged in order.
+// With a flat field, the dead lines are found in the tiles as read, where
+// they hold one value, and the fall-off in the corrected tiles: what the
+// field leaves of the shading (the dark field's share included, which a
+// fall-off fitted to the tiles as read would divide wrongly).
 sensor_pattern estimate_sensor_pattern(const survey_input& input)
 {
-    const auto count = static_cast<int>(input.slices.size());
+    const auto count = static_cast<std::size_t>(input.slices.size());
     const tile_size reference = input.tiles->reference();
-    std::vector<sensor_pattern_estimator> estimators(
-        static_cast<std::size_t>(count),
-        sensor_pattern_estimator(reference.width, reference.height));
-    parallel_for(count, omp_get_max_threads(), loop_schedule::one_by_one, [&](std::int64_t i) {
-        const auto k = static_cast<std::size_t>(i);
-        for (int j = 0; j < input.tiles->columns(); ++j)
-            read_tile_rows(input.tiles->tile_name(j, input.slices[k]), estimators[k]);
-    });
-    sensor_pattern_estimator all(reference.width, reference.height);
-    for (const sensor_pattern_estimator& e : estimators)
-        all.merge(e);
-    return all.finish();
+    const sensor_pattern_estimator empty(reference.width, reference.height);
+    std::vector<sensor_pattern_estimator> as_read(count, empty), corrected(count, empty);
+    parallel_for(static_cast<std::int64_t>(count), omp_get_max_threads(), loop_schedule::one_by_one,
+                 [&](std::int64_t i) {
+                     const auto k = static_cast<std::size_t>(i);
+                     for (int j = 0; j < input.tiles->columns(); ++j) {
+                         const std::string& name = input.tiles->tile_name(j, input.slices[k]);
+                         if (!input.field) {
+                             read_tile_rows(name, as_read[k]);
+                             continue;
+                         }
+                         flat_corrected_rows field(*input.field, corrected[k]);
+                         both_rows both(as_read[k], field);
+                         read_tile_rows(name, both);
+                     }
+                 });
+    sensor_pattern_estimator all = empty, all_corrected = empty;
+    for (std::size_t k = 0; k < count; ++k) {
+        all.merge(as_read[k]);
+        all_corrected.merge(corrected[k]);
+    }
+    sensor_pattern pattern = all.finish();
+    if (input.field) {
+        const sensor_pattern left = all_corrected.finish();
+        pattern.fitted = left.fitted;
+        pattern.shaded = left.shaded;
+        pattern.variation = left.variation;
+        pattern.gain = left.gain;
+    }
+    return pattern;
 }
 
 }  // namespace

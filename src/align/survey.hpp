@@ -4,6 +4,7 @@
 #include "align/estimate.hpp"
 #include "align/sensor_pattern.hpp"
 #include "align/tiles.hpp"
+#include "mosaic/flat_field.hpp"
 
 #include <cstdint>
 #include <string>
@@ -15,6 +16,9 @@ struct survey_input {
     const acquisition* tiles = nullptr;  // every tile must have the reference size
     std::vector<std::int32_t> slices;    // the slices to look at
     search_limits limits;
+    // Taken out of every tile before anything else when given; it stands
+    // for the sensor's fall-off then, whose fit is not divided out.
+    const flat_field* field = nullptr;
 };
 
 // A tile of another size than the reference: its pairs in that slice are
@@ -45,7 +49,9 @@ constexpr double sensor_match_variation = 0.01;
 constexpr double sensor_match_margin = 0.05;
 
 // First every tile of the chosen slices is read for the sensor pattern the
-// tiles share, which is taken out of each before it is matched. Then, per
+// tiles share, which is taken out of each before it is matched, after the
+// flat field when there is one: the dead lines are found in the tiles as
+// read, where they hold one value, and the field takes the fall-off's place. Then, per
 // slice, the tiles are read twice, one at a time in column order: first
 // for their bands next to each seam reduced for the phase correlation, then
 // for the few full-resolution columns that the refinement needs. So a

@@ -2,18 +2,24 @@
 #include "align/tiles.hpp"
 
 #include "base/image.hpp"
+#include "base/parallel.hpp"
 #include "base/warnings.hpp"
 #include "compat/library_conventions.hpp"
+#include "io/flat_field_file.hpp"
 #include "io/list_file.hpp"
 #include "io/tile_loader.hpp"
 #include "mosaic/assemble.hpp"
+#include "mosaic/flat_field_estimate.hpp"
 #include "mosaic/reduce.hpp"
+#include "mosaic/seamless.hpp"
 #include "platform/platform.hpp"
 
 #include <omp.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <iostream>
+#include <limits>
 
 namespace orvane::align {
 
@@ -96,14 +102,25 @@ void refuse_as_stitcher_does(const acquisition& tiles, std::int32_t xoverlap, st
 }
 
 reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& layout,
-                              std::int32_t slice_index, std::uint32_t max_width)
+                              std::int32_t slice_index, std::uint32_t max_width,
+                              const flat_field* field)
 {
     const image_size size = layout.canvas();
     const auto canvas_width = static_cast<std::uint32_t>(std::max<std::int64_t>(0, size.width));
     const int threads = std::max(1, omp_get_max_threads());
     image_buffer canvas;
     canvas.resize(canvas_width, static_cast<std::uint32_t>(size.height));
-    assemble_slice(canvas.pixels(), slice_tile_files(tiles, slice_index), layout, threads);
+    if (field) {
+        seam_settings settings;
+        settings.flat = field;
+        // The whole overlap; the slice narrows it where the seams lie closer.
+        settings.blend_px = static_cast<std::int32_t>(std::clamp<std::int64_t>(
+            2 * std::int64_t{layout.xoverlap()}, 0, std::numeric_limits<std::int32_t>::max()));
+        assemble_seamless(canvas.pixels(), slice_tile_files(tiles, slice_index), layout, settings,
+                          threads);
+    } else {
+        assemble_slice(canvas.pixels(), slice_tile_files(tiles, slice_index), layout, threads);
+    }
     const auto factor = static_cast<std::int32_t>(
         std::max<std::uint32_t>(1, (canvas_width + max_width - 1) / std::max(1u, max_width)));
     reduced_mosaic result;
@@ -118,6 +135,31 @@ reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& lay
     result.image.height = static_cast<std::uint32_t>(shown->height());
     result.image.pixels.assign(shown->begin(), shown->end());
     return result;
+}
+
+flat_field estimate_tiles_flat_field(const acquisition& tiles, const mosaic_layout& layout)
+{
+    const int threads = std::max(1, omp_get_max_threads());
+    const std::vector<std::int64_t> slices = flat_field_slices(tiles.slice_count());
+    const std::int32_t columns = layout.columns();
+    std::vector<flat_field_sample> samples(slices.size());
+    for (std::size_t i = 0; i < slices.size(); ++i) {
+        samples[i].slice = slices[i];
+        samples[i].columns.resize(static_cast<std::size_t>(columns));
+    }
+    parallel_for(static_cast<std::int64_t>(slices.size()) * columns, threads,
+                 loop_schedule::one_by_one, [&](std::int64_t k) {
+                     const auto i = static_cast<std::size_t>(k / columns);
+                     const auto j = static_cast<std::int32_t>(k % columns);
+                     samples[i].columns[static_cast<std::size_t>(j)] =
+                         load_tile(tiles.tile_name(j, static_cast<std::int32_t>(samples[i].slice)));
+                 });
+    return estimate_flat_field(samples, layout, threads);
+}
+
+flat_field read_tiles_flat_field(const std::string& path, tile_size tile)
+{
+    return read_flat_field(path, tile);
 }
 
 }  // namespace orvane::align

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "base/error.hpp"
+#include "mosaic/flat_field.hpp"
 #include "mosaic/geometry.hpp"
 
 #include <cstdint>
@@ -56,8 +57,18 @@ struct reduced_mosaic {
 
 // One slice stitched exactly as the stitcher does with this layout, then
 // reduced by the smallest whole factor that makes it at most max_width
-// wide, with the stitcher's own area averaging. Throws the stitcher's errors.
+// wide, with the stitcher's own area averaging. With a flat field, every
+// tile is corrected by it and each seam blended over the whole overlap, as
+// orvane --flat-field --blend makes the slice. Throws the stitcher's errors.
 reduced_mosaic stitch_reduced(const acquisition& tiles, const mosaic_layout& layout,
-                              std::int32_t slice_index, std::uint32_t max_width);
+                              std::int32_t slice_index, std::uint32_t max_width,
+                              const flat_field* field = nullptr);
+
+// The stitcher's flat field estimate (--flat-field auto), from the tiles of
+// the slices it samples, placed by this layout. Throws the stitcher's errors.
+flat_field estimate_tiles_flat_field(const acquisition& tiles, const mosaic_layout& layout);
+
+// A flat field file as the stitcher reads it, for tiles of this size.
+flat_field read_tiles_flat_field(const std::string& path, tile_size tile);
 
 }  // namespace orvane::align

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -440,3 +441,65 @@ TEST_F(Align, WhatTheSensorAddsToEveryTileNeverDecidesTheEstimate)
         EXPECT_EQ(r.err.find("slices agree"), std::string::npos) << r.err;
     }
 }
+
+namespace {
+
+// Light falling off towards a tile's sides over a dark field, the same in
+// every tile: the fall-off fitted to the tiles as read leaves the dark
+// field's share of it, which matches itself and pulled the overlap of this
+// cut a column off. Corrected by the flat field first, as the stitcher
+// corrects tiles, the cut's geometry comes out exact, whether the field is
+// estimated from the tiles or read from the file the stitcher wrote, and
+// the preview is drawn corrected and blended. A field that cannot be read
+// is the stitcher's read failure.
+TEST_F(Align, ShadingOverADarkFieldIsTakenOutBeforeMatching)
+{
+    const geometry g{3, 4, 256, 256, 20, -8};
+    cut(g, false, {}, 1);
+    for (const auto& entry : std::filesystem::directory_iterator(dir + "/acq/tiles")) {
+        const orvane_test::tiff_image t = orvane_test::read_tiff(entry.path().string());
+        orvane_test::write_tile(
+            entry.path().string(), t.width, t.height, [&](std::uint32_t x, std::uint32_t y) {
+                const double u = 2.0 * x / (t.width - 1) - 1.0;
+                return static_cast<std::uint16_t>(
+                    std::min(65535.0, t.at(x, y) * (1.0 - 0.45 * u * u) + 2000.5));
+            });
+    }
+    const process_result as_read = align({"-i", list, "-s", "3"});
+    EXPECT_NE(printed_geometry(as_read.out), "-x 20 -y -8") << as_read.out << as_read.err;
+
+    const std::string png = dir + "/preview.png";
+    const process_result r =
+        align({"-i", list, "-s", "3", "--flat-field", "auto", "--preview", png});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(printed_geometry(r.out), "-x 20 -y -8") << r.out << r.err;
+    EXPECT_NE(r.out.find("flat field: estimated from the tiles placed by a first estimate"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("flat field corrected, seams blended"), std::string::npos) << r.out;
+    const std::string corrected = orvane_test::read_file(png);
+    const process_result plain =
+        align({"-i", list, "-s", "3", "--preview", png, "-x", "20", "-y", "-8"});
+    ASSERT_EQ(plain.exit_code, 0) << plain.err;
+    EXPECT_NE(orvane_test::read_file(png), corrected);
+
+    // The field the stitcher estimates into its output folder, read back.
+    const process_result stitched =
+        orvane_test::run_process(ORVANE_EXE, {"-i", list, "-s", "3", "-x", "20", "-y", "-8", "-o",
+                                              dir + "/out", "--flat-field", "auto"});
+    ASSERT_EQ(stitched.exit_code, 0) << stitched.err;
+    const std::string field = dir + "/out/flatfield.tif";
+    const process_result from_file = align({"-i", list, "-s", "3", "--flat-field", field});
+    EXPECT_EQ(from_file.exit_code, 0) << from_file.err;
+    EXPECT_EQ(printed_geometry(from_file.out), "-x 20 -y -8") << from_file.out << from_file.err;
+
+    for (const std::string& bad : {dir + "/missing.tif", list}) {
+        SCOPED_TRACE(bad);
+        const process_result refused = align({"-i", list, "-s", "3", "--flat-field", bad});
+        EXPECT_EQ(refused.exit_code, 2) << refused.out << refused.err;
+        EXPECT_EQ(printed_geometry(refused.out), "none") << refused.out;
+        EXPECT_NE(refused.err.find(bad), std::string::npos) << refused.err;
+    }
+}
+
+}  // namespace
