@@ -116,10 +116,21 @@ TEST_F(Seams, OtherCorrectionsThanTheFoldersAndUnusableValuesAreRefused)
 
     const auto refused = [&](std::vector<std::string> extra, const std::string& words,
                              int status = 1) {
-        const process_result r = run(args(out, std::move(extra)));
-        EXPECT_EQ(r.exit_code, status) << words;
-        EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+        // The plan of the run says the same and writes nothing either.
+        for (const bool plan : {false, true}) {
+            std::vector<std::string> a = extra;
+            if (plan)
+                a.push_back("--plan");
+            const process_result r = run(args(out, a));
+            EXPECT_EQ(r.exit_code, status) << words << (plan ? " (plan)" : "");
+            EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+            EXPECT_EQ(r.out.find("slices\t"), std::string::npos) << r.out;
+        }
     };
+    const process_result planned =
+        run(args(out, {"--match-gain", "--blend", "8", "--ome-zarr", volume, "--plan"}));
+    EXPECT_EQ(planned.exit_code, 0) << planned.err;
+    EXPECT_NE(planned.out.find("slices\t"), std::string::npos) << planned.out;
     refused({"--match-gain", "--blend", "6", "--ome-zarr", volume},
             "seams.json': the slices here were made with other seam corrections: --blend 8 "
             "there, 6 in this run");
@@ -140,10 +151,16 @@ TEST_F(Seams, OtherCorrectionsThanTheFoldersAndUnusableValuesAreRefused)
     // with them, refuse the other.
     const std::string plain = dir + "/plain";
     ASSERT_EQ(run(args(plain, {})).exit_code, 0);
-    const process_result late = run(args(plain, {"--register", "3"}));
-    EXPECT_EQ(late.exit_code, 1);
-    EXPECT_NE(late.err.find("already holds slices made without them"), std::string::npos)
-        << late.err;
+    for (const bool plan : {false, true}) {
+        std::vector<std::string> extra = {"--register", "3"};
+        if (plan)
+            extra.push_back("--plan");
+        const process_result late = run(args(plain, extra));
+        EXPECT_EQ(late.exit_code, 1) << plan;
+        EXPECT_NE(late.err.find("already holds slices made without them"), std::string::npos)
+            << late.err;
+    }
+    EXPECT_FALSE(exists(plain + "/seams.json"));
     const process_result other = run(args(dir + "/other", {"--ome-zarr", volume}));
     EXPECT_EQ(other.exit_code, 2);
     EXPECT_NE(other.err.find("(orvane.seams)"), std::string::npos) << other.err;
