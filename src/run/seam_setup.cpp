@@ -69,6 +69,20 @@ flat_field estimate(const slice_job& job, int threads)
     return estimate_flat_field(samples, job.layout, threads);
 }
 
+// Refuses slices without rows in seams/ beside a record of corrections.
+void refuse_slices_beside_record(const slice_job& job, const seam_record& record)
+{
+    const std::string& outputdir = job.options.outputdir;
+    if (holds_slices(job, true))
+        throw error(failure_kind::usage, "",
+                    "'" + outputdir +
+                        "': slices made without seam corrections were put here beside the "
+                        "record of " +
+                        describe(record) + " in '" + seam_record_path(outputdir) +
+                        "' (a run without them started alongside one with them); remove "
+                        "either and make the slices again");
+}
+
 }  // namespace
 
 std::string flat_field_path(const std::string& outputdir) { return outputdir + "/flatfield.tif"; }
@@ -85,8 +99,8 @@ std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
     seam_record& record = run->record;
     record = requested_record(options);
     // Slices made without corrections are refused before anything is written.
-    const bool recorded = platform::status_of(seam_record_path(options.outputdir)).exists;
-    const bool unrecorded_slices = !recorded && holds_slices(job);
+    const bool unrecorded_slices =
+        !platform::status_of(seam_record_path(options.outputdir)).exists && holds_slices(job);
     if (unrecorded_slices)
         settle_seam_record(options.outputdir, record, true);
     // A record of other corrections is refused before a flat field is
@@ -96,6 +110,7 @@ std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
         seam_record early = record;
         early.flat_field_identity = there->flat_field_identity;
         settle_seam_record(options.outputdir, early, false);
+        refuse_slices_beside_record(job, early);
     }
     std::string unmade;
     if (!make_dirs(options.outputdir + "/", &unmade))
@@ -122,16 +137,12 @@ std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads)
         record.flat_field_identity = flat_field_identity(*run->field);
     settle_seam_record(options.outputdir, record, unrecorded_slices);
     // A run without corrections that found no record when it started may
-    // have put slices in place since. Each such run looks for the record
-    // after every slice it puts in place and takes the slice back when it
-    // finds one; what it put in place before the record was, is seen here.
-    if (!recorded && holds_slices(job, true))
-        throw error(failure_kind::usage, "",
-                    "'" + options.outputdir +
-                        "': slices made without seam corrections were put here by a run that "
-                        "started alongside this one, which makes " +
-                        describe(record) + "; remove '" + seam_record_path(options.outputdir) +
-                        "' and make the slices again with the options you want");
+    // have put slices in place since; such slices have no rows in seams/,
+    // which every corrected slice has before its TIFF. That run looks for the
+    // record after every slice it puts in place and takes the slice back when
+    // it finds one; what it put in place before the record was, is seen here,
+    // by this run and by every later one, which the record alone would let in.
+    refuse_slices_beside_record(job, record);
 
     run->settings.flat = run->field ? &*run->field : nullptr;
     run->settings.match_gain = record.match_gain;
@@ -158,6 +169,7 @@ void refuse_seams_as_a_run_would(const slice_job& job)
     seam_record known = record;
     known.flat_field_identity = there->flat_field_identity;
     settle_seam_record(options.outputdir, known, false);  // there: only compared
+    refuse_slices_beside_record(job, known);
 }
 
 std::optional<seam_record> recorded_seams(const run_options& options)

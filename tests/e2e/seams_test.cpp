@@ -3,6 +3,7 @@
 #include "io/flat_field_file.hpp"
 #include "run_fixture.hpp"
 
+#include <sys/wait.h>
 #include <tiffio.h>
 
 namespace {
@@ -164,6 +165,40 @@ TEST_F(Seams, OtherCorrectionsThanTheFoldersAndUnusableValuesAreRefused)
     const process_result other = run(args(dir + "/other", {"--ome-zarr", volume}));
     EXPECT_EQ(other.exit_code, 2);
     EXPECT_NE(other.err.find("(orvane.seams)"), std::string::npos) << other.err;
+}
+
+// A run without corrections and one with them started together on an empty
+// folder never both end well, and the one that does leaves only slices of
+// its own kind: a corrected slice has its rows in seams/, a plain one none.
+TEST_F(Seams, APlainAndACorrectedRunStartedTogetherNeverBothGoAhead)
+{
+    const auto ended_well = [](int status) {
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::filesystem::remove_all(out);
+        // Alternating which starts first.
+        const std::vector<std::string> plain_args = args(out, {}),
+                                       seam_args = args(out, {"--match-gain"});
+        const int first = orvane_test::spawn_process(ORVANE_EXE, round % 2 ? seam_args : plain_args,
+                                                     {"OMP_NUM_THREADS=1"});
+        const int second = orvane_test::spawn_process(
+            ORVANE_EXE, round % 2 ? plain_args : seam_args, {"OMP_NUM_THREADS=1"});
+        const bool first_well = ended_well(orvane_test::wait_process(first));
+        const bool second_well = ended_well(orvane_test::wait_process(second));
+        const bool seam_well = round % 2 ? first_well : second_well;
+        const bool plain_well = round % 2 ? second_well : first_well;
+        EXPECT_FALSE(seam_well && plain_well);
+        if (!seam_well && !plain_well)
+            continue;
+        for (int k = 0; k < 4; ++k) {
+            if (!exists(full(k)))
+                continue;
+            EXPECT_EQ(exists(out + "/seams/slice_000" + std::to_string(k) + ".csv"), seam_well)
+                << "slice " << k;
+        }
+    }
 }
 
 // A flat field file corrects every tile as (I - D) / S, rounded and clamped;
