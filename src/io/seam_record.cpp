@@ -148,6 +148,13 @@ std::string describe(const seam_record& r)
     return text;
 }
 
+void refuse_plain_slices(const std::string& outputdir, const seam_record& ours)
+{
+    refuse(seam_record_path(outputdir),
+           "there is no record of seam corrections, but '" + outputdir +
+               "' already holds slices made without them, and this run makes " + describe(ours));
+}
+
 void settle_seam_record(const std::string& outputdir, const seam_record& ours, bool holds_slices)
 {
     const std::string path = seam_record_path(outputdir);
@@ -160,9 +167,7 @@ void settle_seam_record(const std::string& outputdir, const seam_record& ours, b
     }
     if (!there) {
         if (holds_slices)
-            refuse(path, "there is no record of seam corrections, but '" + outputdir +
-                             "' already holds slices made without them, and this run makes " +
-                             describe(ours));
+            refuse_plain_slices(outputdir, ours);
         const std::string text = seam_record_text(ours);
         commit_new_file(path, text.data(), text.size());
     }

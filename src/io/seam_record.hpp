@@ -39,6 +39,10 @@ std::string seam_record_path(const std::string& outputdir);
 // (holds_slices) made without corrections.
 void settle_seam_record(const std::string& outputdir, const seam_record& ours, bool holds_slices);
 
+// Refuses a run with seam corrections `ours` on a folder that holds slices
+// made without them, naming the folder's record path.
+[[noreturn]] void refuse_plain_slices(const std::string& outputdir, const seam_record& ours);
+
 // The record in the file at path; none when nothing is there. A file that
 // holds no record is refused as settle_seam_record refuses it.
 std::optional<seam_record> read_seam_record(const std::string& path);

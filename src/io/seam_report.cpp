@@ -123,6 +123,11 @@ void commit_seam_rows(const std::string& outputdir, std::int32_t slice,
     commit_file(rows_dir(outputdir) + rows_name(slice), text.data(), text.size());
 }
 
+bool seam_rows_exist(const std::string& outputdir, std::int32_t slice)
+{
+    return platform::status_of(rows_dir(outputdir) + rows_name(slice)).exists;
+}
+
 void rebuild_seam_report(const std::string& outputdir,
                          const std::function<bool(std::int32_t)>& kept, bool registered)
 {

@@ -28,6 +28,10 @@ std::string seam_rows_text(std::int32_t slice, const std::vector<seam_measure>& 
 void commit_seam_rows(const std::string& outputdir, std::int32_t slice,
                       const std::vector<seam_measure>& seams);
 
+// Whether slice's rows are under the output folder's seams/ directory: a
+// slice made with seam corrections has them before its TIFF is in place.
+bool seam_rows_exist(const std::string& outputdir, std::int32_t slice);
+
 // Rewrites OUTDIR/seams.csv and OUTDIR/seams.svg from the rows of every
 // slice kept(slice) says is done, each file committed whole. Runs and tasks
 // ending at once each rewrite them; each looks again after its commit and

@@ -6,6 +6,7 @@
 #include "base/error.hpp"
 #include "base/warnings.hpp"
 #include "io/volume_layout.hpp"
+#include "mosaic/flat_field_estimate.hpp"
 #include "mosaic/seamless.hpp"
 #include "platform/platform.hpp"
 #include "run/memory_bound.hpp"
@@ -161,6 +162,35 @@ int bound_workers(const slice_job& job, int workers, int processors)
                   << limit_words(fit.limit, process, fit.workers) << "\n"
                   << std::flush;
     return fit.workers;
+}
+
+std::uint64_t flat_field_estimate_bytes(const slice_job& job)
+{
+    const tile_size reference = job.tiles.reference();
+    const double tile = static_cast<double>(reference.width) * reference.height * 2;
+    const auto sampled = static_cast<double>(flat_field_slices(job.tiles.slice_count()).size());
+    // The tiles as 16-bit pixels; the dark field's working copy and the
+    // field's two planes as floats, two tiles' worth each; the fixed share
+    // the workers count too.
+    return static_cast<std::uint64_t>(sampled * std::max(0, job.layout.columns()) * tile +
+                                      3 * 2 * tile + 32e6);
+}
+
+void refuse_unfitting_estimate(const slice_job& job, int processors)
+{
+    // The estimate runs alone, before the slices: a peak of its own, held
+    // against what one worker may use.
+    const double bytes = static_cast<double>(flat_field_estimate_bytes(job));
+    const process_memory process = process_memory_now(processors);
+    for (const memory_limit& limit : process_memory_limits())
+        if (bytes > usable_bytes(limit, process, 1))
+            throw error(failure_kind::usage, "",
+                        "the flat field estimate (--flat-field auto) holds " +
+                            std::to_string(flat_field_slices(job.tiles.slice_count()).size()) +
+                            " slices' tiles at once, up to " + bytes_text(bytes) + ", and " +
+                            limit_words(limit, process, 1) +
+                            "; give a measured flat field with --flat-field FILE, or run where "
+                            "more memory is free");
 }
 
 }  // namespace orvane

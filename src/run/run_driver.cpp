@@ -221,6 +221,9 @@ int print_plan(const run_options& options, std::vector<std::string> names)
     if (reads_volume)
         refuse_unstitchable(tiles, layout, platform::physical_memory());
     slice_job job{tiles, layout, options};
+    // A run with other seam corrections than the folder's slices is refused
+    // before it makes anything, and so is the plan of one.
+    refuse_seams_as_a_run_would(job);
     std::optional<volume_layout> volume;
     if (reads_volume) {
         volume = run_volume_layout(job, recorded_seams(options));

@@ -34,6 +34,10 @@ std::string flat_field_path(const std::string& outputdir);
 // checks the folder's record. Throws what refuses the run.
 std::unique_ptr<seam_run> prepare_seams(const slice_job& job, int threads);
 
+// What prepare_seams would refuse about the folder's record, refused
+// without writing anything, for a plan.
+void refuse_seams_as_a_run_would(const slice_job& job);
+
 // The record a folder holds, for a plan, which writes nothing; none when
 // there is none or the run asks for no correction.
 std::optional<seam_record> recorded_seams(const run_options& options);

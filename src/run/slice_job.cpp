@@ -2,9 +2,11 @@
 #include "run/slice_job.hpp"
 
 #include "base/console.hpp"
+#include "base/error.hpp"
 #include "base/image.hpp"
 #include "io/ome_zarr.hpp"
 #include "io/output_file.hpp"
+#include "io/seam_record.hpp"
 #include "io/seam_report.hpp"
 #include "io/tiff_writer.hpp"
 #include "io/tile_loader.hpp"
@@ -91,6 +93,22 @@ void written_slice::publish()
     if (files_->reduced)
         files_->reduced->commit();
     files_->full.commit();
+    // A run with seam corrections writes its record before it looks for
+    // slices made without them, and this run looks for the record after
+    // putting the slice in place: of two runs started together, one sees the
+    // other. The slice goes before the line that says it is done.
+    if (!watched_record_.empty() && platform::status_of(watched_record_).exists) {
+        platform::remove_file(slice_.full_path);
+        if (files_->reduced)
+            platform::remove_file(slice_.reduced_path);
+        throw error(failure_kind::usage, "",
+                    "'" + watched_record_ +
+                        "': a run with seam corrections started on this folder while this run "
+                        "made slices without them; slice " +
+                        std::to_string(slice_.index) +
+                        " was taken back. Give the options of the record, or use another "
+                        "output folder");
+    }
     write_output_line(slice_.full_path + " done!");
     write_output_line(slice_.reduced_path + " done!");
 }
@@ -133,6 +151,8 @@ std::unique_ptr<written_slice> written_slice::write(const planned_slice& slice,
         commit_seam_rows(job.options.outputdir, slice.index, seams);
 
     std::unique_ptr<written_slice> written(new written_slice(slice));
+    if (!job.seams)
+        written->watched_record_ = seam_record_path(job.options.outputdir);
     slice_files& files = *written->files_;
     files.full.hold(save(canvas, files.full.temp_path(), job, 1));
     // The device takes the full-resolution data while the copy is reduced.

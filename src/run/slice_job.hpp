@@ -30,7 +30,9 @@ public:
     void sync();
     // Renames both files into place (the reduced copy first: the
     // full-resolution file marks the slice done) and prints the slice's two
-    // lines.
+    // lines. A slice made without seam corrections is taken back, and the
+    // run refused, when the folder has a record of them by then: a run with
+    // them started alongside.
     void publish();
 
 private:
@@ -39,6 +41,7 @@ private:
     struct slice_files;
     planned_slice slice_;
     std::unique_ptr<slice_files> files_;
+    std::string watched_record_;  // the record looked for after the commit; none with corrections
 };
 
 // Prints the line of a slice that is skipped or already done, after making

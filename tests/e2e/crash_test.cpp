@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <random>
 #include <sys/wait.h>
 #include <thread>
@@ -48,52 +49,86 @@ protected:
             "/usr/bin/unshare", {"--pid", "--fork", "--mount-proc", "/bin/true"});
         return probe.exit_code == 0;
     }
+
+    // Kills runs of `args_for(target)` at random moments, each round twice in
+    // a row (the second kill hitting a resumed run), then reruns: the folder
+    // must end equal to one clean run's. Returns how many kills landed inside
+    // a run, and counts in `before_field` those that left no flatfield.tif.
+    int kill_and_resume(const std::function<std::vector<std::string>(const std::string&)>& args_for,
+                        std::size_t files, int rounds, int* before_field = nullptr)
+    {
+        const std::string clean = dir + "/clean";
+        fs::remove_all(clean);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(run(args_for(clean)).exit_code, 0);
+        const auto clean_time = std::chrono::steady_clock::now() - started;
+        const auto expected = snapshot(clean);
+        EXPECT_EQ(expected.size(), files);
+
+        std::mt19937 rng(7);
+        // Kills fall at random moments within a window that starts as long as
+        // the clean run. Its length follows the machine's speed, which other
+        // tests running alongside change: it shrinks after a kill that came
+        // too late (the run had ended) and grows back after one that landed.
+        // Every other first kill falls in the window's first tenth, where a
+        // run settles what all slices share.
+        const double longest = static_cast<double>(
+            std::chrono::duration_cast<std::chrono::microseconds>(clean_time).count());
+        double window = longest;
+        int killed_mid_run = 0;
+        for (int round = 0; round < rounds; ++round) {
+            fs::remove_all(out);
+            for (int kill = 0; kill < 2; ++kill) {
+                const int pid =
+                    orvane_test::spawn_process(ORVANE_EXE, args_for(out), {"OMP_NUM_THREADS=2"});
+                const double span = kill == 0 && round % 2 == 1 ? window / 10 : window;
+                std::uniform_int_distribution<long> moment(0,
+                                                           std::max(1L, static_cast<long>(span)));
+                std::this_thread::sleep_for(std::chrono::microseconds(moment(rng)));
+                ::kill(pid, SIGKILL);
+                const int status = orvane_test::wait_process(pid);
+                const bool landed = WIFSIGNALED(status);
+                killed_mid_run += landed ? 1 : 0;
+                if (before_field && landed && !exists(out + "/flatfield.tif"))
+                    ++*before_field;
+                window = landed ? std::min(longest, window * 1.1) : window * 0.7;
+            }
+            const process_result rerun = run(args_for(out));
+            EXPECT_EQ(rerun.exit_code, 0) << rerun.err;
+            EXPECT_EQ(snapshot(out), expected) << "round " << round;
+            if (::testing::Test::HasFailure())
+                break;
+        }
+        return killed_mid_run;
+    }
 };
 
 TEST_F(Crash, KilledRunsResumeToTheSameFilesAsACleanRun)
 {
     make_acquisition(3, 24, 160, 120);
-    const std::string clean = dir + "/clean";
-    auto args_for = [&](const std::string& target) {
-        return std::vector<std::string>{"-i", list, "-o", target, "-s", "3",
-                                        "-x", "4",  "-y", "3",    "-d", "4"};
-    };
-    const auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(run(args_for(clean)).exit_code, 0);
-    const auto clean_time = std::chrono::steady_clock::now() - started;
-    const auto expected = snapshot(clean);
-    ASSERT_EQ(expected.size(), 48u);
-
-    std::mt19937 rng(7);
-    // Kills fall at random moments within a window that starts as long as the
-    // clean run. Its length follows the machine's speed, which other tests
-    // running alongside change: it shrinks after a kill that came too late
-    // (the run had ended) and grows back after one that landed.
-    const double longest = static_cast<double>(
-        std::chrono::duration_cast<std::chrono::microseconds>(clean_time).count());
-    double window = longest;
-    int killed_mid_run = 0;
-    for (int round = 0; round < 24; ++round) {
-        fs::remove_all(out);
-        // Two kills in a row, the second one hitting a resumed run, then a
-        // rerun that must finish the job.
-        for (int kill = 0; kill < 2; ++kill) {
-            const int pid =
-                orvane_test::spawn_process(ORVANE_EXE, args_for(out), {"OMP_NUM_THREADS=2"});
-            std::uniform_int_distribution<long> moment(0, std::max(1L, static_cast<long>(window)));
-            std::this_thread::sleep_for(std::chrono::microseconds(moment(rng)));
-            ::kill(pid, SIGKILL);
-            const int status = orvane_test::wait_process(pid);
-            const bool landed = WIFSIGNALED(status);
-            killed_mid_run += landed ? 1 : 0;
-            window = landed ? std::min(longest, window * 1.1) : window * 0.7;
-        }
-        const process_result rerun = run(args_for(out));
-        ASSERT_EQ(rerun.exit_code, 0) << rerun.err;
-        ASSERT_EQ(snapshot(out), expected) << "round " << round;
-    }
+    const int landed = kill_and_resume(
+        [&](const std::string& target) { return options_for(target, "4"); }, 48u, 24);
     // Most kills must really land inside a run, or this test proves nothing.
-    EXPECT_GE(killed_mid_run, 20);
+    EXPECT_GE(landed, 20);
+}
+
+// With seam corrections the flat field estimated into the folder, the
+// folder's record, the slices' rows and the report end as one clean run's
+// too, a kill during the estimate included.
+TEST_F(Crash, KilledSeamCorrectedRunsResumeToTheSameFilesAsACleanRun)
+{
+    make_acquisition(3, 24, 160, 120);
+    int before_field = 0;
+    const int landed = kill_and_resume(
+        [&](const std::string& target) {
+            std::vector<std::string> a = options_for(target, "4");
+            a.push_back("--seamless");
+            return a;
+        },
+        // 24 slices in two sizes, their 24 rows, the field, record, report, picture.
+        48u + 24u + 4u, 16, &before_field);
+    EXPECT_GE(landed, 12);
+    EXPECT_GE(before_field, 2);
 }
 
 // Runs in containers share the process id 1 and the host name: their

@@ -3,6 +3,7 @@
 #include "io/flat_field_file.hpp"
 #include "run_fixture.hpp"
 
+#include <sys/wait.h>
 #include <tiffio.h>
 
 namespace {
@@ -116,10 +117,21 @@ TEST_F(Seams, OtherCorrectionsThanTheFoldersAndUnusableValuesAreRefused)
 
     const auto refused = [&](std::vector<std::string> extra, const std::string& words,
                              int status = 1) {
-        const process_result r = run(args(out, std::move(extra)));
-        EXPECT_EQ(r.exit_code, status) << words;
-        EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+        // The plan of the run says the same and writes nothing either.
+        for (const bool plan : {false, true}) {
+            std::vector<std::string> a = extra;
+            if (plan)
+                a.push_back("--plan");
+            const process_result r = run(args(out, a));
+            EXPECT_EQ(r.exit_code, status) << words << (plan ? " (plan)" : "");
+            EXPECT_NE(r.err.find(words), std::string::npos) << r.err;
+            EXPECT_EQ(r.out.find("slices\t"), std::string::npos) << r.out;
+        }
     };
+    const process_result planned =
+        run(args(out, {"--match-gain", "--blend", "8", "--ome-zarr", volume, "--plan"}));
+    EXPECT_EQ(planned.exit_code, 0) << planned.err;
+    EXPECT_NE(planned.out.find("slices\t"), std::string::npos) << planned.out;
     refused({"--match-gain", "--blend", "6", "--ome-zarr", volume},
             "seams.json': the slices here were made with other seam corrections: --blend 8 "
             "there, 6 in this run");
@@ -140,13 +152,53 @@ TEST_F(Seams, OtherCorrectionsThanTheFoldersAndUnusableValuesAreRefused)
     // with them, refuse the other.
     const std::string plain = dir + "/plain";
     ASSERT_EQ(run(args(plain, {})).exit_code, 0);
-    const process_result late = run(args(plain, {"--register", "3"}));
-    EXPECT_EQ(late.exit_code, 1);
-    EXPECT_NE(late.err.find("already holds slices made without them"), std::string::npos)
-        << late.err;
+    for (const bool plan : {false, true}) {
+        std::vector<std::string> extra = {"--register", "3"};
+        if (plan)
+            extra.push_back("--plan");
+        const process_result late = run(args(plain, extra));
+        EXPECT_EQ(late.exit_code, 1) << plan;
+        EXPECT_NE(late.err.find("already holds slices made without them"), std::string::npos)
+            << late.err;
+    }
+    EXPECT_FALSE(exists(plain + "/seams.json"));
     const process_result other = run(args(dir + "/other", {"--ome-zarr", volume}));
     EXPECT_EQ(other.exit_code, 2);
     EXPECT_NE(other.err.find("(orvane.seams)"), std::string::npos) << other.err;
+}
+
+// A run without corrections and one with them started together on an empty
+// folder never both end well, and the one that does leaves only slices of
+// its own kind: a corrected slice has its rows in seams/, a plain one none.
+TEST_F(Seams, APlainAndACorrectedRunStartedTogetherNeverBothGoAhead)
+{
+    const auto ended_well = [](int status) {
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    for (int round = 0; round < 12; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::filesystem::remove_all(out);
+        // Alternating which starts first.
+        const std::vector<std::string> plain_args = args(out, {}),
+                                       seam_args = args(out, {"--match-gain"});
+        const int first = orvane_test::spawn_process(ORVANE_EXE, round % 2 ? seam_args : plain_args,
+                                                     {"OMP_NUM_THREADS=1"});
+        const int second = orvane_test::spawn_process(
+            ORVANE_EXE, round % 2 ? plain_args : seam_args, {"OMP_NUM_THREADS=1"});
+        const bool first_well = ended_well(orvane_test::wait_process(first));
+        const bool second_well = ended_well(orvane_test::wait_process(second));
+        const bool seam_well = round % 2 ? first_well : second_well;
+        const bool plain_well = round % 2 ? second_well : first_well;
+        EXPECT_FALSE(seam_well && plain_well);
+        if (!seam_well && !plain_well)
+            continue;
+        for (int k = 0; k < 4; ++k) {
+            if (!exists(full(k)))
+                continue;
+            EXPECT_EQ(exists(out + "/seams/slice_000" + std::to_string(k) + ".csv"), seam_well)
+                << "slice " << k;
+        }
+    }
 }
 
 // A flat field file corrects every tile as (I - D) / S, rounded and clamped;

@@ -97,6 +97,21 @@ TEST_F(SliceJob, AFailedReducedSaveLeavesNothingUnderAnyName)
     orvane_test::write_file(options.outputdir + "/stack2", "a file where the directory should be");
     EXPECT_ANY_THROW(make_first_slice(job));
     EXPECT_TRUE(entries(options.outputdir + "/stack1").empty());
+
+    // A record of seam corrections that a run with them put in the folder
+    // while this one made the slice without: the slice is taken back, its
+    // reduced copy too, and the run stops saying why.
+    std::filesystem::remove(options.outputdir + "/stack2");
+    orvane_test::write_file(options.outputdir + "/seams.json", "{}");
+    try {
+        make_first_slice(job);
+        ADD_FAILURE() << "a slice was kept beside a record of seam corrections";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("slice 0 was taken back"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_TRUE(entries(options.outputdir + "/stack1").empty());
+    EXPECT_TRUE(entries(options.outputdir + "/stack2").empty());
 }
 
 TEST_F(SliceJob, OnlyFinalNamesRemainAfterASlice)
@@ -142,6 +157,23 @@ TEST(WorkerBound, WorkersAreLoweredOnlyWhenTheirMemoryPassesTheComputers)
     EXPECT_GE(orvane::worker_bytes(job, 1) - plain, 8 * tile);
     job.seams = nullptr;
 
+    // The flat field estimate holds every sampled slice's tiles before any
+    // worker starts: 16 slices of four tiles of a sixth of the memory each
+    // are refused, naming the limit, not left to be killed midway.
+    const auto sixth = static_cast<std::uint32_t>(memory / 6 / (2 * 40000));
+    const orvane::acquisition stack(std::vector<std::string>(4 * 800, "t.tif"), 4, {sixth, 40000});
+    const orvane::mosaic_layout stack_layout(stack, 0, 0);
+    const orvane::slice_job estimating{stack, stack_layout, options};
+    EXPECT_GE(orvane::flat_field_estimate_bytes(estimating),
+              std::uint64_t{16} * 4 * sixth * 40000 * 2);
+    try {
+        orvane::refuse_unfitting_estimate(estimating, 1);
+        ADD_FAILURE() << "an estimate larger than the memory was let through";
+    } catch (const std::exception& e) {
+        EXPECT_NE(std::string(e.what()).find("holds 16 slices' tiles at once"), std::string::npos)
+            << e.what();
+    }
+
     testing::internal::CaptureStderr();
     const int lowered = orvane::bound_workers(job, 8, 8);
     const std::string line = testing::internal::GetCapturedStderr();
@@ -156,4 +188,5 @@ TEST(WorkerBound, WorkersAreLoweredOnlyWhenTheirMemoryPassesTheComputers)
     testing::internal::CaptureStderr();
     EXPECT_EQ(orvane::bound_workers({small, small_layout, options}, 8, 8), 8);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_NO_THROW(orvane::refuse_unfitting_estimate({small, small_layout, options}, 8));
 }
