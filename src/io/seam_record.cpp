@@ -2,6 +2,7 @@
 #include "io/seam_record.hpp"
 
 #include "base/error.hpp"
+#include "io/json_text.hpp"
 #include "io/output_file.hpp"
 #include "platform/platform.hpp"
 
@@ -26,31 +27,10 @@ json record_json(const seam_record& r)
             {"blend_px", r.blend_px}};
 }
 
-std::string read_whole(const std::string& path)
-{
-    const int fd = platform::open_for_reading(path);
-    if (fd < 0)
-        throw error(failure_kind::open, path, platform::error_text(errno));
-    std::string text(platform::status_of_open(fd).size, '\0');
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const std::int64_t got = platform::read_at(fd, &text[done], text.size() - done, done);
-        if (got <= 0) {
-            const int cause = got < 0 ? errno : 0;
-            platform::close_file(fd);
-            throw error(failure_kind::read, path,
-                        cause ? platform::error_text(cause) : "the file ended early");
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    platform::close_file(fd);
-    return text;
-}
-
 // The record in the file at path; a file that holds none is refused.
 seam_record read_record(const std::string& path)
 {
-    const json value = json::parse(read_whole(path), nullptr, false);
+    const json value = json::parse(read_text(path), nullptr, false);
     const auto text = [&](const char* key) {
         return value.contains(key) && value[key].is_string() ? value[key].get<std::string>()
                                                              : std::string();

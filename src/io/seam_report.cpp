@@ -3,6 +3,7 @@
 #include "io/seam_report.hpp"
 
 #include "base/error.hpp"
+#include "io/json_text.hpp"
 #include "io/output_file.hpp"
 #include "platform/platform.hpp"
 
@@ -41,28 +42,6 @@ std::int64_t slice_of(const std::string& name)
     if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
         return -1;
     return std::stoll(digits);
-}
-
-std::string read_whole(const std::string& path)
-{
-    const int fd = platform::open_for_reading(path);
-    if (fd < 0)
-        throw error(failure_kind::open, path, platform::error_text(errno));
-    std::string text;
-    char block[4096];
-    for (;;) {
-        const std::int64_t got = platform::read_next(fd, block, sizeof block);
-        if (got < 0) {
-            const int cause = errno;
-            platform::close_file(fd);
-            throw error(failure_kind::read, path, platform::error_text(cause));
-        }
-        if (got == 0)
-            break;
-        text.append(block, static_cast<std::size_t>(got));
-    }
-    platform::close_file(fd);
-    return text;
 }
 
 std::vector<seam_row> parse_rows(const std::string& text)
@@ -139,7 +118,7 @@ void rebuild_seam_report(const std::string& outputdir,
         std::string csv = seam_rows_header;
         std::vector<seam_row> rows;
         for (const auto& [slice, path] : files) {
-            const std::string text = read_whole(path);
+            const std::string text = read_text(path);
             csv += text;
             for (const seam_row& row : parse_rows(text))
                 rows.push_back(row);
