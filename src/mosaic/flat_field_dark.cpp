@@ -58,7 +58,18 @@ double densest(std::vector<float>& values)
 
 struct block_level {
     double level = 0, spread = 0;
+    double darkest = 0;  // a low quantile of the block's values over every tile
+    double noise = 0;    // the pixel noise among its darker values
 };
+
+// The camera's offset lies below every value a pixel shows, so a block's
+// level may not exceed the darkest of its values (this share of them, which
+// a few dead or noisy pixels do not decide) by more than the pixel noise
+// allows. Where the specimen fills every tile, the densest value is one of
+// the specimen's own levels, and this bound brings the estimate down to the
+// darkest the specimen shows, the nearest to the offset the tiles tell.
+constexpr double darkest_share = 0.01;
+constexpr double noise_allowance = 4;
 
 // Per block, over every tile: the background's level and its spread (from
 // the values below it, which the specimen does not reach).
@@ -72,14 +83,32 @@ std::vector<block_level> background_levels(const std::vector<const image*>& tile
         const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
         const std::int64_t count = (x1 - x0) * (y1 - y0);
         const std::int64_t step = std::max<std::int64_t>(1, count / values_per_block);
-        std::vector<float> values;
+        std::vector<float> values, steps;
         for (const image* t : tiles)
-            for (std::int64_t i = 0; i < count; i += step)
-                values.push_back(
-                    static_cast<float>((*t)(static_cast<unsigned>(x0 + i % (x1 - x0)),
-                                            static_cast<unsigned>(y0 + i / (x1 - x0)))));
-        std::vector<float> below = values;
+            for (std::int64_t i = 0; i < count; i += step) {
+                const auto x = static_cast<unsigned>(x0 + i % (x1 - x0));
+                const auto y = static_cast<unsigned>(y0 + i / (x1 - x0));
+                values.push_back(static_cast<float>((*t)(x, y)));
+                // The step to the next pixel in the row: noise, as the
+                // specimen's light changes little from pixel to pixel.
+                const unsigned xn = x + 1 < unsigned(x1) ? x + 1 : x - (x > unsigned(x0) ? 1 : 0);
+                steps.push_back(static_cast<float>((*t)(xn, y)) - values.back());
+            }
         block_level& r = out[static_cast<std::size_t>(b)];
+        {
+            std::vector<float> sorted = values;
+            std::sort(sorted.begin(), sorted.end());
+            r.darkest = sorted[std::size_t(darkest_share * double(sorted.size() - 1))];
+            // The noise among the darker quarter of the values, where the
+            // specimen's shot noise is least.
+            const float dark_quarter = sorted[(sorted.size() - 1) / 4];
+            std::vector<double> small;
+            for (std::size_t i = 0; i < values.size(); ++i)
+                if (values[i] <= dark_quarter)
+                    small.push_back(std::abs(double(steps[i])));
+            r.noise = 1.4826 / std::sqrt(2.0) * median_of(small);
+        }
+        std::vector<float> below = values;
         r.level = densest(values);
         below.erase(
             std::remove_if(below.begin(), below.end(), [&](float x) { return x > r.level; }),
@@ -108,7 +137,18 @@ double median_of(std::vector<double> values)
 
 dark_estimate estimate_dark(const std::vector<const image*>& tiles, const tile_grid& g, int threads)
 {
-    const std::vector<block_level> levels = background_levels(tiles, g, threads);
+    std::vector<block_level> levels = background_levels(tiles, g, threads);
+    std::vector<double> noises;
+    for (const block_level& l : levels)
+        noises.push_back(l.noise);
+    const double noise = median_of(noises);
+    for (block_level& l : levels) {
+        const double bound = l.darkest + noise_allowance * noise + 1;
+        // Below a level so bounded lies the specimen, not the background's
+        // noise: the block's spread is the pixel noise then.
+        if (l.level > bound)
+            l.level = bound, l.spread = noise;
+    }
     std::vector<equation> eqs;
     std::vector<double> spreads;
     for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
