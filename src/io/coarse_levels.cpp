@@ -156,8 +156,9 @@ block_flags made_blocks(const std::string& path, const volume_layout& layout)
     return made;
 }
 
-bool feeds_wanted(const volume_layout& layout, const block_flags& wanted, std::size_t level,
-                  std::int64_t block)
+// Whether a block of the next level that block b of level l feeds passes test.
+template <typename Test>
+bool feeds_any(const volume_layout& layout, std::size_t level, std::int64_t block, Test test)
 {
     if (level + 1 >= layout.levels.size())
         return false;
@@ -165,11 +166,18 @@ bool feeds_wanted(const volume_layout& layout, const block_flags& wanted, std::s
     for (std::int64_t next = 0; next < layout.z_chunks[level + 1]; ++next) {
         const plane_range in =
             input_planes(layout, level + 1, block_planes(layout, level + 1, next));
-        if (in.first < planes.end && planes.first < in.end &&
-            wanted[level + 1][static_cast<std::size_t>(next)])
+        if (in.first < planes.end && planes.first < in.end && test(next))
             return true;
     }
     return false;
+}
+
+bool feeds_wanted(const volume_layout& layout, const block_flags& wanted, std::size_t level,
+                  std::int64_t block)
+{
+    return feeds_any(layout, level, block, [&](std::int64_t next) {
+        return bool(wanted[level + 1][static_cast<std::size_t>(next)]);
+    });
 }
 
 // Whether a block of the next level that block b of level l feeds is not
@@ -177,17 +185,8 @@ bool feeds_wanted(const volume_layout& layout, const block_flags& wanted, std::s
 bool feeds_unmade(const std::string& path, const volume_layout& layout, std::size_t level,
                   std::int64_t block)
 {
-    if (level + 1 >= layout.levels.size())
-        return false;
-    const plane_range planes = block_planes(layout, level, block);
-    for (std::int64_t next = 0; next < layout.z_chunks[level + 1]; ++next) {
-        const plane_range in =
-            input_planes(layout, level + 1, block_planes(layout, level + 1, next));
-        if (in.first < planes.end && planes.first < in.end &&
-            !block_made(path, layout, level + 1, next))
-            return true;
-    }
-    return false;
+    return feeds_any(layout, level, block,
+                     [&](std::int64_t next) { return !block_made(path, layout, level + 1, next); });
 }
 
 }  // namespace
