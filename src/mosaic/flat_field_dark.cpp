@@ -58,42 +58,18 @@ double densest(std::vector<float>& values)
 
 struct block_level {
     double level = 0, spread = 0;
-    double darkest = 0;  // a low quantile of the block's values over every tile
-    double noise = 0;    // the pixel noise among its darker values
 };
-
-// The camera's offset lies below every value a pixel shows, so a block's
-// level may not exceed the darkest of its values (this share of them, which
-// a few dead or noisy pixels do not decide) by more than the pixel noise
-// allows. Where the specimen fills every tile, the densest value is one of
-// the specimen's own levels, and this bound brings the estimate down to the
-// darkest the specimen shows, the nearest to the offset the tiles tell.
-constexpr double darkest_share = 0.01;
-constexpr double noise_allowance = 4;
 
 // Per block, over every tile: the background's level and its spread (from
 // the values below it, which the specimen does not reach).
-std::vector<block_level> background_levels(dark_samples& samples, const tile_grid& g, int threads)
+std::vector<block_level> background_levels(std::vector<std::vector<float>>& samples,
+                                           const tile_grid& g, int threads)
 {
     std::vector<block_level> out(static_cast<std::size_t>(g.nx * g.ny));
     parallel_for(g.nx * g.ny, threads, loop_schedule::blocks, [&](std::int64_t b) {
-        std::vector<float>& values = samples.values[static_cast<std::size_t>(b)];
-        const std::vector<float>& steps = samples.steps[static_cast<std::size_t>(b)];
-        block_level& r = out[static_cast<std::size_t>(b)];
-        if (!values.empty()) {
-            std::vector<float> sorted = values;
-            std::sort(sorted.begin(), sorted.end());
-            r.darkest = sorted[std::size_t(darkest_share * double(sorted.size() - 1))];
-            // The noise among the darker quarter of the values, where the
-            // specimen's shot noise is least.
-            const float dark_quarter = sorted[(sorted.size() - 1) / 4];
-            std::vector<double> small;
-            for (std::size_t i = 0; i < values.size(); ++i)
-                if (values[i] <= dark_quarter)
-                    small.push_back(std::abs(double(steps[i])));
-            r.noise = 1.4826 / std::sqrt(2.0) * median_of(small);
-        }
+        std::vector<float>& values = samples[static_cast<std::size_t>(b)];
         std::vector<float> below = values;
+        block_level& r = out[static_cast<std::size_t>(b)];
         r.level = densest(values);
         below.erase(
             std::remove_if(below.begin(), below.end(), [&](float x) { return x > r.level; }),
@@ -123,7 +99,6 @@ double median_of(std::vector<double> values)
 void dark_samples::add(const std::vector<const image*>& tiles, int threads)
 {
     values.resize(static_cast<std::size_t>(g.nx * g.ny));
-    steps.resize(values.size());
     parallel_for(g.nx * g.ny, threads, loop_schedule::blocks, [&](std::int64_t b) {
         const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
         const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
@@ -131,17 +106,10 @@ void dark_samples::add(const std::vector<const image*>& tiles, int threads)
         const std::int64_t count = (x1 - x0) * (y1 - y0);
         const std::int64_t step = std::max<std::int64_t>(1, count / values_per_block);
         std::vector<float>& out = values[static_cast<std::size_t>(b)];
-        std::vector<float>& out_steps = steps[static_cast<std::size_t>(b)];
         for (const image* t : tiles)
-            for (std::int64_t i = 0; i < count; i += step) {
-                const auto x = static_cast<unsigned>(x0 + i % (x1 - x0));
-                const auto y = static_cast<unsigned>(y0 + i / (x1 - x0));
-                out.push_back(static_cast<float>((*t)(x, y)));
-                // The step to the next pixel in the row: noise, as the
-                // specimen's light changes little from pixel to pixel.
-                const unsigned xn = x + 1 < unsigned(x1) ? x + 1 : x - (x > unsigned(x0) ? 1 : 0);
-                out_steps.push_back(static_cast<float>((*t)(xn, y)) - out.back());
-            }
+            for (std::int64_t i = 0; i < count; i += step)
+                out.push_back(static_cast<float>((*t)(static_cast<unsigned>(x0 + i % (x1 - x0)),
+                                                      static_cast<unsigned>(y0 + i / (x1 - x0)))));
     });
 }
 
@@ -149,19 +117,7 @@ dark_estimate estimate_dark(dark_samples samples, int threads)
 {
     const tile_grid& g = samples.g;
     samples.values.resize(static_cast<std::size_t>(g.nx * g.ny));
-    samples.steps.resize(samples.values.size());
-    std::vector<block_level> levels = background_levels(samples, g, threads);
-    std::vector<double> noises;
-    for (const block_level& l : levels)
-        noises.push_back(l.noise);
-    const double noise = median_of(noises);
-    for (block_level& l : levels) {
-        const double bound = l.darkest + noise_allowance * noise + 1;
-        // Below a level so bounded lies the specimen, not the background's
-        // noise: the block's spread is the pixel noise then.
-        if (l.level > bound)
-            l.level = bound, l.spread = noise;
-    }
+    const std::vector<block_level> levels = background_levels(samples.values, g, threads);
     std::vector<equation> eqs;
     std::vector<double> spreads;
     for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {

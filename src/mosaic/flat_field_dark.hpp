@@ -49,7 +49,6 @@ struct dark_estimate {
 struct dark_samples {
     tile_grid g;
     std::vector<std::vector<float>> values;  // per block
-    std::vector<std::vector<float>> steps;   // per block: each value's step to the next pixel
     // Adds a few values of each block of every tile, in the tiles' order.
     void add(const std::vector<const image*>& tiles, int threads);
 };
