@@ -92,10 +92,9 @@ volume_layout run_volume_layout(const slice_job& job, const std::optional<seam_r
     const tile_size reference = job.layout.reference();
     const volume_geometry geometry{job.layout.columns(), job.layout.xoverlap(),
                                    job.layout.yoffset(), reference.width, reference.height};
-    volume_layout layout = make_volume_layout(volume_name(job.options.ome_zarr),
-                                              job.tiles.slice_count(), job.layout.canvas(),
-                                              job.options.voxel, geometry,
-                                              pyramid_form_at(job.options.ome_zarr));
+    volume_layout layout = make_volume_layout(
+        volume_name(job.options.ome_zarr), job.tiles.slice_count(), job.layout.canvas(),
+        job.options.voxel, geometry, pyramid_form_at(job.options.ome_zarr));
     if (seams && seams->any())
         layout.seams = seam_record_text(*seams);
     return layout;
