@@ -489,7 +489,14 @@ TEST_F(Align, ShadingOverADarkFieldIsTakenOutBeforeMatching)
                                               dir + "/out", "--flat-field", "auto"});
     ASSERT_EQ(stitched.exit_code, 0) << stitched.err;
     const std::string field = dir + "/out/flatfield.tif";
-    const process_result from_file = align({"-i", list, "-s", "3", "--flat-field", field});
+    process_result from_file = align({"-i", list, "-s", "3", "--flat-field", field});
+#ifdef ORVANE_E2E_WINDOWS
+    // Under a loaded Wine a start has once ended with status 1 and no output
+    // at all, which the program never gives (its usage errors print the
+    // usage): such a start is tried once more.
+    if (from_file.exit_code == 1 && from_file.out.empty() && from_file.err.empty())
+        from_file = align({"-i", list, "-s", "3", "--flat-field", field});
+#endif
     EXPECT_EQ(from_file.exit_code, 0) << from_file.err;
     EXPECT_EQ(printed_geometry(from_file.out), "-x 20 -y -8") << from_file.out << from_file.err;
 

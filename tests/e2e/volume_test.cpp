@@ -233,6 +233,11 @@ TEST_F(Volume, ThePlanSaysPlanesForADoneSliceUntilARunMakesItsPlanes)
         waiting = with_state(waiting, k, "pending");
     EXPECT_EQ(plan_of(args(out, fresh)), with_state(waiting, 5, "planes"));
     EXPECT_FALSE(exists(fresh + "/1/0/0/0"));
+#ifdef ORVANE_E2E_WINDOWS
+    // The claim below is locked by this Linux process, and a program under
+    // Wine does not see a Linux lock: there the last slice's task just runs.
+    ASSERT_EQ(run(args(out, fresh, {"-j", "5"})).exit_code, 0);
+#else
     // A block another live run holds the claim of is left to it, and waited
     // for; a claim file nobody holds (a killed run's) is taken.
     const std::string claim = fresh + "/.staging/claims/1.0";
@@ -250,6 +255,7 @@ TEST_F(Volume, ThePlanSaysPlanesForADoneSliceUntilARunMakesItsPlanes)
     orvane::platform::close_file(held);
     const int status = orvane_test::wait_process(last);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+#endif
     EXPECT_EQ(plan_of(args(out, fresh)), all_done);
     EXPECT_EQ(differences(snapshot(fresh), snapshot(volume)), "");
 }
