@@ -3,6 +3,7 @@
 #include "io/blosc_chunk.hpp"
 
 #include "base/error.hpp"
+#include "base/per_thread.hpp"
 
 #include <zstd.h>
 
@@ -130,13 +131,15 @@ std::string blosc_chunk_damage(const char* header, std::uint64_t file_size,
 void compress_chunk(const sample_window& window, std::int64_t width, std::int64_t height,
                     std::vector<char>& out, const std::string& path, int zstd_hash_log)
 {
-    thread_local zstd_context zstd;
+    struct zstd_tag;
+    auto& zstd = per_thread<zstd_tag, zstd_context>();
     // Taken by the next frame: a frame's parameters are fixed at its start.
     const std::size_t set = ZSTD_CCtx_setParameter(zstd.get(), ZSTD_c_hashLog, zstd_hash_log);
     if (ZSTD_isError(set))
         throw error(failure_kind::write, path,
                     std::string("zstd refused the hash log: ") + ZSTD_getErrorName(set));
-    thread_local std::vector<std::uint8_t> shuffled;
+    struct shuffled_tag;
+    auto& shuffled = per_thread<shuffled_tag, std::vector<std::uint8_t>>();
     const auto bytes = static_cast<std::size_t>(width * height) * 2;
     shuffled.resize(bytes);
     shuffle_window(window, width, height, shuffled.data());

@@ -4,6 +4,7 @@
 
 #include "base/error.hpp"
 #include "base/parallel.hpp"
+#include "base/per_thread.hpp"
 #include "io/blosc_chunk.hpp"
 #include "io/coarse_levels.hpp"
 #include "io/output_file.hpp"
@@ -79,7 +80,8 @@ void read_rows(const std::string& name, std::int64_t first, std::int64_t end, st
 {
     const std::size_t count = static_cast<std::size_t>((end - first) * width);
     const std::size_t sample = sums ? 4 : 2;
-    thread_local std::vector<unsigned char> bytes;
+    struct bytes_tag;
+    auto& bytes = per_thread<bytes_tag, std::vector<unsigned char>>();
     bytes.resize(count * sample);
     read_exact(name, static_cast<std::uint64_t>(first * width) * sample, bytes.size(),
                bytes.data());
@@ -183,7 +185,8 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
             const int plane_shift = in.end - in.first == 2 ? 1 : 0;
             const std::int64_t in_rows = in_y1 - in_y0, in_width = in_size.width;
             parallel_for(y1 - y0, threads, loop_schedule::blocks, [&](std::int64_t y) {
-                thread_local std::vector<std::uint32_t> total;
+                struct total_tag;
+                auto& total = per_thread<total_tag, std::vector<std::uint32_t>>();
                 total.assign(static_cast<std::size_t>(size.width), 0);
                 std::uint32_t* sum = total.data();
                 for (std::int64_t p = 0; p < in.end - in.first; ++p)
@@ -218,7 +221,8 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
         parallel_for(grid.columns, threads, loop_schedule::one_by_one, [&](std::int64_t column) {
             const std::int64_t x0 = column * grid.chunk.width,
                                columns = std::min(grid.chunk.width, size.width - x0);
-            thread_local std::vector<std::uint16_t> chunk;
+            struct chunk_tag;
+            auto& chunk = per_thread<chunk_tag, std::vector<std::uint16_t>>();
             chunk.assign(
                 static_cast<std::size_t>(chunk_depth * grid.chunk.height * grid.chunk.width), 0);
             for (std::int64_t z = 0; z < out.end - out.first; ++z)
@@ -227,7 +231,8 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
                                 chunk.data() + (z * grid.chunk.height + y) * grid.chunk.width);
             const std::string name =
                 chunk_path(path, level, static_cast<std::int32_t>(block), row, column);
-            thread_local std::vector<char> compressed;
+            struct compressed_tag;
+            auto& compressed = per_thread<compressed_tag, std::vector<char>>();
             compress_chunk(
                 {chunk.data(), grid.chunk.width, grid.chunk.width, chunk_depth * grid.chunk.height},
                 grid.chunk.width, chunk_depth * grid.chunk.height, compressed, name);

@@ -1,6 +1,8 @@
 // LZW strip encoder: greedy longest match, 9 to 12 bit codes, libtiff's reset rules.
 #include "io/lzw.hpp"
 
+#include "base/per_thread.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -184,7 +186,8 @@ std::size_t lzw_encoder::encode(const std::uint8_t* in, std::size_t n, std::uint
 
 lzw_encoder& thread_lzw_encoder()
 {
-    thread_local lzw_encoder encoder;
+    struct encoder_tag;
+    auto& encoder = per_thread<encoder_tag, lzw_encoder>();
     return encoder;
 }
 

@@ -4,12 +4,14 @@
 
 #include "base/error.hpp"
 #include "base/parallel.hpp"
+#include "base/per_thread.hpp"
 #include "io/blosc_chunk.hpp"
 #include "io/coarse_levels.hpp"
 #include "io/output_file.hpp"
 #include "platform/platform.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <iterator>
 
@@ -72,7 +74,8 @@ std::vector<char> encode_chunk(const std::uint16_t* plane, plane_size size, plan
     const sample_window window{plane + y0 * size.width + x0, size.width,
                                std::min(chunk.width, size.width - x0),
                                std::min(chunk.height, size.height - y0)};
-    thread_local std::vector<char> compressed;
+    struct compressed_tag;
+    auto& compressed = per_thread<compressed_tag, std::vector<char>>();
     compress_chunk(window, chunk.width, chunk.height, compressed, path);
     return compressed;
 }
@@ -151,7 +154,8 @@ encoded_planes encode_volume_planes(const std::string& path, const volume_layout
 {
     // Each level is made from the one above, in two buffers that keep their
     // memory from one slice to the next.
-    thread_local std::vector<std::uint16_t> halves[2];
+    struct halves_tag;
+    auto& halves = per_thread<halves_tag, std::array<std::vector<std::uint16_t>, 2>>();
     encoded_planes planes;
     if (layout.form == pyramid_form::volumetric) {
         // Level 0 alone here; the levels below are made from the staged data.

@@ -3,6 +3,7 @@
 
 #include "base/error.hpp"
 #include "base/parallel.hpp"
+#include "base/per_thread.hpp"
 #include "mosaic/composite.hpp"
 
 #include <algorithm>
@@ -27,7 +28,8 @@ namespace {
 // Each slice thread's tiles, kept from one slice to the next.
 std::vector<std::unique_ptr<image_buffer>>& thread_tile_buffers()
 {
-    thread_local std::vector<std::unique_ptr<image_buffer>> buffers;
+    struct buffers_tag;
+    auto& buffers = per_thread<buffers_tag, std::vector<std::unique_ptr<image_buffer>>>();
     return buffers;
 }
 
@@ -83,7 +85,8 @@ public:
 private:
     static std::vector<std::uint16_t>& thread_band()
     {
-        thread_local std::vector<std::uint16_t> band;
+        struct band_tag;
+        auto& band = per_thread<band_tag, std::vector<std::uint16_t>>();
         return band;
     }
 

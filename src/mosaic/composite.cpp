@@ -2,6 +2,7 @@
 #include "mosaic/composite.hpp"
 
 #include "base/parallel.hpp"
+#include "base/per_thread.hpp"
 
 #include <algorithm>
 
@@ -103,7 +104,8 @@ void composite_plan::draw_overlapped_row(std::int32_t column, std::int64_t y,
                                          const std::uint16_t* tile_row) const
 {
     const piece_layout& p = piece(column);
-    thread_local std::vector<std::uint16_t> incoming;
+    struct incoming_tag;
+    auto& incoming = per_thread<incoming_tag, std::vector<std::uint16_t>>();
     if (incoming.size() < static_cast<std::size_t>(p.canvas_width))
         incoming.resize(static_cast<std::size_t>(p.canvas_width));
     p.show_row(incoming.data(), tile_row);

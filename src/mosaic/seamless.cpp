@@ -3,6 +3,7 @@
 #include "mosaic/seamless.hpp"
 
 #include "base/parallel.hpp"
+#include "base/per_thread.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/composite.hpp"
 #include "mosaic/seam_view.hpp"
@@ -23,7 +24,8 @@ using namespace seam_detail;
 // Each slice thread's tiles, kept from one slice to the next.
 std::vector<std::unique_ptr<image_buffer>>& thread_tiles()
 {
-    thread_local std::vector<std::unique_ptr<image_buffer>> tiles;
+    struct tiles_tag;
+    auto& tiles = per_thread<tiles_tag, std::vector<std::unique_ptr<image_buffer>>>();
     return tiles;
 }
 
@@ -85,7 +87,8 @@ public:
 private:
     static std::vector<span>& thread_cover()
     {
-        thread_local std::vector<span> cover;
+        struct cover_tag;
+        auto& cover = per_thread<cover_tag, std::vector<span>>();
         return cover;
     }
 

@@ -167,6 +167,17 @@ struct thread_reservation {
 };
 thread_reservation thread_reservations();
 
+#ifdef _WIN32
+// A slot in which every thread keeps a value of its own (an object that
+// lives as long as the thread); release is called with a thread's value,
+// when it is not null, as that thread ends. false with errno set when no
+// slot or no room for a value is left. Only Windows needs them (see
+// base/per_thread.hpp).
+using thread_slot = unsigned;
+bool make_thread_slot(void (*release)(void*), thread_slot& slot);
+bool set_thread_slot(thread_slot slot, void* value);
+#endif
+
 // The value of an environment variable, empty when it is not set.
 std::string environment_value(const char* name);
 

@@ -12,6 +12,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <type_traits>
+
+#include <pthread.h>
 
 namespace orvane::platform {
 
@@ -131,6 +134,25 @@ memory_limits process_memory_limits()
 mapped_memory process_mapped_memory() { return {}; }
 
 thread_reservation thread_reservations() { return {}; }
+
+// Slots of the POSIX threads OpenMP's workers run on: their values are kept
+// apart from the compiler's emulated thread storage, and released as each
+// such thread ends.
+static_assert(std::is_same_v<pthread_key_t, thread_slot>);
+
+bool make_thread_slot(void (*release)(void*), thread_slot& slot)
+{
+    const int failure = ::pthread_key_create(&slot, release);
+    errno = failure;
+    return failure == 0;
+}
+
+bool set_thread_slot(thread_slot slot, void* value)
+{
+    const int failure = ::pthread_setspecific(slot, value);
+    errno = failure;
+    return failure == 0;
+}
 
 std::string environment_value(const char* name)
 {

@@ -2,6 +2,7 @@
 #include "run/slice_buffers.hpp"
 
 #include "base/error.hpp"
+#include "base/per_thread.hpp"
 
 #include <cstdio>
 #include <new>
@@ -11,13 +12,15 @@ namespace orvane {
 
 image_buffer& thread_canvas()
 {
-    thread_local image_buffer canvas;
+    struct canvas_tag;
+    auto& canvas = per_thread<canvas_tag, image_buffer>();
     return canvas;
 }
 
 image_buffer& thread_reduced()
 {
-    thread_local image_buffer reduced;
+    struct reduced_tag;
+    auto& reduced = per_thread<reduced_tag, image_buffer>();
     return reduced;
 }
 

@@ -1,6 +1,7 @@
 // The forms Windows needs of paths, checked on every system.
 #include "platform/windows_forms.hpp"
 
+#include "base/per_thread.hpp"
 #include "platform/platform.hpp"
 #include "tiff_io.hpp"
 
@@ -9,9 +10,12 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <thread>
+#include <vector>
 #endif
 
 namespace {
@@ -244,6 +248,32 @@ TEST_F(WindowsCalls, TheSystemIsKeptAwakeButNotTheDisplay)
     platform::keep_awake();
     const EXECUTION_STATE before = ::SetThreadExecutionState(ES_CONTINUOUS);
     EXPECT_EQ(before, ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+}
+
+// A worker's buffers are freed once, whole, as its thread ends: with the
+// compiler's own thread_local their memory could be freed first, and the
+// TIFF writer's OpenMP workers crashed in their destructors.
+struct worker_buffers {
+    static inline std::atomic<int> whole{0}, torn{0};
+    std::uint64_t mark = 0x0123456789abcdefu;
+    std::vector<std::uint64_t> data = std::vector<std::uint64_t>(4096, mark);
+    ~worker_buffers()
+    {
+        const bool intact = mark == 0x0123456789abcdefu && data.size() == 4096 &&
+                            data.front() == mark && data.back() == mark;
+        ++(intact ? whole : torn);
+    }
+};
+
+TEST_F(WindowsCalls, EachThreadsBuffersAreFreedWholeWhenItEnds)
+{
+    struct buffers_tag;
+    worker_buffers::whole = 0;
+    worker_buffers::torn = 0;
+    for (int round = 0; round < 64; ++round)
+        std::thread([] { orvane::per_thread<buffers_tag, worker_buffers>().data[1] = 1; }).join();
+    EXPECT_EQ(worker_buffers::torn, 0);
+    EXPECT_EQ(worker_buffers::whole, 64);
 }
 
 #endif
