@@ -50,8 +50,8 @@ struct dark_estimate {
 struct dark_samples {
     tile_grid g;
     std::vector<std::vector<float>> values;  // per block
-    // Per block, each value less the mean of its row neighbours.
-    std::vector<std::vector<float>> bends;
+    // Per block, for each value, its right neighbour less its left one.
+    std::vector<std::vector<float>> steps;
     // Adds a few values of each block of every tile, in the tiles' order.
     void add(const std::vector<const image*>& tiles, int threads);
 };

@@ -109,12 +109,12 @@ TEST_F(SeamQuality, SeamlessKeepsAPerfectAcquisition)
 // offset alone, and the densest value of a block is one of the specimen's own
 // levels: taken for the dark field it made the corrected slice too dark by
 // 2.4 % of the range here. The dark level is held below the darkest values the
-// tiles show (0.34 % here).
+// tiles show, less their noise (0.30 % here).
 TEST_F(SeamQuality, SeamlessKeepsACrowdedPerfectAcquisition)
 {
     const std::string folder =
         acquisition("crowded", {"--noise-free", "--density", "16", "--contrast", "0.25"});
-    EXPECT_EQ(measure(folder, stitch(folder, "seamless", {"--seamless"}), {"--max-rmse", "0.45"},
+    EXPECT_EQ(measure(folder, stitch(folder, "seamless", {"--seamless"}), {"--max-rmse", "0.35"},
                       without_offset),
               0);
 }
