@@ -58,19 +58,54 @@ double densest(std::vector<float>& values)
 
 struct block_level {
     double level = 0, spread = 0;
+    double darkest = 0;  // a low quantile of the block's values over every tile
+    double noise = 0;    // the pixel noise at its darkest values
 };
+
+// The camera's offset lies below what any pixel shows but for its noise, so
+// a block's dark level is never taken above the darkest of its values (this
+// share of them, which a few dead pixels do not decide) by more than that
+// share of a normal noise reaches below its mean (and a unit, as values are
+// whole). Where the specimen fills every tile the densest value is one of
+// its own levels, far above the offset: the cap brings the level down to the
+// darkest the specimen shows. Over a background the cap lies at the level.
+constexpr double darkest_share = 0.001;
+constexpr double darkest_spreads = 3.09;
+constexpr double noise_share = 0.1;
+// The share of a block's values, its darkest, whose neighbours' steps give
+// the noise.
+constexpr double noise_values_share = 0.01;
 
 // Per block, over every tile: the background's level and its spread (from
 // the values below it, which the specimen does not reach).
-std::vector<block_level> background_levels(std::vector<std::vector<float>>& samples,
-                                           const tile_grid& g, int threads)
+std::vector<block_level> background_levels(dark_samples& samples, const tile_grid& g, int threads)
 {
     std::vector<block_level> out(static_cast<std::size_t>(g.nx * g.ny));
     parallel_for(g.nx * g.ny, threads, loop_schedule::blocks, [&](std::int64_t b) {
-        std::vector<float>& values = samples[static_cast<std::size_t>(b)];
+        std::vector<float>& values = samples.values[static_cast<std::size_t>(b)];
+        const std::vector<float>& steps = samples.steps[static_cast<std::size_t>(b)];
         std::vector<float> below = values;
         block_level& r = out[static_cast<std::size_t>(b)];
+        // The noise where the block is darkest, from the step between the
+        // row neighbours of each of its darkest values: noise times sqrt(2).
+        // Where a smooth specimen is darkest it is flat, so its own slope
+        // adds little there, and the neighbours' noise played no part in
+        // choosing the value between them.
+        if (!values.empty()) {
+            std::vector<float> sorted = values;
+            const auto low =
+                sorted.begin() + std::ptrdiff_t(noise_values_share * double(sorted.size() - 1));
+            std::nth_element(sorted.begin(), low, sorted.end());
+            std::vector<double> dark_steps;
+            for (std::size_t i = 0; i < values.size() && i < steps.size(); ++i)
+                if (values[i] <= *low)
+                    dark_steps.push_back(std::abs(double(steps[i])));
+            r.noise = 1.4826 / std::sqrt(2.0) * median_of(std::move(dark_steps));
+        }
         r.level = densest(values);
+        // densest() leaves the values sorted.
+        if (!values.empty())
+            r.darkest = values[std::size_t(darkest_share * double(values.size() - 1))];
         below.erase(
             std::remove_if(below.begin(), below.end(), [&](float x) { return x > r.level; }),
             below.end());
@@ -99,6 +134,7 @@ double median_of(std::vector<double> values)
 void dark_samples::add(const std::vector<const image*>& tiles, int threads)
 {
     values.resize(static_cast<std::size_t>(g.nx * g.ny));
+    steps.resize(values.size());
     parallel_for(g.nx * g.ny, threads, loop_schedule::blocks, [&](std::int64_t b) {
         const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
         const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
@@ -106,10 +142,22 @@ void dark_samples::add(const std::vector<const image*>& tiles, int threads)
         const std::int64_t count = (x1 - x0) * (y1 - y0);
         const std::int64_t step = std::max<std::int64_t>(1, count / values_per_block);
         std::vector<float>& out = values[static_cast<std::size_t>(b)];
+        std::vector<float>& out_steps = steps[static_cast<std::size_t>(b)];
         for (const image* t : tiles)
-            for (std::int64_t i = 0; i < count; i += step)
-                out.push_back(static_cast<float>((*t)(static_cast<unsigned>(x0 + i % (x1 - x0)),
-                                                      static_cast<unsigned>(y0 + i / (x1 - x0)))));
+            for (std::int64_t i = 0; i < count; i += step) {
+                const std::int64_t x = x0 + i % (x1 - x0), y = y0 + i / (x1 - x0);
+                const auto at = [&](std::int64_t xi) {
+                    return double((*t)(static_cast<unsigned>(std::clamp<std::int64_t>(
+                                           xi, 0, std::max<std::int64_t>(0, g.width - 1))),
+                                       static_cast<unsigned>(y)));
+                };
+                out.push_back(static_cast<float>(at(x)));
+                // At the tile's sides the step between the next two pixels
+                // inside stands for it.
+                const double left = at(x > 0 ? x - 1 : x + 2);
+                const double right = at(x + 1 < g.width ? x + 1 : x - 2);
+                out_steps.push_back(static_cast<float>(right - left));
+            }
     });
 }
 
@@ -117,14 +165,24 @@ dark_estimate estimate_dark(dark_samples samples, int threads)
 {
     const tile_grid& g = samples.g;
     samples.values.resize(static_cast<std::size_t>(g.nx * g.ny));
-    const std::vector<block_level> levels = background_levels(samples.values, g, threads);
+    samples.steps.resize(samples.values.size());
+    const std::vector<block_level> levels = background_levels(samples, g, threads);
+    std::vector<double> noises;
+    for (const block_level& l : levels)
+        noises.push_back(l.noise);
+    // The specimen's own slopes only add to the noise, so the blocks that
+    // show least are nearest to it: a tenth of the blocks show less.
+    std::sort(noises.begin(), noises.end());
+    const double noise =
+        noises.empty() ? 0.0 : noises[std::size_t(noise_share * double(noises.size() - 1))];
     std::vector<equation> eqs;
     std::vector<double> spreads;
     for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
         equation e;
         e.x = evaluate(model::dark, g.u(double(b % g.nx * g.block_w) + 0.5 * double(g.block_w - 1)),
                        g.v(double(b / g.nx * g.block_h) + 0.5 * double(g.block_h - 1)));
-        e.value = levels[std::size_t(b)].level;
+        const block_level& l = levels[std::size_t(b)];
+        e.value = std::min(l.level, l.darkest + darkest_spreads * noise + 1);
         eqs.push_back(e);
         spreads.push_back(levels[std::size_t(b)].spread);
     }

@@ -37,9 +37,10 @@ inline tile_grid make_grid(std::int64_t width, std::int64_t height)
 double median_of(std::vector<double> values);
 
 // The dark field, pixel by pixel: each block's background level over every
-// tile (the densest value, which a specimen's dark background gives),
-// smoothed by a robust fit of a plane, which blocks the specimen covers in
-// every tile do not sway; and the background's spread.
+// tile (the densest value, which a specimen's dark background gives, never
+// above the darkest values the block shows but for their noise), smoothed by
+// a robust fit of a plane, which blocks the specimen covers in every tile do
+// not sway; and the background's spread.
 struct dark_estimate {
     std::vector<float> dark;  // width * height, row after row
     double spread = 0;
@@ -49,6 +50,8 @@ struct dark_estimate {
 struct dark_samples {
     tile_grid g;
     std::vector<std::vector<float>> values;  // per block
+    // Per block, for each value, its right neighbour less its left one.
+    std::vector<std::vector<float>> steps;
     // Adds a few values of each block of every tile, in the tiles' order.
     void add(const std::vector<const image*>& tiles, int threads);
 };

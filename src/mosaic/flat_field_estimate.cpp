@@ -275,7 +275,7 @@ flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader
 
     // The dark field, and how far above it a pixel holds signal. Slices with
     // a tile missing or of another size are left out.
-    flat_detail::dark_samples dark_values{g, {}};
+    flat_detail::dark_samples dark_values{g, {}, {}};
     std::vector<std::size_t> usable;
     for (std::size_t i = 0; i < sample_count; ++i)
         if (load_sample(i)) {

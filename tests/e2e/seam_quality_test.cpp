@@ -105,16 +105,16 @@ TEST_F(SeamQuality, SeamlessKeepsAPerfectAcquisition)
               0);
 }
 
-// A specimen crowded like a tissue leaves few sensor pixels at the camera's
-// offset alone, and where it never goes dark the offset cannot be told from
-// its floor: the dark field comes out too high and the corrected slice too
-// dark (2.4 % of the range here, against 0.5 % where the specimen leaves
-// dark ground). This holds that error from growing.
+// A specimen crowded like a tissue leaves no sensor pixel at the camera's
+// offset alone, and the densest value of a block is one of the specimen's own
+// levels: taken for the dark field it made the corrected slice too dark by
+// 2.4 % of the range here. The dark level is held below the darkest values the
+// tiles show, less their noise (0.30 % here).
 TEST_F(SeamQuality, SeamlessKeepsACrowdedPerfectAcquisition)
 {
     const std::string folder =
         acquisition("crowded", {"--noise-free", "--density", "16", "--contrast", "0.25"});
-    EXPECT_EQ(measure(folder, stitch(folder, "seamless", {"--seamless"}), {"--max-rmse", "2.5"},
+    EXPECT_EQ(measure(folder, stitch(folder, "seamless", {"--seamless"}), {"--max-rmse", "0.35"},
                       without_offset),
               0);
 }
