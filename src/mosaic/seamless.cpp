@@ -6,6 +6,7 @@
 #include "base/per_thread.hpp"
 #include "mosaic/assemble.hpp"
 #include "mosaic/composite.hpp"
+#include "mosaic/seam_rows.hpp"
 #include "mosaic/seam_view.hpp"
 
 #include <algorithm>
@@ -24,47 +25,6 @@ std::vector<std::unique_ptr<image_buffer>>& thread_tiles()
     struct tiles_tag;
     auto& tiles = per_thread<tiles_tag, std::vector<std::unique_ptr<image_buffer>>>();
     return tiles;
-}
-
-inline std::uint16_t rounded(float v)
-{
-    // v >= 0 (the values and the weights are): rounded half up and clamped
-    // to 65535 without a branch, so the loops that call it run on vectors.
-    return static_cast<std::uint16_t>(static_cast<std::int32_t>(std::min(v + 0.5f, 65535.0f)));
-}
-
-// The loops over a row's pixels, where a slice spends its time: a version for
-// AVX2 is chosen at load time where the processor has it. Both give the same
-// values (IEEE single precision, no fused multiply-add).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define ORVANE_ROW_LOOP __attribute__((target_clones("avx2", "default")))
-#else
-#define ORVANE_ROW_LOOP
-#endif
-
-// out[i] = in[base - i] * gain, rounded, for i in [begin, end).
-ORVANE_ROW_LOOP
-void copy_scaled(std::uint16_t* out, const std::uint16_t* in, std::int64_t base, std::int64_t begin,
-                 std::int64_t end, float gain)
-{
-#pragma omp simd
-    for (std::int64_t i = begin; i < end; ++i)
-        out[i] = rounded(static_cast<float>(in[base - i]) * gain);
-}
-
-// out[i] the mean of in_l[base_l - i] * gain_l and in_r[base_r - i] * gain_r
-// weighted by w[i - begin] (the right tile's share), rounded, for i in [begin, end).
-ORVANE_ROW_LOOP
-void blend_scaled(std::uint16_t* out, const std::uint16_t* in_l, std::int64_t base_l, float gain_l,
-                  const std::uint16_t* in_r, std::int64_t base_r, float gain_r, const float* w,
-                  std::int64_t begin, std::int64_t end)
-{
-#pragma omp simd
-    for (std::int64_t i = begin; i < end; ++i) {
-        const float vl = static_cast<float>(in_l[base_l - i]) * gain_l;
-        const float vr = static_cast<float>(in_r[base_r - i]) * gain_r;
-        out[i] = rounded(vl + (vr - vl) * w[i - begin]);
-    }
 }
 
 // Draws canvas rows from the placed tiles: each column's own band of the
