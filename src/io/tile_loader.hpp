@@ -9,7 +9,6 @@
 #include "mosaic/tile_source.hpp"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace orvane {
@@ -44,14 +43,6 @@ public:
     void load(std::int32_t tile_column, image_buffer& into) const override
     {
         load_tile(tiles_.tile_name(tile_column, slice_index_), into);
-    }
-
-    std::unique_ptr<tile_source> other_slice(std::int32_t offset) const override
-    {
-        const std::int64_t k = std::int64_t{slice_index_} + offset;
-        if (k < 0 || k >= tiles_.slice_count())
-            return nullptr;
-        return std::make_unique<slice_tile_files>(tiles_, static_cast<std::int32_t>(k));
     }
 
 private:

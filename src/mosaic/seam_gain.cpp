@@ -71,39 +71,28 @@ double shown_sum(const std::uint16_t* tile, std::int64_t width, std::int64_t hei
 
 }  // namespace
 
-std::optional<double> seam_gain_ratio(const slice_view& s, std::int32_t left,
-                                      std::int64_t canvas_width)
-{
-    const overlap_sums o = sum_overlap(s, left, canvas_width);
-    if (o.count == 0)
-        return std::nullopt;
-    const double l = o.left / o.count, r = o.right / o.count;
-    if (l < min_gain_signal || r < min_gain_signal)
-        return std::nullopt;
-    const double q = l / r;
-    if (q > max_gain_ratio || q < 1.0 / max_gain_ratio)
-        return std::nullopt;
-    return q;
-}
-
 // Each column's gain: the right column of each seam brought to its left
 // neighbour's brightness over their overlap, then all scaled so the pixels
 // the plain mosaic shows keep their mean. A seam with too little signal
-// takes the ratio borrow finds for it, else leaves its neighbours' ratio 1.
+// leaves its neighbours' ratio 1.
 void match_gains(slice_view& s, std::vector<seam_measure>& seams, std::int64_t canvas_width,
-                 int threads, const gain_borrower& borrow)
+                 int threads)
 {
     const std::int32_t n = s.count();
     std::vector<double> ratio(seams.size(), 1.0), shown(static_cast<std::size_t>(n), 0.0);
     parallel_for(static_cast<std::int64_t>(seams.size()) + n, threads, loop_schedule::one_by_one,
                  [&](std::int64_t k) {
                      if (k < static_cast<std::int64_t>(seams.size())) {
-                         const auto seam = static_cast<std::int32_t>(k);
-                         std::optional<double> q = seam_gain_ratio(s, seam, canvas_width);
-                         if (!q && borrow)
-                             q = borrow(seam);
-                         if (q)
-                             ratio[static_cast<std::size_t>(k)] = *q;
+                         const overlap_sums o =
+                             sum_overlap(s, static_cast<std::int32_t>(k), canvas_width);
+                         if (o.count == 0)
+                             return;
+                         const double l = o.left / o.count, r = o.right / o.count;
+                         if (l < min_gain_signal || r < min_gain_signal)
+                             return;
+                         const double q = l / r;
+                         if (q <= max_gain_ratio && q >= 1.0 / max_gain_ratio)
+                             ratio[static_cast<std::size_t>(k)] = q;
                      } else {
                          const auto j =
                              static_cast<std::size_t>(k - static_cast<std::int64_t>(seams.size()));

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <vector>
 
 namespace orvane::seam_detail {
@@ -60,29 +58,10 @@ inline span coverage(const slice_view& s, std::int32_t j, std::int64_t y, std::i
 // within +-range pixels; the nominal place where the match is unreliable.
 seam_measure register_seam(const slice_view& s, std::int32_t left, std::int32_t range);
 
-// Seam `left`'s gain ratio: the left tile's mean over the right tile's
-// where both cover the canvas as placed; none where either mean holds too
-// little signal or the ratio is beyond what a gain can be.
-std::optional<double> seam_gain_ratio(const slice_view& s, std::int32_t left,
-                                      std::int64_t canvas_width);
-
-// For a seam without a ratio of its own: the ratio of seam `left` as the
-// nearest slice of the stack with enough signal there measures it, with
-// its own registration of the seam (distance 1 before 2, the lower slice
-// first), up to max_borrow_distance slices either way; none where none has.
-// Reads only the two tiles of that seam, keeping the bands their overlap can
-// lie in, from the slices tiles.other_slice gives.
-constexpr std::int32_t max_borrow_distance = 8;
-std::optional<double> nearest_gain_ratio(const tile_source& tiles, const mosaic_layout& layout,
-                                         const seam_settings& settings, std::int32_t left,
-                                         std::int64_t canvas_width);
-
 // Each column's gain, so that neighbours agree over their overlaps as
 // placed and the pixels the plain mosaic shows keep their mean brightness;
-// written into the columns and the seams. A seam without its own ratio
-// takes borrow(seam)'s where it gives one, else 1.
-using gain_borrower = std::function<std::optional<double>(std::int32_t)>;
+// written into the columns and the seams.
 void match_gains(slice_view& s, std::vector<seam_measure>& seams, std::int64_t canvas_width,
-                 int threads, const gain_borrower& borrow = {});
+                 int threads);
 
 }  // namespace orvane::seam_detail

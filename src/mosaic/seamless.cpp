@@ -295,9 +295,7 @@ std::vector<seam_measure> assemble_seamless(image& canvas, const tile_source& ti
     }
     const std::int64_t canvas_width = canvas.width();
     if (settings.match_gain)
-        match_gains(s, seams, canvas_width, threads, [&](std::int32_t seam) {
-            return nearest_gain_ratio(tiles, layout, settings, seam, canvas_width);
-        });
+        match_gains(s, seams, canvas_width, threads);
 
     // The band across a seam is at most the overlap, where both tiles lie
     // nominally, and at most the distance between seams.

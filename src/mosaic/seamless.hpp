@@ -35,9 +35,7 @@ struct seam_measure {
 // Makes the canvas (already of the layout's canvas size, holding anything)
 // the corrected mosaic of one slice, and says what it found at each seam
 // (columns - 1 of them). Depends on this slice's tiles and the settings
-// alone, so a slice made alone equals the same slice of a whole run; with
-// gains matched, a seam whose overlap is too dark also reads the same seam
-// of the nearest slices that tiles.other_slice gives, never their results.
+// alone, so a slice made alone equals the same slice of a whole run.
 std::vector<seam_measure> assemble_seamless(image& canvas, const tile_source& tiles,
                                             const mosaic_layout& layout,
                                             const seam_settings& settings, int threads = 1);

@@ -5,7 +5,6 @@
 #include "base/row_sink.hpp"
 
 #include <cstdint>
-#include <memory>
 
 namespace orvane {
 
@@ -23,13 +22,6 @@ public:
     // Loads the tile of column j whole into a buffer of the caller's, whose
     // memory is reused when it is large enough.
     virtual void load(std::int32_t tile_column, image_buffer& into) const = 0;
-
-    // The tiles of the slice `offset` slices from this one in the stack;
-    // none where the stack has no such slice or the source knows no stack.
-    virtual std::unique_ptr<tile_source> other_slice(std::int32_t /*offset*/) const
-    {
-        return nullptr;
-    }
 };
 
 }  // namespace orvane

@@ -133,16 +133,6 @@ std::uint64_t worker_bytes(const slice_job& job, int threads)
             bytes += 12.0 * 256 * 1024 * 4 * std::max(1, threads);
         if (job.seams->flat)
             bytes += tile * 4;
-        // A seam too dark to match gains by reads the same seam of other
-        // slices: each thread holds that seam's two overlap bands and the
-        // room a tile is decoded in (a band of rows, or the whole tile where
-        // it cannot be streamed).
-        if (job.seams->match_gain) {
-            const double band =
-                std::min<double>(reference.width, 2.0 * std::max(0, job.layout.xoverlap()) +
-                                                      std::max(0, job.seams->register_px));
-            bytes += (tile + 2 * band * reference.height * 2) * std::max(1, threads);
-        }
     }
     if (job.volume) {
         const volume_memory volume = job.volume->worker_memory(threads);

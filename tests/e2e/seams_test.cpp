@@ -4,8 +4,6 @@
 #include "run_fixture.hpp"
 
 #include <sys/wait.h>
-
-#include <cmath>
 #include <tiffio.h>
 
 namespace {
@@ -104,63 +102,6 @@ TEST_F(Seams, SlicesAloneAndResumedEqualOneWholeRunAndTheReportKeepsEverySlice)
     const process_result resumed = run(args(out, {"--seamless"}));
     ASSERT_EQ(resumed.exit_code, 0) << resumed.err;
     EXPECT_EQ(snapshot(out), made);
-}
-
-// A slice whose overlaps are dark takes its gain ratios from the nearest
-// slice, the lower first; made alone it reads that slice's tiles itself and
-// equals the slice of the whole run.
-TEST_F(Seams, ADarkSliceTakesItsNeighboursGainsAloneAsInTheWholeRun)
-{
-    // Tile columns of gains near 1, 1.25 and 0.8, drifting from slice to
-    // slice, cut from one textured specimen per slice; slice 2 is dark
-    // throughout.
-    names.clear();
-    std::ofstream file(list);
-    const double gains[] = {1.0, 1.25, 0.8};
-    const auto gain = [&](int j, int k) { return gains[j] * (1 + 0.02 * k * j); };
-    for (int j = 0; j < 3; ++j)
-        for (int k = 0; k < 5; ++k) {
-            const std::string name =
-                dir + "/g" + std::to_string(j) + "_" + std::to_string(k) + ".tif";
-            orvane_test::write_tile(name, 40, 32, [=](std::uint32_t x, std::uint32_t y) {
-                const double cx = 28 * j - 6 + (39 - static_cast<double>(x)), cy = y + j;
-                const double specimen = 1500 + 500 * std::sin(0.37 * cx + k) * std::cos(0.23 * cy);
-                return static_cast<std::uint16_t>(k == 2 ? 5 : gain(j, k) * specimen + 0.5);
-            });
-            file << name << "\n";
-            names.push_back(name);
-        }
-    file.close();
-    const process_result whole = run(args(out, {"--match-gain"}));
-    ASSERT_EQ(whole.exit_code, 0) << whole.err;
-    const std::vector<std::string> rows = lines(orvane_test::read_file(out + "/seams.csv"));
-    ASSERT_EQ(rows.size(), 1u + 5 * 2);
-    // The gain ratio of a row: gain_right / gain_left.
-    const auto fields = [](const std::string& row) {
-        std::vector<std::string> f;
-        std::istringstream in(row);
-        for (std::string s; std::getline(in, s, ',');)
-            f.push_back(s);
-        return f;
-    };
-    const auto ratio = [&](int k, int seam) {
-        const std::vector<std::string> f = fields(rows[1 + 2 * k + seam]);
-        return f.size() == 8u ? std::stod(f[7]) / std::stod(f[6]) : 0.0;
-    };
-    for (int seam = 0; seam < 2; ++seam) {
-        for (const int k : {0, 1, 3, 4})
-            EXPECT_NEAR(ratio(k, seam), gain(seam, k) / gain(seam + 1, k), 0.005) << k;
-        // Slices 1 and 3 are as near: slice 2 has the lower one's ratio.
-        EXPECT_NEAR(ratio(2, seam), ratio(1, seam), 1e-5);
-    }
-
-    const std::string alone = dir + "/alone";
-    const process_result one = run(args(alone, {"--match-gain", "-j", "2"}));
-    ASSERT_EQ(one.exit_code, 0) << one.err;
-    EXPECT_EQ(orvane_test::read_file(alone + "/stack1/zstackds_1_0002.tif"),
-              orvane_test::read_file(full(2)));
-    EXPECT_EQ(lines(orvane_test::read_file(alone + "/seams.csv")),
-              (std::vector<std::string>{rows[0], rows[5], rows[6]}));
 }
 
 // A rerun or task asking for other corrections than the folder's slices

@@ -5,12 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <string>
 #include <utility>
@@ -120,7 +118,7 @@ struct seamless_run {
     std::vector<orvane::seam_measure> seams;
 };
 
-seamless_run run(const slice_geometry& g, const orvane::tile_source& tiles,
+seamless_run run(const slice_geometry& g, const memory_tiles& tiles,
                  const orvane::seam_settings& settings, int threads = 2)
 {
     const orvane::acquisition a = g.tiles();
@@ -382,150 +380,4 @@ TEST(Seamless, FlatFieldCorrectionUndoesTheSensor)
     const seamless_run whole = run(g, tiles, settings);
     tiles.band = 7;
     EXPECT_TRUE(run(g, tiles, settings).canvas == whole.canvas);
-}
-
-// A stack of slices held in memory; each slice's source counts the tiles
-// read from every slice, so a test sees what a slice reads beyond its own.
-struct memory_stack {
-    std::vector<memory_tiles> slices;
-    std::vector<std::vector<int>> reads;  // by slice, then column
-    std::pair<int, int> broken{-1, -1};   // the slice and column of a tile that cannot be read
-
-    void forget_reads()
-    {
-        reads.assign(slices.size(), std::vector<int>(slices.empty() ? 0 : slices[0].tiles.size()));
-    }
-};
-
-class stack_slice : public orvane::tile_source {
-public:
-    stack_slice(memory_stack& stack, std::int32_t index) : stack_(stack), index_(index) {}
-
-    bool stream(std::int32_t column, orvane::row_sink& sink) const override
-    {
-        refuse_broken(column);
-        const bool streamed = slice().stream(column, sink);
-        if (streamed)
-            count(column);
-        return streamed;
-    }
-    void load(std::int32_t column, orvane::image_buffer& into) const override
-    {
-        refuse_broken(column);
-        count(column);
-        slice().load(column, into);
-    }
-    std::unique_ptr<orvane::tile_source> other_slice(std::int32_t offset) const override
-    {
-        const std::int32_t k = index_ + offset;
-        if (k < 0 || k >= static_cast<std::int32_t>(stack_.slices.size()))
-            return nullptr;
-        return std::make_unique<stack_slice>(stack_, k);
-    }
-
-private:
-    const memory_tiles& slice() const { return stack_.slices[static_cast<std::size_t>(index_)]; }
-    void refuse_broken(std::int32_t column) const
-    {
-        if (stack_.broken == std::make_pair(index_, static_cast<int>(column)))
-            throw orvane::error(orvane::failure_kind::read, "t", "a broken tile");
-    }
-    void count(std::int32_t column) const
-    {
-        // Under a lock: columns are read from several threads.
-        static std::mutex lock;
-        const std::lock_guard<std::mutex> hold(lock);
-        ++stack_.reads[static_cast<std::size_t>(index_)][static_cast<std::size_t>(column)];
-    }
-
-    memory_stack& stack_;
-    std::int32_t index_;
-};
-
-double seam_ratio(const orvane::seam_measure& m) { return m.gain_right / m.gain_left; }
-
-// A seam whose overlap is dark in a slice takes its gain ratio from the
-// nearest slice where the same seam has signal (distance 1 before 2, the
-// lower slice first), as that slice measures it with its own registration
-// and the flat field, up to 8 slices away, else 1; it reads only that seam's
-// two tiles of those slices, and only when it needs them, so the slice is
-// the same made alone, streamed or loaded, with any number of threads.
-TEST(Seamless, ADarkSeamTakesTheNearestSlicesRatio)
-{
-    const slice_geometry g;
-    const int pitch = static_cast<int>(g.width) - 2 * g.xoverlap;
-    // Seam 1 has signal in these slices only; slices 7 to 18 are dark there.
-    const std::vector<int> bright = {0, 3, 4, 6};
-    memory_stack stack;
-    std::vector<std::vector<float>> truth;
-    for (int k = 0; k < 19; ++k) {
-        const auto texture = textured(20 + static_cast<unsigned>(k));
-        const bool dark = std::find(bright.begin(), bright.end(), k) == bright.end();
-        const auto scene = [=](int x, int y) {
-            return dark && std::abs(x - 2 * pitch) < g.xoverlap + 8 ? 3.0f : texture(x, y);
-        };
-        truth.push_back({0.8f, 1.0f, 1.1f + 0.02f * static_cast<float>(k)});
-        stack.slices.push_back(
-            cut(g, scene, {0, k % 3 - 1, k % 3 + 1}, {0, 1, k % 2}, truth.back()));
-    }
-    orvane::seam_settings settings;
-    settings.match_gain = true;
-    settings.register_px = 4;
-    std::vector<seamless_run> made;
-    std::vector<std::vector<std::vector<int>>> reads;
-    for (std::int32_t k = 0; k < 19; ++k) {
-        stack.forget_reads();
-        made.push_back(run(g, stack_slice(stack, k), settings));
-        reads.push_back(stack.reads);
-        ASSERT_EQ(made.back().seams.size(), 2u);
-    }
-    // Where the seam has signal, the slice reads its own tiles alone.
-    for (const int k : bright) {
-        EXPECT_NEAR(seam_ratio(made[k].seams[1]), truth[k][1] / truth[k][2], 0.003) << k;
-        for (std::size_t other = 0; other < 19; ++other)
-            EXPECT_EQ(reads[k][other], std::vector<int>(3, other == std::size_t(k) ? 1 : 0))
-                << k << " read slice " << other;
-    }
-    // Slice k's seam 1 takes the ratio of slice k + offset, exactly as that
-    // slice measured it (each slice's ratio there is another).
-    for (const auto& [k, offset] :
-         std::vector<std::pair<int, int>>{{1, -1}, {2, 1}, {5, -1}, {14, -8}}) {
-        const orvane::seam_measure& m = made[static_cast<std::size_t>(k)].seams[1];
-        EXPECT_NEAR(seam_ratio(m), seam_ratio(made[k + offset].seams[1]), 1e-6) << k;
-        // Its left seam keeps this slice's own ratio.
-        EXPECT_NEAR(seam_ratio(made[k].seams[0]), truth[k][0] / truth[k][1], 0.003) << k;
-    }
-    // Slice 2 read slice 1 (dark there) and slice 3, columns 1 and 2 only.
-    EXPECT_EQ(reads[2][1], (std::vector<int>{0, 1, 1}));
-    EXPECT_EQ(reads[2][3], (std::vector<int>{0, 1, 1}));
-    EXPECT_EQ(reads[2][4], (std::vector<int>{0, 0, 0}));
-    // Slice 15 is 9 slices from the nearest with signal: its ratio stays 1.
-    EXPECT_EQ(made[15].seams[1].gain_left, made[15].seams[1].gain_right);
-    EXPECT_EQ(reads[15][6], (std::vector<int>{0, 0, 0}));
-    EXPECT_EQ(reads[15][7], (std::vector<int>{0, 1, 1}));
-    // A tile of slice 4 that cannot be read is slice 4's failure: slice 5
-    // takes the ratio of slice 6 instead.
-    stack.broken = {4, 2};
-    EXPECT_NEAR(seam_ratio(run(g, stack_slice(stack, 5), settings).seams[1]),
-                seam_ratio(made[6].seams[1]), 1e-6);
-    stack.broken = {-1, -1};
-
-    // With a flat field whose dark level changes from column to column, the
-    // bands of the other slice are corrected where they lie in the tile:
-    // the borrowed ratio is still the one slice 3 measures; and slice 2 is
-    // the same with its tiles streamed in bands, with any number of threads.
-    orvane::flat_field sensor = ones(g);
-    for (std::size_t i = 0; i < sensor.flat.size(); ++i) {
-        sensor.flat[i] =
-            0.7f + 0.6f * static_cast<float>(i / g.width) / static_cast<float>(g.height);
-        sensor.dark[i] = static_cast<float>(i % g.width % 9) * 40.0f;
-    }
-    settings.flat = &sensor;
-    stack.forget_reads();
-    const seamless_run source = run(g, stack_slice(stack, 3), settings);
-    const seamless_run loaded = run(g, stack_slice(stack, 2), settings, 1);
-    EXPECT_NEAR(seam_ratio(loaded.seams[1]), seam_ratio(source.seams[1]), 1e-6);
-    for (memory_tiles& slice : stack.slices)
-        slice.band = 7;
-    EXPECT_TRUE(run(g, stack_slice(stack, 2), settings, 3).canvas == loaded.canvas);
 }
