@@ -1,6 +1,7 @@
 // Strip encoding and writing: strips encoded in batches, in parallel if asked, written in order.
 #include "io/strip_writer.hpp"
 
+#include "base/avx2_clones.hpp"
 #include "base/parallel.hpp"
 #include "platform/huge_pages.hpp"
 
@@ -19,9 +20,7 @@ namespace {
 // reduction over one variable it leaves scalar). Baseline x86-64 has no
 // unsigned 16-bit minimum, so a version for AVX2 is chosen at load time
 // where the processor has it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+ORVANE_AVX2_CLONES
 void sample_range(const std::uint16_t* pixels, std::size_t count, std::uint16_t& low,
                   std::uint16_t& high)
 {

@@ -1,6 +1,7 @@
 // Correcting tiles by the sensor's flat and dark fields, and estimating both from the tiles.
 #include "mosaic/flat_field.hpp"
 
+#include "base/avx2_clones.hpp"
 #include "base/error.hpp"
 #include "base/parallel.hpp"
 
@@ -9,12 +10,8 @@
 
 namespace orvane {
 
-// Every pixel of a corrected slice passes here: a version for AVX2 is chosen
-// at load time where the processor has it, with the same values (IEEE single
-// precision, no fused multiply-add).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-__attribute__((target_clones("avx2", "default")))
-#endif
+// Every pixel of a corrected slice passes here.
+ORVANE_AVX2_CLONES
 void correct_row(const flat_field& field, std::uint32_t y, std::uint32_t x0, std::uint16_t* pixels,
                  std::uint32_t count)
 {

@@ -1,6 +1,8 @@
 // The loops over a row's pixels where a seamless slice spends its drawing time.
 #include "mosaic/seam_rows.hpp"
 
+#include "base/avx2_clones.hpp"
+
 #include <algorithm>
 
 namespace orvane::seam_detail {
@@ -16,17 +18,8 @@ inline std::uint16_t rounded(float v)
 
 }  // namespace
 
-// The loops over a row's pixels, where a slice spends its time: a version for
-// AVX2 is chosen at load time where the processor has it. Both give the same
-// values (IEEE single precision, no fused multiply-add).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
-#define ORVANE_ROW_LOOP __attribute__((target_clones("avx2", "default")))
-#else
-#define ORVANE_ROW_LOOP
-#endif
-
 // out[i] = in[base - i] * gain, rounded, for i in [begin, end).
-ORVANE_ROW_LOOP
+ORVANE_AVX2_CLONES
 void copy_scaled(std::uint16_t* out, const std::uint16_t* in, std::int64_t base, std::int64_t begin,
                  std::int64_t end, float gain)
 {
@@ -37,7 +30,7 @@ void copy_scaled(std::uint16_t* out, const std::uint16_t* in, std::int64_t base,
 
 // out[i] the mean of in_l[base_l - i] * gain_l and in_r[base_r - i] * gain_r
 // weighted by w[i - begin] (the right tile's share), rounded, for i in [begin, end).
-ORVANE_ROW_LOOP
+ORVANE_AVX2_CLONES
 void blend_scaled(std::uint16_t* out, const std::uint16_t* in_l, std::int64_t base_l, float gain_l,
                   const std::uint16_t* in_r, std::int64_t base_r, float gain_r, const float* w,
                   std::int64_t begin, std::int64_t end)
