@@ -116,7 +116,7 @@ std::vector<int> axis_shifts(std::int64_t out_side, std::int64_t input_side, std
 }  // namespace
 
 void make_block(const std::string& path, const volume_layout& layout, std::size_t level,
-                std::int64_t block, int threads)
+                std::int64_t block, int threads, block_buffers& buffers)
 {
     const plane_range out = block_planes(layout, level, block);
     const bool sums = level == 1 && layout.halves_z(1);
@@ -146,6 +146,7 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
     }
     for (std::int64_t z = out.first; stage && z < out.end; ++z) {
         staged.push_back(std::make_unique<output_file>(plane_path(path, level, z)));
+        staged.back()->keep_cached();  // the next level reads it back
         const int fd = platform::create_for_writing(staged.back()->temp_path());
         if (fd < 0)
             throw error(failure_kind::write, staged.back()->temp_path(),
@@ -157,8 +158,10 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
         refuse_directory(volume_slice_dir(path, level, static_cast<std::int32_t>(block)),
                          platform::error_text(errno));
 
-    std::vector<std::uint16_t> band;
-    std::vector<std::uint32_t> inputs[2];
+    std::vector<std::uint16_t>& band = buffers.band;
+    std::array<std::vector<std::uint32_t>, 2>& inputs = buffers.inputs;
+    std::vector<std::unique_ptr<output_file>> chunk_files(
+        static_cast<std::size_t>(grid.rows * grid.columns));
     for (std::int64_t row = 0; row < grid.rows; ++row) {
         const std::string row_dir =
             chunk_row_dir(path, level, static_cast<std::int32_t>(block), row);
@@ -168,7 +171,8 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
         const std::int64_t y0 = row * grid.chunk.height,
                            y1 = std::min(y0 + grid.chunk.height, size.height);
         const std::int64_t band_plane = (y1 - y0) * size.width;
-        band.assign(static_cast<std::size_t>(band_plane * (out.end - out.first)), 0);
+        // Every plane of the band is filled below, row by row.
+        band.resize(static_cast<std::size_t>(band_plane * (out.end - out.first)));
         for (std::int64_t z = out.first; z < out.end; ++z) {
             const plane_range in = input_planes(layout, level, {z, z + 1});
             const std::int64_t in_y0 = y0 * xy, in_y1 = std::min(y1 * xy, in_size.height);
@@ -236,9 +240,16 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
             compress_chunk(
                 {chunk.data(), grid.chunk.width, grid.chunk.width, chunk_depth * grid.chunk.height},
                 grid.chunk.width, chunk_depth * grid.chunk.height, compressed, name);
-            commit_file(name, compressed.data(), compressed.size());
+            std::unique_ptr<output_file>& file =
+                chunk_files[static_cast<std::size_t>(row * grid.columns + column)];
+            file = std::make_unique<output_file>(name);
+            write_and_start(*file, compressed.data(), compressed.size());
         });
     }
+    for (const int fd : staged_fds)
+        platform::start_writeback(fd);
+    for (std::unique_ptr<output_file>& file : chunk_files)
+        file->commit();
     // Staged planes go into place after the chunks: a block whose chunks are
     // there but whose planes are not is made again when the next level needs them.
     for (std::unique_ptr<output_file>& file : staged)

@@ -4,8 +4,10 @@
 
 #include "io/volume_layout.hpp"
 
+#include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orvane {
 
@@ -31,12 +33,21 @@ plane_range input_planes(const volume_layout& layout, std::size_t level, plane_r
 std::string input_path(const std::string& path, const volume_layout& layout, std::size_t level,
                        std::int64_t z);
 
+// What a block is made in: a band of chunk rows, tens of megabytes, and the
+// rows of the planes it is made from. Kept from one block of a level to the
+// next, as memory taken afresh for each block costs more than filling it.
+struct block_buffers {
+    std::vector<std::uint16_t> band;
+    std::array<std::vector<std::uint32_t>, 2> inputs;
+};
+
 // Makes block b of level l from its inputs, which must all be there: its
 // chunks, each under a temporary name and renamed, and, where the next
 // level is made from them, its staged planes, renamed after the chunks.
 // Each voxel is the mean of the 2 x 2 (x 2) it covers, rounded half up,
-// exact in integers. `threads` share each band of chunk rows.
+// exact in integers. `threads` share each band of chunk rows. The chunks
+// are written as they are made and synced together at the end.
 void make_block(const std::string& path, const volume_layout& layout, std::size_t level,
-                std::int64_t block, int threads);
+                std::int64_t block, int threads, block_buffers& buffers);
 
 }  // namespace orvane

@@ -250,7 +250,8 @@ bool make_coarse_levels(const std::string& path, const volume_layout& layout, in
                                                    !outputs_there(path, layout, level, block));
         }
     bool whole = true;
-    for (std::size_t level = 1; level < layout.levels.size(); ++level)
+    for (std::size_t level = 1; level < layout.levels.size(); ++level) {
+        block_buffers buffers;
         for (std::int64_t block = 0; block < layout.z_chunks[level]; ++block) {
             if (!wanted[level][static_cast<std::size_t>(block)])
                 continue;
@@ -270,8 +271,9 @@ bool make_coarse_levels(const std::string& path, const volume_layout& layout, in
                 whole = false;
                 continue;
             }
-            make_block(path, layout, level, block, threads);
+            make_block(path, layout, level, block, threads, buffers);
         }
+    }
     // Every block was made before, by this run, or by the run whose claim
     // it waited out.
     if (!whole)

@@ -14,6 +14,7 @@
 #include <array>
 #include <cerrno>
 #include <iterator>
+#include <memory>
 
 namespace orvane {
 
@@ -113,12 +114,22 @@ std::vector<encoded_chunk> encode_level(const std::string& path, const volume_la
 
 void encoded_planes::put_in_place() const
 {
+    // Every file is written before any is synced, and each is renamed once
+    // it is synced, in order: the staged data after the level-0 chunks, as
+    // it marks the slice's own part of the volume there for the blocks below.
+    std::vector<std::unique_ptr<output_file>> files;
+    const auto write = [&files](const encoded_chunk& chunk) {
+        files.push_back(std::make_unique<output_file>(chunk.path));
+        write_and_start(*files.back(), chunk.bytes.data(), chunk.bytes.size());
+    };
     for (const encoded_chunk& chunk : chunks)
-        commit_file(chunk.path, chunk.bytes.data(), chunk.bytes.size());
-    // After the level-0 chunks: staged data marks the slice's own part of
-    // the volume there for the blocks below.
-    if (!stage.path.empty())
-        commit_file(stage.path, stage.bytes.data(), stage.bytes.size());
+        write(chunk);
+    if (!stage.path.empty()) {
+        write(stage);
+        files.back()->keep_cached();  // read back for the blocks below
+    }
+    for (const std::unique_ptr<output_file>& file : files)
+        file->commit();
 }
 
 namespace {

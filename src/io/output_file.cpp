@@ -90,7 +90,7 @@ void output_file::sync()
 {
     // Data reaches the device before the rename that publishes it: after a
     // power loss a final name never holds an empty or partial file.
-    written_.close(true);
+    written_.close(true, keep_cached_);
 }
 
 void output_file::commit()
@@ -158,7 +158,7 @@ int remove_stale_temporaries(const std::string& dir)
 namespace {
 
 // Writes the bytes into the file's temporary, to be synced and renamed.
-void write_temporary(output_file& file, const void* data, std::size_t size)
+int write_temporary(output_file& file, const void* data, std::size_t size)
 {
     const int fd = platform::create_for_writing(file.temp_path());
     if (fd < 0)
@@ -169,9 +169,15 @@ void write_temporary(output_file& file, const void* data, std::size_t size)
         throw error(failure_kind::write, file.temp_path(),
                     "cannot write: " + platform::error_text(errno));
     file.hold(std::move(written));
+    return fd;
 }
 
 }  // namespace
+
+void write_and_start(output_file& file, const void* data, std::size_t size)
+{
+    platform::start_writeback(write_temporary(file, data, size));
+}
 
 void commit_file(const std::string& path, const void* data, std::size_t size)
 {

@@ -34,6 +34,9 @@ public:
 
     // Keeps the written temporary's open file until it is synced.
     void hold(unsynced_file written);
+    // Keeps the file's pages cached once synced, for data read back soon;
+    // others are let go, so that a run's writes reuse the same memory.
+    void keep_cached() { keep_cached_ = true; }
     // Starts the device on the written data without waiting for it.
     void start_sync();
     // Waits until the written data is on the device and closes it; throws a
@@ -53,12 +56,21 @@ private:
     int lock_fd_ = -1;  // the temporary, locked while this object lives
     unsynced_file written_;
     bool committed_ = false;
+    bool keep_cached_ = false;
 };
 
 // Writes size bytes from data as the whole file at path, under a temporary
 // synced and renamed onto it, so the name shows the whole file or nothing,
 // after a power loss too. Throws a write error on failure.
 void commit_file(const std::string& path, const void* data, std::size_t size);
+
+// Writes size bytes from data as the whole of the file's temporary and
+// starts the device on them without waiting; commit() then syncs and renames.
+// Files written so, one after another, and committed after the last is
+// written, reach the device together instead of each waiting its turn: one
+// sync per file after the next one's write would make the system's copies
+// of every following write several times slower. Throws a write error.
+void write_and_start(output_file& file, const void* data, std::size_t size);
 
 // The same where nothing is at path yet: of several runs creating the file
 // at once, one run's bytes are put there, the others' temporaries removed.

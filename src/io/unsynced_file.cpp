@@ -54,7 +54,7 @@ void unsynced_file::start_sync()
     }
 }
 
-void unsynced_file::close(bool sync)
+void unsynced_file::close(bool sync, bool keep_cached)
 {
     if (fd_ < 0)
         return;
@@ -67,6 +67,8 @@ void unsynced_file::close(bool sync)
         throw error(failure_kind::write, path_,
                     "cannot sync: " + platform::error_text(error_number));
     }
+    if (sync && !keep_cached)
+        platform::drop_cached(fd_);
     if (!platform::close_file(std::exchange(fd_, -1)))
         throw error(failure_kind::write, path_, "cannot close: " + platform::error_text(errno));
 }

@@ -22,9 +22,10 @@ public:
     // while the device takes the data; close(true) then waits for it.
     void start_sync();
 
-    // Waits until the data is on the device (with sync), then closes. Throws
-    // a write error naming the path on failure.
-    void close(bool sync);
+    // Waits until the data is on the device (with sync), then closes, letting
+    // the system drop the synced pages unless they are to be read back.
+    // Throws a write error naming the path on failure.
+    void close(bool sync, bool keep_cached = false);
 
 private:
     // Waits for a sync started and returns its errno, 0 when it succeeded or

@@ -57,6 +57,10 @@ bool sync_data(int fd);
 // Starts the device on the file's data without waiting, where the system
 // can; a later sync_data then finds little left. Failures show in the sync.
 void start_writeback(int fd);
+// Lets the system drop the file's cached pages, once synced: a run writes far
+// more than it reads back, and memory taken afresh for every file written
+// costs the system more than the same pages used again.
+void drop_cached(int fd);
 
 // Moves from onto to, replacing what is there, in one step. On Windows a
 // file another program holds open (a virus scanner or indexer looking at a

@@ -141,6 +141,15 @@ void start_writeback(int fd)
 #endif
 }
 
+void drop_cached(int fd)
+{
+#ifdef POSIX_FADV_DONTNEED
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+#else
+    (void)fd;
+#endif
+}
+
 bool rename_file(const std::string& from, const std::string& to)
 {
     return ::rename(from.c_str(), to.c_str()) == 0;

@@ -195,6 +195,9 @@ bool sync_data(int fd)
 
 void start_writeback(int) {}
 
+// Windows drops written pages by its own measure.
+void drop_cached(int) {}
+
 file_status status_of_open(int fd)
 {
     const HANDLE handle = handle_of(fd);
