@@ -225,21 +225,26 @@ void make_block(const std::string& path, const volume_layout& layout, std::size_
         parallel_for(grid.columns, threads, loop_schedule::one_by_one, [&](std::int64_t column) {
             const std::int64_t x0 = column * grid.chunk.width,
                                columns = std::min(grid.chunk.width, size.width - x0);
-            struct chunk_tag;
-            auto& chunk = per_thread<chunk_tag, std::vector<std::uint16_t>>();
-            chunk.assign(
-                static_cast<std::size_t>(chunk_depth * grid.chunk.height * grid.chunk.width), 0);
-            for (std::int64_t z = 0; z < out.end - out.first; ++z)
-                for (std::int64_t y = 0; y < y1 - y0; ++y)
-                    std::copy_n(band.data() + z * band_plane + y * size.width + x0, columns,
-                                chunk.data() + (z * grid.chunk.height + y) * grid.chunk.width);
+            const std::int64_t chunk_rows = chunk_depth * grid.chunk.height;
+            // A band of whole chunk rows and depth is the chunk's rows one
+            // after the other, as the chunk lays them out: compressed where it
+            // lies, the columns past the level's side padded by the compressor.
+            sample_window window{band.data() + x0, size.width, columns, chunk_rows};
+            if (y1 - y0 != grid.chunk.height || out.end - out.first != chunk_depth) {
+                struct chunk_tag;
+                auto& chunk = per_thread<chunk_tag, std::vector<std::uint16_t>>();
+                chunk.assign(static_cast<std::size_t>(chunk_rows * grid.chunk.width), 0);
+                for (std::int64_t z = 0; z < out.end - out.first; ++z)
+                    for (std::int64_t y = 0; y < y1 - y0; ++y)
+                        std::copy_n(band.data() + z * band_plane + y * size.width + x0, columns,
+                                    chunk.data() + (z * grid.chunk.height + y) * grid.chunk.width);
+                window = {chunk.data(), grid.chunk.width, grid.chunk.width, chunk_rows};
+            }
             const std::string name =
                 chunk_path(path, level, static_cast<std::int32_t>(block), row, column);
             struct compressed_tag;
             auto& compressed = per_thread<compressed_tag, std::vector<char>>();
-            compress_chunk(
-                {chunk.data(), grid.chunk.width, grid.chunk.width, chunk_depth * grid.chunk.height},
-                grid.chunk.width, chunk_depth * grid.chunk.height, compressed, name);
+            compress_chunk(window, grid.chunk.width, chunk_rows, compressed, name);
             std::unique_ptr<output_file>& file =
                 chunk_files[static_cast<std::size_t>(row * grid.columns + column)];
             file = std::make_unique<output_file>(name);
