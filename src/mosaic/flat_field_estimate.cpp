@@ -7,6 +7,7 @@
 #include "base/parallel.hpp"
 #include "mosaic/flat_field_dark.hpp"
 #include "mosaic/flat_field_fit.hpp"
+#include "mosaic/overlap_strips.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +19,7 @@ namespace orvane {
 
 namespace {
 
+using flat_detail::column_strip;
 using flat_detail::make_grid;
 using flat_detail::median_of;
 using flat_detail::model;
@@ -38,12 +40,6 @@ constexpr std::size_t min_bin_pixels = 8;
 // field, and never less than this many units.
 constexpr double signal_spreads = 10;
 constexpr double min_signal = 20;
-// Registration of a seam's overlap: shifts up to this many pixels, on at
-// most this many rows, accepted from this correlation up.
-constexpr int register_range = 8;
-constexpr std::int64_t register_rows = 128;
-constexpr double min_register_score = 0.5;
-
 // The weight of a brightness equation against a full overlap bin's: on
 // tiles of 192 x 256 and 576 x 2048 alike, less lets the overlaps' noise
 // into the tilt along the columns, more the specimen's.
@@ -51,59 +47,10 @@ constexpr double brightness_weight = 1.0;
 
 enum equation_kind : std::int32_t { overlap_kind = 0, brightness_kind = 1 };
 
-// Where tile b (the right column of a seam) matches tile a: a(x, t) shows
-// what b shows at (x + pitch + dx, t - yoffset + dy). The nominal (0, 0)
-// unless the correlation is clear and inside the range.
-std::pair<int, int> register_overlap(const image& a, const image& b, std::int64_t strip,
-                                     std::int64_t pitch, std::int64_t yoffset)
+// How many of a seam's left tile's first columns its overlap spans.
+std::int64_t overlap_strip(const mosaic_layout& layout, const tile_grid& g)
 {
-    const std::int64_t w = a.width(), h = a.height();
-    if (strip < 2 * register_range)
-        return {0, 0};
-    const std::int64_t step = std::max<std::int64_t>(1, h / register_rows);
-    const std::uint16_t* const pa = a.data();
-    const std::uint16_t* const pb = b.data();
-    // The sums are of whole values and stay below 2^53, so adding them up as
-    // integers, row by row, gives exactly what adding them as doubles would.
-    auto score = [&](int dx, int dy) {
-        const std::int64_t x0 = std::max<std::int64_t>(0, -(pitch + dx));
-        const std::int64_t x1 = std::min<std::int64_t>(strip, w - (pitch + dx));
-        std::uint64_t sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0, count = 0;
-        for (std::int64_t t = 0; t < h && x0 < x1; t += step) {
-            const std::int64_t tb = t - yoffset + dy;
-            if (tb < 0 || tb >= h)
-                continue;
-            const std::uint16_t* ra = pa + t * w;
-            const std::uint16_t* rb = pb + tb * w + pitch + dx;
-#pragma omp simd reduction(+ : sa, sb, saa, sbb, sab)
-            for (std::int64_t x = x0; x < x1; ++x) {
-                const std::uint64_t p = ra[x], q = rb[x];
-                sa += p, sb += q, saa += p * p, sbb += q * q, sab += p * q;
-            }
-            count += std::uint64_t(x1 - x0);
-        }
-        const double n = double(count);
-        const double va = double(saa) - double(sa) * double(sa) / std::max(n, 1.0);
-        const double vb = double(sbb) - double(sb) * double(sb) / std::max(n, 1.0);
-        return n < 16 || va <= 0 || vb <= 0
-                   ? 0.0
-                   : (double(sab) - double(sa) * double(sb) / n) / std::sqrt(va * vb);
-    };
-    const double nominal = score(0, 0);
-    double best = nominal;
-    std::pair<int, int> at{0, 0};
-    for (int dy = -register_range; dy <= register_range; ++dy)
-        for (int dx = -register_range; dx <= register_range; ++dx) {
-            const double s = score(dx, dy);
-            if (s > best + 1e-3) {
-                best = s;
-                at = {dx, dy};
-            }
-        }
-    if (best < min_register_score || std::abs(at.first) == register_range ||
-        std::abs(at.second) == register_range)
-        return {0, 0};
-    return at;
+    return std::min<std::int64_t>(2 * layout.xoverlap(), g.width);
 }
 
 struct estimate_input {
@@ -118,15 +65,16 @@ struct estimate_input {
 // b - D equals log S(a) - log S(b) (at the places the sums weigh most) plus
 // the seam's gain ratio (the group). Sums weigh bright pixels most, whose
 // ratio noise and dark field sway least.
-void overlap_equations(const estimate_input& in, const image& a, const image& b, std::int32_t group,
-                       std::vector<observation>& out)
+void overlap_equations(const estimate_input& in, const column_strip& a, const column_strip& b,
+                       std::int32_t group, std::vector<observation>& out)
 {
     const tile_grid& g = in.g;
-    const std::int64_t xo = in.layout.xoverlap(), pitch = in.layout.column_pitch();
-    const std::int64_t strip = std::min<std::int64_t>(2 * xo, g.width);
+    const std::int64_t pitch = in.layout.column_pitch();
+    const std::int64_t strip = overlap_strip(in.layout, g);
     if (strip <= 0)
         return;
-    const auto [dx, dy] = register_overlap(a, b, strip, pitch, in.layout.yoffset());
+    const auto [dx, dy] =
+        flat_detail::register_overlap(a, b, g.width, g.height, strip, pitch, in.layout.yoffset());
     const std::int64_t bins_x = (strip + bin_columns - 1) / bin_columns;
     for (std::int64_t t0 = 0; t0 < g.height; t0 += bin_rows)
         for (std::int64_t bx = 0; bx < bins_x; ++bx) {
@@ -141,8 +89,8 @@ void overlap_equations(const estimate_input& in, const image& a, const image& b,
                     const std::int64_t xb = x + pitch + dx;
                     if (xb < 0 || xb >= g.width)
                         continue;
-                    const std::uint16_t ia = a(unsigned(x), unsigned(t));
-                    const std::uint16_t ib = b(unsigned(xb), unsigned(tb));
+                    const std::uint16_t ia = a.at(x, t);
+                    const std::uint16_t ib = b.at(xb, tb);
                     const double ja = ia - in.dark[std::size_t(t * g.width + x)];
                     const double jb = ib - in.dark[std::size_t(tb * g.width + xb)];
                     if (ja < in.threshold || jb < in.threshold || ia == 65535 || ib == 65535)
@@ -167,20 +115,18 @@ void overlap_equations(const estimate_input& in, const image& a, const image& b,
         }
 }
 
-// Adds one tile to its column's block sums of I - D, tile after tile, so
-// that the sums are the same whether the tiles are held together or not.
-void add_brightness(const estimate_input& in, const image& tile, std::vector<double>& sums)
+// Adds one tile's block sums to its column's, as whole values.
+void add_brightness(const tile_grid& g, const image& tile, std::vector<std::uint64_t>& sums)
 {
-    const tile_grid& g = in.g;
     for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
         const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
         const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
         const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
-        double sum = sums[std::size_t(b)];
+        std::uint64_t sum = 0;
         for (std::int64_t y = y0; y < y1; ++y)
             for (std::int64_t x = x0; x < x1; ++x)
-                sum += tile(unsigned(x), unsigned(y)) - in.dark[std::size_t(y * g.width + x)];
-        sums[std::size_t(b)] = sum;
+                sum += tile(unsigned(x), unsigned(y));
+        sums[std::size_t(b)] += sum;
     }
 }
 
@@ -251,9 +197,9 @@ flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader
     };
     if (columns <= 0 || size.width == 0 || size.height == 0)
         throw no_sample();
-    // One slice's tiles at a time: the estimate reads the sampled tiles twice,
-    // first for the dark field, then for the equations that need it, and never
-    // holds more than one slice.
+    // One slice's tiles at a time: the estimate reads each sampled tile once
+    // and keeps of it what the equations need once the dark field is known,
+    // its overlap strips and its block sums.
     std::vector<std::unique_ptr<image_buffer>> buffers;
     for (std::int32_t j = 0; j < columns; ++j)
         buffers.push_back(std::make_unique<image_buffer>());
@@ -272,17 +218,39 @@ flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader
 
     estimate_input in{layout, make_grid(size.width, size.height), {}, min_signal};
     const tile_grid& g = in.g;
+    const std::int64_t strip = overlap_strip(layout, g);
+    const std::int64_t blocks = g.nx * g.ny;
 
+    // Per usable slice and column, the tile's overlap strips: its first
+    // columns, where it is a seam's left tile, and its last ones from the
+    // registration's reach on, where it is the right one.
+    struct kept_slice {
+        std::vector<column_strip> left, right;
+    };
+    std::vector<kept_slice> kept;
+    std::vector<std::vector<std::uint64_t>> raw_sums(
+        std::size_t(columns), std::vector<std::uint64_t>(std::size_t(blocks), 0));
     // The dark field, and how far above it a pixel holds signal. Slices with
     // a tile missing or of another size are left out.
     flat_detail::dark_samples dark_values{g, {}, {}};
-    std::vector<std::size_t> usable;
-    for (std::size_t i = 0; i < sample_count; ++i)
-        if (load_sample(i)) {
-            usable.push_back(i);
-            dark_values.add(tiles, threads);
-        }
-    if (usable.empty())
+    for (std::size_t i = 0; i < sample_count; ++i) {
+        if (!load_sample(i))
+            continue;
+        dark_values.add(tiles, threads);
+        kept_slice& k = kept.emplace_back();
+        k.left.resize(std::size_t(columns));
+        k.right.resize(std::size_t(columns));
+        parallel_for(columns, threads, loop_schedule::one_by_one, [&](std::int64_t j) {
+            const image& tile = *tiles[std::size_t(j)];
+            if (strip > 0 && j + 1 < columns)
+                k.left[std::size_t(j)] = flat_detail::keep_columns(tile, 0, strip);
+            if (strip > 0 && j > 0)
+                k.right[std::size_t(j)] = flat_detail::keep_columns(
+                    tile, layout.column_pitch() - flat_detail::register_range, g.width);
+            add_brightness(g, tile, raw_sums[std::size_t(j)]);
+        });
+    }
+    if (kept.empty())
         throw no_sample();
     flat_detail::dark_estimate dark = flat_detail::estimate_dark(std::move(dark_values), threads);
     in.dark = std::move(dark.dark);
@@ -291,25 +259,31 @@ flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader
     // The equations, one list per seam and slice and per column, joined in
     // that order whatever the threads.
     const std::int64_t seams = std::max<std::int64_t>(0, columns - 1);
-    const auto seam_lists = static_cast<std::int64_t>(usable.size()) * seams;
+    const auto seam_lists = static_cast<std::int64_t>(kept.size()) * seams;
     std::vector<std::vector<observation>> lists(std::size_t(seam_lists + columns));
-    std::vector<std::vector<double>> sums(std::size_t(columns),
-                                          std::vector<double>(std::size_t(g.nx * g.ny), 0.0));
-    for (std::size_t u = 0; u < usable.size(); ++u) {
-        if (!load_sample(usable[u]))
-            throw error(failure_kind::read, "",
-                        "a tile sampled for the flat field changed while it was estimated");
-        const auto first = static_cast<std::int64_t>(u) * seams;
-        parallel_for(seams + columns, threads, loop_schedule::one_by_one, [&](std::int64_t k) {
-            if (k < seams)
-                overlap_equations(in, *tiles[std::size_t(k)], *tiles[std::size_t(k) + 1],
-                                  std::int32_t(first + k), lists[std::size_t(first + k)]);
-            else
-                add_brightness(in, *tiles[std::size_t(k - seams)], sums[std::size_t(k - seams)]);
-        });
+    parallel_for(seam_lists, threads, loop_schedule::one_by_one, [&](std::int64_t n) {
+        const kept_slice& k = kept[std::size_t(n / seams)];
+        const std::size_t seam = std::size_t(n % seams);
+        overlap_equations(in, k.left[seam], k.right[seam + 1], std::int32_t(n),
+                          lists[std::size_t(n)]);
+    });
+    // The brightness: each column's block sums of I - D over its tiles.
+    std::vector<double> dark_sums(std::size_t(blocks), 0.0);
+    for (std::int64_t b = 0; b < blocks; ++b) {
+        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
+        for (std::int64_t y = y0; y < std::min(y0 + g.block_h, g.height); ++y)
+            for (std::int64_t x = x0; x < std::min(x0 + g.block_w, g.width); ++x)
+                dark_sums[std::size_t(b)] += in.dark[std::size_t(y * g.width + x)];
     }
+    std::vector<std::vector<double>> sums(std::size_t(columns),
+                                          std::vector<double>(std::size_t(blocks), 0.0));
     for (std::int32_t j = 0; j < columns; ++j)
-        brightness_equations(in, sums[std::size_t(j)], std::int64_t(usable.size()),
+        for (std::int64_t b = 0; b < blocks; ++b)
+            sums[std::size_t(j)][std::size_t(b)] =
+                double(raw_sums[std::size_t(j)][std::size_t(b)]) -
+                double(kept.size()) * dark_sums[std::size_t(b)];
+    for (std::int32_t j = 0; j < columns; ++j)
+        brightness_equations(in, sums[std::size_t(j)], std::int64_t(kept.size()),
                              std::int32_t(seam_lists + j), lists[std::size_t(seam_lists + j)]);
     std::vector<observation> eqs;
     for (const auto& l : lists)

@@ -36,8 +36,10 @@ flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
 using flat_field_loader =
     std::function<const image*(std::size_t sample, std::int32_t column, image_buffer& buffer)>;
 
-// The same from `sample_count` slices given one at a time, each read twice:
-// the estimate holds one slice's tiles at a time.
+// The same from `sample_count` slices given one at a time, each read once:
+// the estimate holds one slice's tiles at a time, and keeps of every
+// sampled tile its overlap strips (twice the overlap wide, plus the
+// registration's reach) and its block sums.
 flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader& load,
                                const mosaic_layout& layout, int threads = 1);
 
