@@ -170,6 +170,16 @@ std::vector<std::int64_t> flat_field_slices(std::int64_t slice_count)
     return slices;
 }
 
+std::int64_t flat_field_kept_columns(const mosaic_layout& layout)
+{
+    const std::int64_t width = layout.reference().width;
+    const std::int64_t strip = overlap_strip(layout, make_grid(width, 1));
+    if (strip <= 0)
+        return 0;
+    return strip + width -
+           std::clamp<std::int64_t>(layout.column_pitch() - flat_detail::register_range, 0, width);
+}
+
 flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
                                const mosaic_layout& layout, int threads)
 {

@@ -22,6 +22,11 @@ struct flat_field_sample {
 // it reads a small share of a large acquisition and all of a small one.
 std::vector<std::int64_t> flat_field_slices(std::int64_t slice_count);
 
+// How many columns of each sampled tile the estimate keeps for its overlap
+// equations: at most twice the overlap on the left, where the tile is a
+// seam's left one, and on the right those from the registration's reach on.
+std::int64_t flat_field_kept_columns(const mosaic_layout& layout);
+
 // Estimates S (mean 1) and D from the sampled tiles: the low-frequency part
 // that all tiles share, with the specimen's structure kept out, and the
 // overlaps, where one point of the specimen is seen at two places on the

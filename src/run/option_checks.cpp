@@ -169,11 +169,14 @@ std::uint64_t flat_field_estimate_bytes(const slice_job& job)
     const tile_size reference = job.tiles.reference();
     const double tile = static_cast<double>(reference.width) * reference.height * 2;
     const auto sampled = static_cast<double>(flat_field_slices(job.tiles.slice_count()).size());
-    // The tiles as 16-bit pixels; the dark field's working copy and the
-    // field's two planes as floats, two tiles' worth each; the fixed share
-    // the workers count too.
-    return static_cast<std::uint64_t>(sampled * std::max(0, job.layout.columns()) * tile +
-                                      3 * 2 * tile + 32e6);
+    const auto columns = static_cast<double>(std::max(0, job.layout.columns()));
+    const double kept =
+        static_cast<double>(flat_field_kept_columns(job.layout)) * reference.height * 2;
+    // The strips, one slice's tiles as 16-bit pixels, the dark field's
+    // working copy and the field's two planes as floats, two tiles' worth
+    // each, and the fixed share the workers count too.
+    return static_cast<std::uint64_t>(sampled * columns * kept + columns * tile + 3 * 2 * tile +
+                                      32e6);
 }
 
 void refuse_unfitting_estimate(const slice_job& job, int processors)
@@ -185,9 +188,9 @@ void refuse_unfitting_estimate(const slice_job& job, int processors)
     for (const memory_limit& limit : process_memory_limits())
         if (bytes > usable_bytes(limit, process, 1))
             throw error(failure_kind::usage, "",
-                        "the flat field estimate (--flat-field auto) holds " +
+                        "the flat field estimate (--flat-field auto) keeps the overlaps of " +
                             std::to_string(flat_field_slices(job.tiles.slice_count()).size()) +
-                            " slices' tiles at once, up to " + bytes_text(bytes) + ", and " +
+                            " slices' tiles, up to " + bytes_text(bytes) + ", and " +
                             limit_words(limit, process, 1) +
                             "; give a measured flat field with --flat-field FILE, or run where "
                             "more memory is free");

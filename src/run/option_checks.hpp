@@ -33,8 +33,8 @@ std::uint64_t worker_bytes(const slice_job& job, int threads);
 int bound_workers(const slice_job& job, int workers, int processors);
 
 // The most memory the flat field estimate holds, before any slice worker
-// starts: every sampled slice's whole tiles at once, the field's float planes
-// and the estimate's working buffers.
+// starts: the overlap strips of every sampled tile, one slice's whole tiles,
+// the field's float planes and the estimate's working buffers.
 std::uint64_t flat_field_estimate_bytes(const slice_job& job);
 
 // Refuses an estimate that the memory cannot hold, under the tightest of the

@@ -157,12 +157,14 @@ TEST(WorkerBound, WorkersAreLoweredOnlyWhenTheirMemoryPassesTheComputers)
     EXPECT_GE(orvane::worker_bytes(job, 1) - plain, 8 * tile);
     job.seams = nullptr;
 
-    // The flat field estimate holds every sampled slice's tiles before any
-    // worker starts: 16 slices of four tiles of a sixth of the memory each
-    // are refused, naming the limit, not left to be killed midway.
+    // The flat field estimate keeps every sampled tile's overlap strips
+    // before any worker starts: with overlaps a quarter of the tile wide on
+    // each side, 16 slices of four tiles of a sixth of the memory each keep
+    // more than the memory and are refused, naming the limit, not left to
+    // be killed midway.
     const auto sixth = static_cast<std::uint32_t>(memory / 6 / (2 * 40000));
     const orvane::acquisition stack(std::vector<std::string>(4 * 800, "t.tif"), 4, {sixth, 40000});
-    const orvane::mosaic_layout stack_layout(stack, 0, 0);
+    const orvane::mosaic_layout stack_layout(stack, static_cast<std::int32_t>(sixth / 4), 0);
     const orvane::slice_job estimating{stack, stack_layout, options};
     EXPECT_GE(orvane::flat_field_estimate_bytes(estimating),
               std::uint64_t{16} * 4 * sixth * 40000 * 2);
@@ -170,7 +172,8 @@ TEST(WorkerBound, WorkersAreLoweredOnlyWhenTheirMemoryPassesTheComputers)
         orvane::refuse_unfitting_estimate(estimating, 1);
         ADD_FAILURE() << "an estimate larger than the memory was let through";
     } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find("holds 16 slices' tiles at once"), std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("keeps the overlaps of 16 slices' tiles"),
+                  std::string::npos)
             << e.what();
     }
 
