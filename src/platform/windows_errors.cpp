@@ -16,7 +16,11 @@ using namespace windows_detail;
 int windows_detail::errno_of_last_error()
 {
     const DWORD code = ::GetLastError();
-    return code == ERROR_ALREADY_EXISTS ? EEXIST : errno_of(windows_error_base, code);
+    // Creating a file that is there gives ERROR_FILE_EXISTS, a directory
+    // ERROR_ALREADY_EXISTS: both are what callers wait for as EEXIST.
+    return code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
+               ? EEXIST
+               : errno_of(windows_error_base, code);
 }
 
 bool is_missing(int error_number)

@@ -114,7 +114,11 @@ bool try_lock(int fd)
     if (::LockFileEx(handle_of(fd), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                      &where))
         return true;
-    errno = errno_of_last_error();
+    // Held through another handle: the errno the other systems give, which
+    // callers wait on; any other failure is a file system without locks.
+    const DWORD code = ::GetLastError();
+    errno = code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? EWOULDBLOCK
+                                                                     : errno_of_last_error();
     return false;
 }
 

@@ -204,6 +204,28 @@ TEST_F(WindowsCalls, FailuresKeepWindowsOwnWordsAndCode)
     EXPECT_FALSE(platform::is_missing(errno));
 }
 
+// Of processes finishing a volume together, each took Windows' codes for a
+// claim file that is there and a lock another handle holds for a file system
+// without locks, and all made the same blocks at once: one removed the
+// staged planes the others were still reading.
+TEST_F(WindowsCalls, AFileThatIsThereAndALockHeldElsewhereGiveTheErrnoCallersWaitOn)
+{
+    const std::string name = dir + "/claim";
+    const int first = platform::create_new(name);
+    ASSERT_GE(first, 0) << platform::error_text(errno);
+    EXPECT_LT(platform::create_new(name), 0);
+    EXPECT_EQ(errno, EEXIST) << platform::error_text(errno);
+    ASSERT_TRUE(platform::try_lock(first)) << platform::error_text(errno);
+    const int second = platform::open_for_locking(name);
+    ASSERT_GE(second, 0) << platform::error_text(errno);
+    EXPECT_FALSE(platform::try_lock(second));
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK || errno == EACCES)
+        << platform::error_text(errno);
+    platform::close_file(first);
+    EXPECT_TRUE(platform::try_lock(second)) << platform::error_text(errno);
+    platform::close_file(second);
+}
+
 // Deep output folders failed part-way; Wine does not enforce the limit, but
 // the extended form must reach its calls intact, UNC roots included.
 TEST_F(WindowsCalls, PathsPastTheShortLimitWork)
