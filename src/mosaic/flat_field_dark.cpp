@@ -136,9 +136,7 @@ void dark_samples::add(const std::vector<const image*>& tiles, int threads)
     values.resize(static_cast<std::size_t>(g.nx * g.ny));
     steps.resize(values.size());
     parallel_for(g.nx * g.ny, threads, loop_schedule::blocks, [&](std::int64_t b) {
-        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
-        const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
-        const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
+        const auto [x0, y0, x1, y1] = g.block(b);
         const std::int64_t count = (x1 - x0) * (y1 - y0);
         const std::int64_t step = std::max<std::int64_t>(1, count / values_per_block);
         std::vector<float>& out = values[static_cast<std::size_t>(b)];

@@ -16,6 +16,15 @@ struct tile_grid {
     std::int64_t width = 0, height = 0, block_w = 0, block_h = 0, nx = 0, ny = 0;
     double u(double x) const { return width > 1 ? 2 * x / double(width - 1) - 1 : 0; }
     double v(double y) const { return height > 1 ? 2 * y / double(height - 1) - 1 : 0; }
+    // Block b's pixels: columns [x0, x1), rows [y0, y1).
+    struct rect {
+        std::int64_t x0, y0, x1, y1;
+    };
+    rect block(std::int64_t b) const
+    {
+        const std::int64_t x0 = (b % nx) * block_w, y0 = (b / nx) * block_h;
+        return {x0, y0, std::min(x0 + block_w, width), std::min(y0 + block_h, height)};
+    }
 };
 
 // The tile is cut into about this many blocks.

@@ -48,9 +48,16 @@ constexpr double brightness_weight = 1.0;
 enum equation_kind : std::int32_t { overlap_kind = 0, brightness_kind = 1 };
 
 // How many of a seam's left tile's first columns its overlap spans.
-std::int64_t overlap_strip(const mosaic_layout& layout, const tile_grid& g)
+std::int64_t overlap_strip(const mosaic_layout& layout, std::int64_t width)
 {
-    return std::min<std::int64_t>(2 * layout.xoverlap(), g.width);
+    return std::min<std::int64_t>(2 * layout.xoverlap(), width);
+}
+
+// The first column of a seam's right tile that its overlap, moved as far as
+// the registration reaches, can show.
+std::int64_t right_strip_first(const mosaic_layout& layout)
+{
+    return layout.column_pitch() - flat_detail::register_range;
 }
 
 struct estimate_input {
@@ -70,7 +77,7 @@ void overlap_equations(const estimate_input& in, const column_strip& a, const co
 {
     const tile_grid& g = in.g;
     const std::int64_t pitch = in.layout.column_pitch();
-    const std::int64_t strip = overlap_strip(in.layout, g);
+    const std::int64_t strip = overlap_strip(in.layout, g.width);
     if (strip <= 0)
         return;
     const auto [dx, dy] =
@@ -119,9 +126,7 @@ void overlap_equations(const estimate_input& in, const column_strip& a, const co
 void add_brightness(const tile_grid& g, const image& tile, std::vector<std::uint64_t>& sums)
 {
     for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
-        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
-        const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
-        const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
+        const auto [x0, y0, x1, y1] = g.block(b);
         std::uint64_t sum = 0;
         for (std::int64_t y = y0; y < y1; ++y)
             for (std::int64_t x = x0; x < x1; ++x)
@@ -139,9 +144,7 @@ void brightness_equations(const estimate_input& in, const std::vector<double>& s
 {
     const tile_grid& g = in.g;
     for (std::int64_t b = 0; b < g.nx * g.ny; ++b) {
-        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
-        const std::int64_t x1 = std::min(x0 + g.block_w, g.width);
-        const std::int64_t y1 = std::min(y0 + g.block_h, g.height);
+        const auto [x0, y0, x1, y1] = g.block(b);
         const double mean = sums[std::size_t(b)] / double((x1 - x0) * (y1 - y0) * tiles);
         if (!(mean > in.threshold))
             continue;
@@ -173,11 +176,10 @@ std::vector<std::int64_t> flat_field_slices(std::int64_t slice_count)
 std::int64_t flat_field_kept_columns(const mosaic_layout& layout)
 {
     const std::int64_t width = layout.reference().width;
-    const std::int64_t strip = overlap_strip(layout, make_grid(width, 1));
+    const std::int64_t strip = overlap_strip(layout, width);
     if (strip <= 0)
         return 0;
-    return strip + width -
-           std::clamp<std::int64_t>(layout.column_pitch() - flat_detail::register_range, 0, width);
+    return strip + width - std::clamp<std::int64_t>(right_strip_first(layout), 0, width);
 }
 
 flat_field estimate_flat_field(const std::vector<flat_field_sample>& samples,
@@ -228,7 +230,7 @@ flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader
 
     estimate_input in{layout, make_grid(size.width, size.height), {}, min_signal};
     const tile_grid& g = in.g;
-    const std::int64_t strip = overlap_strip(layout, g);
+    const std::int64_t strip = overlap_strip(layout, g.width);
     const std::int64_t blocks = g.nx * g.ny;
 
     // Per usable slice and column, the tile's overlap strips: its first
@@ -255,8 +257,8 @@ flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader
             if (strip > 0 && j + 1 < columns)
                 k.left[std::size_t(j)] = flat_detail::keep_columns(tile, 0, strip);
             if (strip > 0 && j > 0)
-                k.right[std::size_t(j)] = flat_detail::keep_columns(
-                    tile, layout.column_pitch() - flat_detail::register_range, g.width);
+                k.right[std::size_t(j)] =
+                    flat_detail::keep_columns(tile, right_strip_first(layout), g.width);
             add_brightness(g, tile, raw_sums[std::size_t(j)]);
         });
     }
@@ -280,9 +282,9 @@ flat_field estimate_flat_field(std::size_t sample_count, const flat_field_loader
     // The brightness: each column's block sums of I - D over its tiles.
     std::vector<double> dark_sums(std::size_t(blocks), 0.0);
     for (std::int64_t b = 0; b < blocks; ++b) {
-        const std::int64_t x0 = (b % g.nx) * g.block_w, y0 = (b / g.nx) * g.block_h;
-        for (std::int64_t y = y0; y < std::min(y0 + g.block_h, g.height); ++y)
-            for (std::int64_t x = x0; x < std::min(x0 + g.block_w, g.width); ++x)
+        const auto [x0, y0, x1, y1] = g.block(b);
+        for (std::int64_t y = y0; y < y1; ++y)
+            for (std::int64_t x = x0; x < x1; ++x)
                 dark_sums[std::size_t(b)] += in.dark[std::size_t(y * g.width + x)];
     }
     std::vector<std::vector<double>> sums(std::size_t(columns),
