@@ -91,10 +91,7 @@ bool rename_new(const std::string& from, const std::string& to)
             return ::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
         }))
         return true;
-    const DWORD code = ::GetLastError();
-    errno = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS
-                ? EEXIST
-                : errno_of(windows_error_base, code);
+    errno = errno_of_last_error();
     return false;
 }
 
